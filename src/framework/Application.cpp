@@ -1,0 +1,62 @@
+#include "framework/Application.h"
+
+#include <QMessageBox>
+
+namespace {
+Application* theApplication = nullptr;
+}
+
+Application* App()
+{
+    return theApplication;
+}
+
+Application::Application(int& argc, char** argv)
+    : QApplication(argc, argv)
+{
+    theApplication = this;
+}
+
+Application::~Application()
+{
+    theApplication = nullptr;
+}
+
+void Application::ShowException(const std::exception& e)
+{
+    if (reporter_) {
+        reporter_(Title, e.what());
+        return;
+    }
+    QMessageBox::critical(activeWindow(), QString::fromLatin1(Title.c_str()),
+                          QString::fromLatin1(e.what()));
+}
+
+void Application::SetErrorReporter(ErrorReporter reporter)
+{
+    reporter_ = std::move(reporter);
+}
+
+void Application::ProcessMessages()
+{
+    QCoreApplication::processEvents(QEventLoop::AllEvents);
+}
+
+void Application::Terminate()
+{
+    terminated_ = true;
+    QCoreApplication::quit();
+}
+
+bool Application::notify(QObject* receiver, QEvent* event)
+{
+    // A handler that raises stops at that point; the user sees the message.
+    try {
+        return QApplication::notify(receiver, event);
+    } catch (const Exception& e) {
+        ShowException(e);
+    } catch (const std::exception& e) {
+        ShowException(e);
+    }
+    return false;
+}

@@ -1,0 +1,18 @@
+#pragma once
+
+#include "framework/Exception.h"
+
+#include <cstdint>
+#include <string>
+
+// Raised by the text-to-number conversions.
+class EConvertError : public Exception {
+public:
+    using Exception::Exception;
+};
+
+// Decimal text to a 32-bit integer: optional leading blanks, an optional sign,
+// then digits only. Anything else raises EConvertError.
+int32_t StrToInt(const std::string& text);
+
+std::string IntToStr(int64_t value);

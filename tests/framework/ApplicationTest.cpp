@@ -1,0 +1,34 @@
+#include "framework/Application.h"
+#include "framework/SysUtils.h"
+
+#include <QCoreApplication>
+#include <QEvent>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+class Raiser : public QObject {
+protected:
+    void customEvent(QEvent*) override { StrToInt("x"); }
+};
+
+} // namespace
+
+TEST(Application, AnExceptionEscapingAHandlerIsReportedWithTheTitle)
+{
+    ASSERT_NE(App(), nullptr);
+    std::string title, message;
+    App()->Title = "VexmorPing! v1.0";
+    App()->SetErrorReporter([&](const std::string& t, const std::string& m) {
+        title = t;
+        message = m;
+    });
+    Raiser raiser;
+    QCoreApplication::postEvent(&raiser, new QEvent(QEvent::User));
+    Application::ProcessMessages();
+    App()->SetErrorReporter({});
+
+    EXPECT_EQ(title, "VexmorPing! v1.0");
+    EXPECT_EQ(message, "'x' is not a valid integer value");
+}

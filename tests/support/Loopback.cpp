@@ -1,0 +1,89 @@
+#include "support/Loopback.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QThread>
+
+#include <arpa/inet.h>
+#include <cstring>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace testsupport {
+
+Listener::Listener()
+{
+    fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    ::listen(fd, 8);
+    socklen_t len = sizeof a;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    port = ntohs(a.sin_port);
+}
+
+Listener::~Listener()
+{
+    if (fd >= 0)
+        ::close(fd);
+}
+
+int Listener::AcceptOne()
+{
+    return ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
+}
+
+uint16_t ClosedPort()
+{
+    // Bind to learn a free port, then close it again without listening.
+    Listener probe;
+    const uint16_t port = probe.port;
+    return port;
+}
+
+LoopbackAddress::LoopbackAddress(uint16_t port)
+{
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+}
+
+MessageLog::MessageLog()
+    : window_(std::make_unique<MessageWindow>([this](Message& m) { messages_.push_back(m); }))
+{
+}
+
+std::vector<unsigned> MessageLog::Events(unsigned msg) const
+{
+    std::vector<unsigned> events;
+    for (const Message& m : messages_)
+        if (m.Msg == msg)
+            events.push_back(LOWORD(m.LParam));
+    return events;
+}
+
+bool MessageLog::WaitFor(const std::function<bool()>& pred, int timeoutMs)
+{
+    QElapsedTimer t;
+    t.start();
+    while (!pred() && t.elapsed() < timeoutMs) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        QThread::msleep(1);
+    }
+    return pred();
+}
+
+void MessageLog::Pump(int ms)
+{
+    QElapsedTimer t;
+    t.start();
+    while (t.elapsed() < ms) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        QThread::msleep(1);
+    }
+}
+
+} // namespace testsupport

@@ -1,0 +1,54 @@
+#pragma once
+
+// Helpers for tests that talk to peers on 127.0.0.1 and wait for window messages.
+
+#include "platform/MessageWindow.h"
+
+#include <netinet/in.h>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <vector>
+
+namespace testsupport {
+
+// A plain blocking listener on 127.0.0.1 with a kernel-chosen port.
+struct Listener {
+    int fd = -1;
+    uint16_t port = 0; // host order
+    Listener();
+    ~Listener();
+    int AcceptOne(); // blocking accept; returns the connected descriptor
+};
+
+// A port on 127.0.0.1 with nothing listening on it.
+uint16_t ClosedPort();
+
+// Address of 127.0.0.1:port in the form the socket calls take.
+struct LoopbackAddress {
+    explicit LoopbackAddress(uint16_t port);
+    const sockaddr_in* get() const { return &address; }
+    sockaddr_in address{};
+};
+
+// Records every message a MessageWindow receives.
+class MessageLog {
+public:
+    MessageLog();
+    MessageWindow& window() { return *window_; }
+    const std::vector<Message>& messages() const { return messages_; }
+    // Events (low words) of messages numbered msg, in arrival order.
+    std::vector<unsigned> Events(unsigned msg) const;
+    // Processes events until pred holds or timeoutMs passes; returns pred().
+    bool WaitFor(const std::function<bool()>& pred, int timeoutMs = 3000);
+    // Processes events for ms milliseconds.
+    void Pump(int ms);
+    void Clear() { messages_.clear(); }
+
+private:
+    std::unique_ptr<MessageWindow> window_;
+    std::vector<Message> messages_;
+};
+
+} // namespace testsupport
