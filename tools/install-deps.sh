@@ -1,0 +1,12 @@
+#!/usr/bin/env bash
+# Installs what building, running and testing VexmorPing! needs on Debian 12.
+set -euo pipefail
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -qq
+$SUDO apt-get install -y -qq --no-install-recommends \
+  build-essential cmake ninja-build pkg-config \
+  qt6-base-dev qt6-svg-dev libgl-dev \
+  libsqlite3-dev libgtest-dev libgmock-dev libbenchmark-dev \
+  iproute2 iputils-ping nftables xvfb xauth >/dev/null
