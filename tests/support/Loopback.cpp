@@ -67,6 +67,16 @@ std::vector<unsigned> MessageLog::Events(unsigned msg) const
 
 bool MessageLog::WaitFor(const std::function<bool()>& pred, int timeoutMs)
 {
+    return PumpUntil(pred, timeoutMs);
+}
+
+void MessageLog::Pump(int ms)
+{
+    PumpFor(ms);
+}
+
+bool PumpUntil(const std::function<bool()>& pred, int timeoutMs)
+{
     QElapsedTimer t;
     t.start();
     while (!pred() && t.elapsed() < timeoutMs) {
@@ -76,7 +86,7 @@ bool MessageLog::WaitFor(const std::function<bool()>& pred, int timeoutMs)
     return pred();
 }
 
-void MessageLog::Pump(int ms)
+void PumpFor(int ms)
 {
     QElapsedTimer t;
     t.start();

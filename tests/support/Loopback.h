@@ -32,6 +32,11 @@ struct LoopbackAddress {
     sockaddr_in address{};
 };
 
+// Processes events until pred holds or timeoutMs passes; returns pred().
+bool PumpUntil(const std::function<bool()>& pred, int timeoutMs = 3000);
+// Processes events for ms milliseconds.
+void PumpFor(int ms);
+
 // Records every message a MessageWindow receives.
 class MessageLog {
 public:

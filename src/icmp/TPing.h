@@ -1,0 +1,25 @@
+#pragma once
+
+#include "icmp/TICMP.h"
+
+#include <functional>
+
+// Sends one echo per Execute and reports its answer through OnPing.
+class TPing : public TICMP {
+public:
+    using TPingEvent = std::function<void(TObject* sender, int status, uint32_t ip, int roundtime)>;
+
+    // Raw-socket notifications arrive as this message.
+    static constexpr unsigned WM_RAW_ICMP = WM_USER + 258;
+
+    void WndProc(Message& m) override;
+    void Execute() override;
+
+    TPingEvent OnPing;
+
+private:
+    void SendThroughLibrary();
+    void SendRawEcho();
+    void ReceiveRawReply();
+    void Report(int status, uint32_t ip, int roundtime);
+};

@@ -1,0 +1,76 @@
+#include "icmp/TTraceRoute.h"
+#include "icmp/EICMPError.h"
+#include "icmp/IcmpModule.h"
+#include "sock/AddressHelpers.h"
+
+#include <QCoreApplication>
+
+#include <cstring>
+
+void TTraceRoute::CheckMode()
+{
+    switch (IcmpMode()) {
+    case imLibrary:
+    case imRawPingLibraryTrace:
+        if (!IcmpLibrary().IcmpSendEcho)
+            throw EICMPError("No ICMP.DLL found");
+        EnsureIcmpHandle();
+        return;
+    case imRaw:
+        throw EICMPError("Not yet implemented");
+    case imRawPingNoTrace:
+    case imNone:
+        throw EICMPError("No ICMP.DLL found");
+    }
+}
+
+void TTraceRoute::Execute()
+{
+    TICMP::Execute();
+    HopList.clear();
+    CheckMode();
+
+    const std::string request = RequestData();
+    std::vector<uint8_t> reply(size_t(replySize_), 0);
+    unsigned hop = 0;
+    int probesOfThisHop = 0;
+
+    while (hop < TimeToLive && !cancelled_) {
+        IP_OPTION_INFORMATION options;
+        options.Ttl = uint8_t(hop + 1);
+        const uint32_t replies = IcmpLibrary().IcmpSendEcho(
+            icmpHandle_, targetAddress_, request.data(), uint16_t(request.size()), &options,
+            reply.data(), uint32_t(reply.size()), Timeout);
+        ++probesOfThisHop;
+
+        uint32_t address = 0, status = IP_REQ_TIMED_OUT, roundtime = 0;
+        if (replies == 1) {
+            std::memcpy(&address, reply.data(), 4);
+            std::memcpy(&status, reply.data() + 4, 4);
+            std::memcpy(&roundtime, reply.data() + 8, 4);
+        }
+        const unsigned before = hop;
+        if (replies == 1 && status == IP_SUCCESS && address == targetAddress_) {
+            cancelled_ = true; // the target is reached
+            ++hop;
+        } else if (replies == 1 && status == IP_TTL_EXPIRED_TRANSIT) {
+            ++hop;
+        }
+
+        if (replies == 1 && (status == IP_SUCCESS || status == IP_TTL_EXPIRED_TRANSIT)) {
+            HopList.push_back(ResolveHostname ? ReverseLookup(address) : DottedAddress(address));
+            if (OnRoute)
+                OnRoute(this, uint8_t(hop), address, int(roundtime));
+        }
+
+        if (hop != before) {
+            probesOfThisHop = 0;
+        } else if (probesOfThisHop >= ProbesPerHop) {
+            ++hop; // move past a hop that does not answer usefully, without an event
+            probesOfThisHop = 0;
+        } else {
+            // Let Stop reach us between repeated probes.
+            QCoreApplication::processEvents();
+        }
+    }
+}

@@ -1,0 +1,26 @@
+#pragma once
+
+#include "icmp/TICMP.h"
+
+#include <functional>
+#include <string>
+#include <vector>
+
+// Walks the route to Hostname with rising time-to-live, one OnRoute per hop.
+class TTraceRoute : public TICMP {
+public:
+    using TRouteEvent = std::function<void(TObject* sender, uint8_t hop, uint32_t ip, int roundtime)>;
+
+    // A hop that stays silent (or keeps answering without moving the trace on)
+    // is probed this many times before the trace moves past it.
+    static constexpr int ProbesPerHop = 3;
+
+    void Execute() override;
+
+    bool ResolveHostname = false;
+    TRouteEvent OnRoute;
+    std::vector<std::string> HopList;
+
+private:
+    void CheckMode();
+};

@@ -1,0 +1,235 @@
+#include "platform/IcmpEcho.h"
+#include "platform/InternetChecksum.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <linux/errqueue.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr uint8_t EchoReply = 0;
+constexpr uint8_t EchoRequestType = 8;
+
+uint16_t Read16(const uint8_t* p)
+{
+    return uint16_t((p[0] << 8) | p[1]);
+}
+
+std::vector<uint8_t> BuildRequest(const EchoRequest& r, const void* data, uint16_t size)
+{
+    std::vector<uint8_t> packet(8 + size_t(size), 0);
+    packet[0] = EchoRequestType;
+    packet[4] = uint8_t(r.id >> 8);
+    packet[5] = uint8_t(r.id);
+    packet[6] = uint8_t(r.seq >> 8);
+    packet[7] = uint8_t(r.seq);
+    if (size)
+        std::memcpy(packet.data() + 8, data, size);
+    // A datagram socket fills in identifier and checksum itself.
+    const uint16_t sum = InternetChecksum(packet.data(), packet.size());
+    std::memcpy(packet.data() + 2, &sum, 2);
+    return packet;
+}
+
+// Old replies and errors must not be taken for this echo's.
+void Drain(int fd, IcmpFacility facility)
+{
+    uint8_t scratch[1500];
+    while (::recv(fd, scratch, sizeof scratch, MSG_DONTWAIT) >= 0) {
+    }
+    if (facility == IcmpFacility::Datagram)
+        while (::recv(fd, scratch, sizeof scratch, MSG_DONTWAIT | MSG_ERRQUEUE) >= 0) {
+        }
+}
+
+uint32_t LocalErrorStatus(int err)
+{
+    switch (err) {
+    case ENETUNREACH: return IP_DEST_NET_UNREACHABLE;
+    case EHOSTUNREACH: return IP_DEST_HOST_UNREACHABLE;
+    case EMSGSIZE: return IP_PACKET_TOO_BIG;
+    default: return IP_GENERAL_FAILURE;
+    }
+}
+
+// Datagram socket, normal queue: the kernel has already matched the identifier;
+// the data is the ICMP message without the IP header.
+bool ReadDatagramReply(const EchoRequest& r, EchoOutcome& out)
+{
+    uint8_t buf[65536];
+    sockaddr_in from{};
+    socklen_t len = sizeof from;
+    const ssize_t n = ::recvfrom(r.fd, buf, sizeof buf, MSG_DONTWAIT,
+                                 reinterpret_cast<sockaddr*>(&from), &len);
+    if (n < 8 || buf[0] != EchoReply || Read16(buf + 6) != r.seq)
+        return false;
+    out.from = from.sin_addr.s_addr;
+    out.status = IP_SUCCESS;
+    out.data.assign(buf + 8, buf + n);
+    return true;
+}
+
+// Datagram socket, error queue (IP_RECVERR): the data is our own request, the
+// control message says what went wrong and who said so.
+bool ReadDatagramError(const EchoRequest& r, EchoOutcome& out)
+{
+    uint8_t buf[1500];
+    alignas(cmsghdr) char control[512];
+    sockaddr_in target{};
+    iovec iov{buf, sizeof buf};
+    msghdr msg{};
+    msg.msg_name = &target;
+    msg.msg_namelen = sizeof target;
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    msg.msg_control = control;
+    msg.msg_controllen = sizeof control;
+    const ssize_t n = ::recvmsg(r.fd, &msg, MSG_ERRQUEUE | MSG_DONTWAIT);
+    if (n < 8 || buf[0] != EchoRequestType || Read16(buf + 6) != r.seq)
+        return false;
+    for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
+        if (c->cmsg_level != SOL_IP || c->cmsg_type != IP_RECVERR)
+            continue;
+        sock_extended_err ee;
+        std::memcpy(&ee, CMSG_DATA(c), sizeof ee);
+        sockaddr_in offender{};
+        std::memcpy(&offender, reinterpret_cast<const uint8_t*>(CMSG_DATA(c)) + sizeof ee,
+                    sizeof offender);
+        if (ee.ee_origin == SO_EE_ORIGIN_ICMP) {
+            out.status = IcmpErrorStatus(ee.ee_type, ee.ee_code);
+            if (out.status == 0)
+                return false;
+            out.from = offender.sin_family == AF_INET ? offender.sin_addr.s_addr : r.destination;
+        } else {
+            out.status = LocalErrorStatus(int(ee.ee_errno));
+            out.from = r.destination;
+        }
+        return true;
+    }
+    return false;
+}
+
+// Raw socket: every ICMP message reaching the host, with its IP header. Ours are
+// the echo replies and the errors that quote our request.
+bool ReadRawPacket(const EchoRequest& r, EchoOutcome& out)
+{
+    uint8_t buf[65536];
+    const ssize_t n = ::recv(r.fd, buf, sizeof buf, MSG_DONTWAIT);
+    if (n < 20)
+        return false;
+    const size_t ihl = size_t(buf[0] & 0x0F) * 4;
+    if (size_t(n) < ihl + 8)
+        return false;
+    const uint8_t* icmp = buf + ihl;
+    IPAddr source;
+    std::memcpy(&source, buf + 12, 4);
+    if (icmp[0] == EchoReply) {
+        if (Read16(icmp + 4) != r.id || Read16(icmp + 6) != r.seq)
+            return false;
+        out.from = source;
+        out.status = IP_SUCCESS;
+        out.data.assign(icmp + 8, static_cast<const uint8_t*>(buf + n));
+        return true;
+    }
+    const uint32_t status = IcmpErrorStatus(icmp[0], icmp[1]);
+    if (status == 0)
+        return false;
+    const uint8_t* quoted = icmp + 8;
+    if (size_t(n) < ihl + 8 + 20)
+        return false;
+    const size_t qihl = size_t(quoted[0] & 0x0F) * 4;
+    if (size_t(n) < ihl + 8 + qihl + 8 || quoted[9] != IPPROTO_ICMP)
+        return false;
+    const uint8_t* qicmp = quoted + qihl;
+    if (qicmp[0] != EchoRequestType || Read16(qicmp + 4) != r.id || Read16(qicmp + 6) != r.seq)
+        return false;
+    out.from = source;
+    out.status = status;
+    return true;
+}
+
+} // namespace
+
+uint32_t IcmpErrorStatus(uint8_t type, uint8_t code)
+{
+    switch (type) {
+    case 11: return code == 1 ? IP_TTL_EXPIRED_REASSEM : IP_TTL_EXPIRED_TRANSIT;
+    case 3:
+        switch (code) {
+        case 0: case 6: case 9: case 11: return IP_DEST_NET_UNREACHABLE;
+        case 2: return IP_DEST_PROT_UNREACHABLE;
+        case 3: return IP_DEST_PORT_UNREACHABLE;
+        case 4: return IP_PACKET_TOO_BIG;
+        case 5: return IP_BAD_ROUTE;
+        default: return IP_DEST_HOST_UNREACHABLE;
+        }
+    case 12: return IP_PARAM_PROBLEM;
+    case 4: return IP_SOURCE_QUENCH;
+    default: return 0;
+    }
+}
+
+bool ExchangeEcho(const EchoRequest& r, const void* data, uint16_t size, uint8_t ttl,
+                  uint32_t timeoutMs, EchoOutcome& out)
+{
+    const int hops = ttl;
+    ::setsockopt(r.fd, IPPROTO_IP, IP_TTL, &hops, sizeof hops);
+    Drain(r.fd, r.facility);
+
+    const std::vector<uint8_t> packet = BuildRequest(r, data, size);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = r.destination;
+    const Clock::time_point start = Clock::now();
+    if (::sendto(r.fd, packet.data(), packet.size(), 0, reinterpret_cast<sockaddr*>(&to),
+                 sizeof to) < 0) {
+        // A route the kernel knows to be unreachable is an answer; anything
+        // else (a broadcast target, say) is no reply at all.
+        if (errno != ENETUNREACH && errno != EHOSTUNREACH)
+            return false;
+        out.from = r.destination;
+        out.status = LocalErrorStatus(errno);
+        out.roundTripMs = 0;
+        return true;
+    }
+
+    const Clock::time_point deadline = start + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        if (left < 0)
+            return false;
+        pollfd p{r.fd, POLLIN, 0};
+        // Round up so a sub-millisecond remainder still waits instead of spinning.
+        if (::poll(&p, 1, int(left) + 1) <= 0)
+            continue;
+        bool matched = false;
+        if (r.facility == IcmpFacility::Datagram) {
+            if (p.revents & POLLERR)
+                matched = ReadDatagramError(r, out);
+            if (!matched && (p.revents & POLLIN))
+                matched = ReadDatagramReply(r, out);
+        } else {
+            if (p.revents & POLLERR) {
+                // Reading the pending error clears it, so poll cannot spin on it.
+                int err = 0;
+                socklen_t len = sizeof err;
+                ::getsockopt(r.fd, SOL_SOCKET, SO_ERROR, &err, &len);
+            }
+            if (p.revents & POLLIN)
+                matched = ReadRawPacket(r, out);
+        }
+        if (matched) {
+            out.roundTripMs = uint32_t(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                           Clock::now() - start).count());
+            return true;
+        }
+    }
+}

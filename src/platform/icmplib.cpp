@@ -1,0 +1,158 @@
+#include "platform/icmplib.h"
+#include "platform/IcmpEcho.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+std::mutex libraryMutex;
+IcmpFacility loaded = IcmpFacility::None;
+IcmpFacility onlyFacility = IcmpFacility::None;
+std::atomic<uint16_t> nextSequence{1};
+
+struct IcmpHandleState {
+    int fd = -1;
+    IcmpFacility facility = IcmpFacility::None;
+    uint16_t id = 0;
+};
+std::map<HANDLE, IcmpHandleState> handles;
+HANDLE nextHandle = 1;
+
+int OpenSocket(IcmpFacility facility)
+{
+    // A datagram ICMP socket needs the process's group inside
+    // net.ipv4.ping_group_range; a raw one needs CAP_NET_RAW.
+    const int type = facility == IcmpFacility::Datagram ? SOCK_DGRAM : SOCK_RAW;
+    return ::socket(AF_INET, type | SOCK_CLOEXEC, IPPROTO_ICMP);
+}
+
+bool Usable(IcmpFacility facility)
+{
+    if (onlyFacility != IcmpFacility::None && onlyFacility != facility)
+        return false;
+    const int fd = OpenSocket(facility);
+    if (fd < 0)
+        return false;
+    ::close(fd);
+    return true;
+}
+
+} // namespace
+
+IcmpLibraryModule LoadIcmpLibrary()
+{
+    std::lock_guard<std::mutex> lock(libraryMutex);
+    if (Usable(IcmpFacility::Datagram))
+        loaded = IcmpFacility::Datagram;
+    else if (Usable(IcmpFacility::Raw))
+        loaded = IcmpFacility::Raw;
+    else
+        loaded = IcmpFacility::None;
+    return IcmpLibraryModule(loaded);
+}
+
+IcmpEntryPoints BindIcmpEntryPoints(IcmpLibraryModule module)
+{
+    IcmpEntryPoints entries;
+    if (module == 0)
+        return entries;
+    entries.IcmpCreateFile = &IcmpCreateFile;
+    entries.IcmpCloseHandle = &IcmpCloseHandle;
+    entries.IcmpSendEcho = &IcmpSendEcho;
+    return entries;
+}
+
+void FreeIcmpLibrary(IcmpLibraryModule)
+{
+    std::lock_guard<std::mutex> lock(libraryMutex);
+    loaded = IcmpFacility::None;
+}
+
+IcmpFacility LoadedIcmpFacility()
+{
+    std::lock_guard<std::mutex> lock(libraryMutex);
+    return loaded;
+}
+
+void icmplib::testing::UseOnly(IcmpFacility facility)
+{
+    std::lock_guard<std::mutex> lock(libraryMutex);
+    onlyFacility = facility;
+}
+
+HANDLE IcmpCreateFile()
+{
+    std::lock_guard<std::mutex> lock(libraryMutex);
+    if (loaded == IcmpFacility::None)
+        return INVALID_HANDLE_VALUE;
+    IcmpHandleState state;
+    state.facility = loaded;
+    state.fd = OpenSocket(loaded);
+    if (state.fd < 0)
+        return INVALID_HANDLE_VALUE;
+    if (loaded == IcmpFacility::Datagram) {
+        // ICMP errors about our echoes are queued for us with the offender's address.
+        const int on = 1;
+        ::setsockopt(state.fd, IPPROTO_IP, IP_RECVERR, &on, sizeof on);
+    }
+    const HANDLE h = nextHandle++;
+    state.id = uint16_t((::getpid() * 31 + int(h)) & 0xFFFF);
+    handles[h] = state;
+    return h;
+}
+
+bool IcmpCloseHandle(HANDLE handle)
+{
+    std::lock_guard<std::mutex> lock(libraryMutex);
+    auto it = handles.find(handle);
+    if (it == handles.end())
+        return false;
+    ::close(it->second.fd);
+    handles.erase(it);
+    return true;
+}
+
+uint32_t IcmpSendEcho(HANDLE handle, IPAddr destination, const void* requestData,
+                      uint16_t requestSize, const IP_OPTION_INFORMATION* options,
+                      void* replyBuffer, uint32_t replySize, uint32_t timeoutMs)
+{
+    EchoRequest request;
+    {
+        std::lock_guard<std::mutex> lock(libraryMutex);
+        auto it = handles.find(handle);
+        if (it == handles.end())
+            return 0;
+        request.fd = it->second.fd;
+        request.facility = it->second.facility;
+        request.id = it->second.id;
+    }
+    if (!replyBuffer || replySize < sizeof(ICMP_ECHO_REPLY))
+        return 0;
+    request.seq = nextSequence++;
+    request.destination = destination;
+    const uint8_t ttl = options && options->Ttl ? options->Ttl : 128;
+
+    EchoOutcome outcome;
+    if (!ExchangeEcho(request, requestData, requestSize, ttl, timeoutMs, outcome))
+        return 0;
+
+    ICMP_ECHO_REPLY reply{};
+    reply.Address = outcome.from;
+    reply.Status = outcome.status;
+    reply.RoundTripTime = outcome.roundTripMs;
+    const size_t room = replySize - sizeof reply;
+    const size_t copied = std::min(room, outcome.data.size());
+    reply.DataSize = uint16_t(copied);
+    auto* out = static_cast<uint8_t*>(replyBuffer);
+    std::memcpy(out, &reply, sizeof reply);
+    if (copied)
+        std::memcpy(out + sizeof reply, outcome.data.data(), copied);
+    return 1;
+}

@@ -1,0 +1,82 @@
+#include "IcmpFixture.h"
+#include "icmp/EICMPError.h"
+#include "icmp/TPing.h"
+#include "icmp/TTraceRoute.h"
+
+#include <string>
+
+namespace {
+
+class Modes : public IcmpFixture {};
+
+std::string MessageOf(const std::function<void()>& run)
+{
+    try {
+        run();
+    } catch (const EICMPError& e) {
+        return e.Message;
+    }
+    return "(nothing raised)";
+}
+
+} // namespace
+
+TEST_F(Modes, EachModeWithoutAFacilityRaisesBeforeAnythingIsSent)
+{
+    TPing ping;
+    TTraceRoute trace;
+    int events = 0;
+    ping.OnPing = [&](TObject*, int, uint32_t, int) { ++events; };
+    trace.OnRoute = [&](TObject*, uint8_t, uint32_t, int) { ++events; };
+    ping.Hostname = trace.Hostname = "127.0.0.1";
+
+    ForceIcmpMode(imNone);
+    EXPECT_EQ(MessageOf([&] { ping.Execute(); }), "No ICMP available");
+    EXPECT_EQ(MessageOf([&] { trace.Execute(); }), "No ICMP.DLL found");
+    ForceIcmpMode(imRaw);
+    EXPECT_EQ(MessageOf([&] { trace.Execute(); }), "Not yet implemented");
+    ForceIcmpMode(imRawPingNoTrace);
+    EXPECT_EQ(MessageOf([&] { trace.Execute(); }), "No ICMP.DLL found");
+    EXPECT_EQ(events, 0);
+    EXPECT_TRUE(trace.HopList.empty());
+}
+
+TEST_F(Modes, BlocksizeIsEightBitsAndSizesTheReplyBuffer)
+{
+    ForceIcmpMode(imNone);
+    TPing ping;
+    EXPECT_EQ(ping.Blocksize, 64);
+    EXPECT_EQ(ping.Timeout, 5000u);
+    EXPECT_EQ(ping.TimeToLive, 255);
+    int requested = 300;
+    ping.Blocksize = requested;
+    EXPECT_EQ(ping.Blocksize, 44);
+    EXPECT_THROW(ping.Execute(), EICMPError);
+    EXPECT_EQ(ping.ReplySize(), 88) << "prepared before the mode check";
+    ping.Blocksize = 0;
+    EXPECT_THROW(ping.Execute(), EICMPError);
+    EXPECT_EQ(ping.ReplySize(), 44);
+}
+
+TEST_F(Modes, AnUnresolvableHostIsPingedAsAllOnesAndTimesOut)
+{
+    REQUIRE_ROOT("an ICMP socket for the library");
+    ForceIcmpMode(imLibrary);
+    TPing ping;
+    ping.Hostname = std::string(70, 'n') + ".invalid";
+    ping.Timeout = 300;
+    std::vector<std::tuple<int, uint32_t, int>> got;
+    ping.OnPing = [&](TObject*, int s, uint32_t ip, int rt) { got.emplace_back(s, ip, rt); };
+    ping.Execute();
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0], std::make_tuple(11010, 0xFFFFFFFFu, 0));
+    EXPECT_EQ(DottedAddress(ping.TargetAddress()), "255.255.255.255");
+}
+
+TEST_F(Modes, TheProbeChoosesRawPingAndLibraryTraceForRoot)
+{
+    REQUIRE_ROOT("a raw ICMP socket");
+    // The kernel refuses IP option 4 with a 32-bit value, so mode 1 never occurs here.
+    EXPECT_EQ(IcmpMode(), imRawPingLibraryTrace);
+    EXPECT_NE(IcmpLibrary().IcmpSendEcho, nullptr);
+}

@@ -1,0 +1,84 @@
+#include "support/NetworkTopology.h"
+
+#include <cstdlib>
+#include <fcntl.h>
+#include <sched.h>
+#include <unistd.h>
+
+namespace testsupport {
+
+int Sh(const std::string& command)
+{
+    const int rc = std::system((command + " >/dev/null 2>&1").c_str());
+    return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+}
+
+namespace {
+int serial = 0;
+}
+
+NetNamespace::NetNamespace(const std::string& role)
+    : name_("vxp" + std::to_string(::getpid()) + "-" + std::to_string(serial++) + role)
+{
+    Sh("ip netns add " + name_);
+    Exec("ip link set lo up");
+}
+
+NetNamespace::~NetNamespace()
+{
+    Sh("ip netns del " + name_);
+}
+
+int NetNamespace::Exec(const std::string& command) const
+{
+    return Sh("ip netns exec " + name_ + " " + command);
+}
+
+EnterNamespace::EnterNamespace(const NetNamespace& ns)
+{
+    home_ = ::open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
+    const int target = ::open(("/var/run/netns/" + ns.name()).c_str(), O_RDONLY | O_CLOEXEC);
+    ok_ = home_ >= 0 && target >= 0 && ::setns(target, CLONE_NEWNET) == 0;
+    if (target >= 0)
+        ::close(target);
+}
+
+EnterNamespace::~EnterNamespace()
+{
+    if (home_ >= 0) {
+        ::setns(home_, CLONE_NEWNET);
+        ::close(home_);
+    }
+}
+
+RouteTopology::RouteTopology()
+{
+    ok_ = Link(client, "10.201.1.2/24", r1, "10.201.1.1/24", "a") &&
+          Link(r1, "10.201.2.1/24", r2, "10.201.2.2/24", "b") &&
+          Link(r2, "10.201.3.1/24", target, "10.201.3.2/24", "c") &&
+          client.Exec("ip route add default via 10.201.1.1") == 0 &&
+          target.Exec("ip route add default via 10.201.3.1") == 0 &&
+          r1.Exec("ip route add 10.201.3.0/24 via 10.201.2.2") == 0 &&
+          r2.Exec("ip route add 10.201.1.0/24 via 10.201.2.1") == 0;
+    for (const NetNamespace* router : {&r1, &r2}) {
+        ok_ = ok_ && router->Exec("sysctl -w net.ipv4.ip_forward=1") == 0;
+        // Tests send many probes in a row; the kernel must not ration its answers.
+        router->Exec("sysctl -w net.ipv4.icmp_ratelimit=0");
+    }
+    target.Exec("sysctl -w net.ipv4.icmp_ratelimit=0");
+}
+
+bool RouteTopology::Link(const NetNamespace& a, const std::string& addrA, const NetNamespace& b,
+                         const std::string& addrB, const std::string& tag)
+{
+    // Interface names are limited to 15 characters.
+    const std::string base = "v" + std::to_string(::getpid() % 100000) + std::to_string(serial++) + tag;
+    const std::string ia = base + "x", ib = base + "y";
+    return Sh("ip link add " + ia + " netns " + a.name() + " type veth peer name " + ib +
+              " netns " + b.name()) == 0 &&
+           a.Exec("ip addr add " + addrA + " dev " + ia) == 0 &&
+           b.Exec("ip addr add " + addrB + " dev " + ib) == 0 &&
+           a.Exec("ip link set " + ia + " up") == 0 && b.Exec("ip link set " + ib + " up") == 0;
+}
+
+} // namespace testsupport

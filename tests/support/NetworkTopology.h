@@ -1,0 +1,66 @@
+#pragma once
+
+// Network namespaces for tests that need several hosts (root only). Names carry
+// the test process's id, and every namespace is deleted with its object.
+
+#include <string>
+#include <vector>
+
+namespace testsupport {
+
+// Runs a shell command; returns its exit status.
+int Sh(const std::string& command);
+
+class NetNamespace {
+public:
+    explicit NetNamespace(const std::string& role);
+    ~NetNamespace();
+    NetNamespace(const NetNamespace&) = delete;
+    NetNamespace& operator=(const NetNamespace&) = delete;
+
+    const std::string& name() const { return name_; }
+    // Runs a command inside the namespace; returns its exit status.
+    int Exec(const std::string& command) const;
+
+private:
+    std::string name_;
+};
+
+// Moves the calling thread into a namespace for its lifetime. Sockets opened
+// meanwhile belong to that namespace (the kernel binds a socket to the network
+// namespace of the thread that creates it).
+class EnterNamespace {
+public:
+    explicit EnterNamespace(const NetNamespace& ns);
+    ~EnterNamespace();
+    bool ok() const { return ok_; }
+
+private:
+    int home_ = -1;
+    bool ok_ = false;
+};
+
+// client -- r1 -- r2 -- target, forwarding on in both routers:
+//   client 10.201.1.2, r1 10.201.1.1 / 10.201.2.1, r2 10.201.2.2 / 10.201.3.1, target 10.201.3.2.
+class RouteTopology {
+public:
+    RouteTopology();
+    bool ok() const { return ok_; }
+
+    NetNamespace client{"c"};
+    NetNamespace r1{"r1"};
+    NetNamespace r2{"r2"};
+    NetNamespace target{"t"};
+
+    static constexpr const char* ClientAddress = "10.201.1.2";
+    static constexpr const char* Router1 = "10.201.1.1";
+    static constexpr const char* Router2 = "10.201.2.2";
+    static constexpr const char* TargetAddress = "10.201.3.2";
+
+private:
+    bool Link(const NetNamespace& a, const std::string& addrA, const NetNamespace& b,
+              const std::string& addrB, const std::string& tag);
+    bool ok_ = false;
+};
+
+} // namespace testsupport
