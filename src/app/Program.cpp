@@ -1,10 +1,24 @@
 #include "app/Program.h"
 #include "app/ProgramModules.h"
+#include "app/TformVexmor.h"
 #include "framework/Application.h"
 
-#include <QMainWindow>
+#include <QDialog>
 
 #include <memory>
+
+namespace {
+
+// Stands in for a dialog that has not been built yet: created hidden, kept for
+// the program's life like the real one will be.
+std::unique_ptr<QDialog> PlaceholderDialog(const char* name, QWidget* owner)
+{
+    auto dialog = std::make_unique<QDialog>(owner);
+    dialog->setObjectName(name);
+    return dialog;
+}
+
+} // namespace
 
 int RunProgram(Application& app)
 {
@@ -20,11 +34,16 @@ int RunProgram(Application& app)
     app.HelpFile = ProgramHelpFile;
     app.setApplicationName(QString::fromLatin1(ProgramTitle));
 
-    QMainWindow mainWindow;
-    mainWindow.setObjectName("formVexmor");
-    mainWindow.setWindowTitle(QString::fromLatin1(ProgramTitle));
-    mainWindow.resize(597, 417);
-    mainWindow.show();
-
-    return app.exec();
+    int rc = 0;
+    {
+        // Windows in their fixed order; the first is the main window.
+        auto formVexmor = std::make_unique<TformVexmor>();
+        auto formConfig = PlaceholderDialog("formConfig", formVexmor.get());
+        auto formMailSend = PlaceholderDialog("formMailSend", formVexmor.get());
+        auto formAbout = PlaceholderDialog("formAbout", formVexmor.get());
+        formVexmor->show();
+        rc = app.exec();
+    }
+    // The windows are gone before the modules end.
+    return rc;
 }

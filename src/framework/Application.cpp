@@ -37,6 +37,18 @@ void Application::SetErrorReporter(ErrorReporter reporter)
     reporter_ = std::move(reporter);
 }
 
+void Application::RunHandler(const std::function<void()>& handler)
+{
+    try {
+        handler();
+    } catch (const std::exception& e) {
+        if (App())
+            App()->ShowException(e);
+        else
+            throw;
+    }
+}
+
 void Application::ProcessMessages()
 {
     QCoreApplication::processEvents(QEventLoop::AllEvents);

@@ -25,6 +25,10 @@ public:
     // Tests replace the message box with their own reporter; an empty one restores it.
     void SetErrorReporter(ErrorReporter reporter);
 
+    // Runs an event handler; what it raises is reported here, so no exception
+    // ever travels through the toolkit's event delivery.
+    static void RunHandler(const std::function<void()>& handler);
+
     static void ProcessMessages();
     void Terminate();
     bool Terminated() const { return terminated_; }

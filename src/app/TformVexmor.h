@@ -1,0 +1,155 @@
+#pragma once
+
+#include "framework/Component.h"
+
+#include <QMainWindow>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+class QAction;
+class QCheckBox;
+class QLabel;
+class QLineEdit;
+class QMenu;
+class QPlainTextEdit;
+class QSplitter;
+class QStatusBar;
+class QTabWidget;
+class QTextEdit;
+class QTimer;
+class QToolBar;
+class QToolButton;
+class QTreeWidget;
+class QTreeWidgetItem;
+class QWidget;
+class TPing;
+class TTraceRoute;
+
+// The main window: toolbars, host list, report list, transcript and status bar,
+// and the handlers of the commands built so far.
+class TformVexmor : public QMainWindow, public TObject {
+    Q_OBJECT
+public:
+    explicit TformVexmor(QWidget* parent = nullptr);
+    ~TformVexmor() override;
+
+    // Toolbars and their controls.
+    QToolBar* tbButtons = nullptr;
+    QToolBar* tbHost = nullptr;
+    QToolBar* tbPacket = nullptr;
+    QToolButton *bExit = nullptr, *bConfig = nullptr, *bPing = nullptr, *bTrace = nullptr,
+                *bStop = nullptr, *bMail = nullptr, *bFinger = nullptr, *bScan = nullptr,
+                *bResolve = nullptr, *bTime = nullptr, *bAbout = nullptr, *bAdd = nullptr,
+                *bDelete = nullptr;
+    QLineEdit *hostname = nullptr, *savename = nullptr, *username = nullptr, *password = nullptr;
+    QLineEdit *packets = nullptr, *block_size = nullptr, *time_to_live = nullptr, *timeout = nullptr;
+    QCheckBox* trace_resolve = nullptr;
+
+    // Popup menus.
+    QMenu *pingcheck = nullptr, *tracechecked = nullptr, *delmenu = nullptr, *mailmenu = nullptr;
+    QAction *pingsingle = nullptr, *ping_checked = nullptr, *tracesingle = nullptr,
+            *trace_checked = nullptr, *delmenuSingle = nullptr, *delmenuChecked = nullptr,
+            *popmailCount = nullptr, *popmailHeaders = nullptr, *popmailMsgText = nullptr,
+            *popmailDelAll = nullptr, *popmailDelSel = nullptr, *popmailSend = nullptr;
+
+    // Client area.
+    QSplitter* SplitterMain = nullptr;
+    QWidget* PaneHosts = nullptr;
+    QTreeWidget* hosts = nullptr;
+    QWidget* PaneData = nullptr;
+    QSplitter* SplitterData = nullptr;
+    QTabWidget* PageControl = nullptr;
+    QWidget* tsDetailed = nullptr;
+    QWidget* tsVerbose = nullptr;
+    QTreeWidget* details = nullptr;
+    QTextEdit* verbose = nullptr;
+    QPlainTextEdit* msg_body = nullptr;
+    QStatusBar* statusbar = nullptr;
+    QLabel* statusPanels[2] = {nullptr, nullptr};
+
+    // Non-visual members.
+    std::unique_ptr<TPing> pingdata;
+    std::unique_ptr<TTraceRoute> tracedata;
+    QTimer* timer = nullptr;
+
+    // Shell state.
+    bool log_on = false;
+
+    // Run state of the ping command.
+    bool ping_checked_mode = false;
+    int32_t ping_tick = 0;
+    int32_t ping_replies = 0;
+    int32_t ping_time_sum = 0;
+
+    // Hook points towards the parts that plug in later.
+    std::function<std::string(const std::string& path, const std::string& name)> settingsReader;
+    std::function<void()> hostListLoader;
+    std::function<void()> configDialogRunner;
+    std::function<void()> aboutDialogRunner;
+    // Where the log file goes; empty means the executable's directory.
+    std::string logDirectory;
+
+    // Shell operations shared by the commands.
+    void EnterBusy();
+    void LeaveBusy();
+    void WriteHeading(const std::string& text);
+    void WriteLine(const std::string& text);
+    void WriteAlert(const std::string& text);
+    void ScrollToLatest();
+    void SaveLogIfOn();
+    void SaveLog();
+    std::string LogFilePath() const;
+    std::string ReadKeyLM(const std::string& path, const std::string& name);
+    void LoadHostList();
+    void SetStatusText(int panel, const std::string& text);
+    std::string StatusText(int panel) const;
+
+    // Shell handlers.
+    void FormShow();
+    void bExitClick();
+    void bStopClick();
+    void PageControlChange();
+    void bConfigClick();
+    void bAboutClick();
+
+    // Ping command.
+    void bPingClick();
+    void ping_checkedClick();
+    void timerTimer();
+    void pingdataPing(TObject* sender, int status, uint32_t ip, int roundtime);
+
+    // Trace command.
+    void bTraceClick();
+    void trace_checkedClick();
+    void tracedataRoute(TObject* sender, uint8_t hop, uint32_t ip, int roundtime);
+
+    static constexpr const char* ConfigKey = "SOFTWARE\\Zembrova!\\VexmorPing!\\Config";
+
+protected:
+    void showEvent(QShowEvent* event) override;
+
+private:
+    struct Column {
+        const char* caption;
+        int width;
+    };
+    void BuildToolbars();
+    void BuildButtons();
+    void BuildMenus();
+    void BuildClientArea();
+    void BuildStatusBar();
+    void ConnectHandlers();
+    void SetDetailsColumns(const std::vector<Column>& columns);
+    QTreeWidgetItem* AppendRow();
+    void WriteTranscript(const std::string& text, bool bold, uint32_t rgb);
+    void ReadSwitches();
+    void CopyFieldsInto(class TICMP& component);
+    std::vector<QTreeWidgetItem*> CheckedHosts() const;
+
+    bool shown_ = false;
+    int transcriptLines_ = 0;
+};

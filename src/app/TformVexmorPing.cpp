@@ -1,0 +1,127 @@
+#include "app/TformVexmor.h"
+#include "framework/SysUtils.h"
+#include "icmp/TPing.h"
+#include "sock/AddressHelpers.h"
+
+#include <QLineEdit>
+#include <QTabWidget>
+#include <QTimer>
+#include <QTreeWidget>
+
+namespace {
+
+std::string FieldText(const QLineEdit* field)
+{
+    return field->text().toLatin1().toStdString();
+}
+
+} // namespace
+
+void TformVexmor::CopyFieldsInto(TICMP& component)
+{
+    component.Hostname = FieldText(hostname);
+    // Block size and time-to-live are 8-bit: only the low byte counts.
+    component.Blocksize = uint8_t(StrToInt(FieldText(block_size)));
+    component.TimeToLive = uint8_t(StrToInt(FieldText(time_to_live)));
+    component.Timeout = uint32_t(StrToInt(FieldText(timeout)));
+}
+
+std::vector<QTreeWidgetItem*> TformVexmor::CheckedHosts() const
+{
+    std::vector<QTreeWidgetItem*> checked;
+    for (int i = 0; i < hosts->topLevelItemCount(); ++i)
+        if (hosts->topLevelItem(i)->checkState(0) == Qt::Checked)
+            checked.push_back(hosts->topLevelItem(i));
+    return checked;
+}
+
+void TformVexmor::bPingClick()
+{
+    EnterBusy();
+    details->clear();
+    SetDetailsColumns({{"?", 20}, {"#", 30}, {"Address/Host", 150}, {"Roundtime", 70},
+                       {"Percent", 55}, {"Average", 55}});
+    ping_checked_mode = false;
+    CopyFieldsInto(*pingdata);
+    ping_tick = ping_replies = ping_time_sum = 0;
+    WriteHeading("Attempting to PING " + FieldText(hostname) + "...");
+    timer->start();
+    SaveLogIfOn();
+}
+
+void TformVexmor::ping_checkedClick()
+{
+    EnterBusy();
+    PageControl->setCurrentWidget(tsVerbose);
+    details->clear();
+    SetDetailsColumns({{"?", 20}, {"#", 30}, {"Address/Host", 150}, {"Roundtime", 70},
+                       {"Percent", 55}, {"Average", 55}});
+    ping_checked_mode = true;
+    for (QTreeWidgetItem* entry : CheckedHosts()) {
+        hostname->setText(entry->text(1));
+        CopyFieldsInto(*pingdata);
+        ping_tick = 5;
+        ping_replies = 5;
+        ping_time_sum = 0;
+        WriteHeading("Attempting to PING " + FieldText(hostname) + "...");
+        if (!timer->isActive())
+            timer->start();
+        pingdata->Execute();
+    }
+    SaveLogIfOn();
+}
+
+void TformVexmor::timerTimer()
+{
+    ++ping_tick;
+    int32_t count = 0;
+    try {
+        count = StrToInt(FieldText(packets));
+    } catch (const EConvertError&) {
+        // Reported once; the run stops here and the window waits for Stop.
+        timer->stop();
+        throw;
+    }
+    if (ping_tick < int64_t(count) + 1) {
+        pingdata->Execute();
+    } else {
+        timer->stop();
+        if (ping_checked_mode)
+            WriteHeading("Ping complete.");
+        else
+            WriteHeading("Ping complete: " + IntToStr(ping_tick - 1) + " packets sent.");
+        LeaveBusy();
+    }
+    SaveLogIfOn();
+}
+
+void TformVexmor::pingdataPing(TObject*, int status, uint32_t ip, int roundtime)
+{
+    QTreeWidgetItem* row = AppendRow();
+    auto fill = [&](const char* mark) {
+        row->setText(0, mark);
+        row->setText(1, QString::number(ping_tick));
+        row->setText(2, QString::fromStdString(DottedAddress(ip)));
+        row->setText(3, QString::number(roundtime));
+    };
+    if (status != 0) {
+        WriteAlert("  . " + IntToStr(status));
+        if (!ping_checked_mode)
+            fill(".");
+    } else if (ping_checked_mode) {
+        WriteLine("  ! " + IntToStr(status) + ": " + DottedAddress(ip) + ": " + IntToStr(roundtime) + "ms");
+    } else {
+        WriteLine("  ! " + IntToStr(status) + ": Packet #" + IntToStr(ping_tick) + ": " +
+                  DottedAddress(ip) + ": " + IntToStr(roundtime) + "ms");
+        ++ping_replies;
+        fill("!");
+        ping_time_sum += roundtime;
+    }
+    // A late raw reply before the first tick has nothing to divide by.
+    if (!ping_checked_mode && ping_tick > 0) {
+        row->setText(4, QString::number(ping_replies * 100 / ping_tick) + "%");
+        row->setText(5, QString::number(ping_time_sum / ping_tick) + "ms");
+    }
+    ScrollToLatest();
+    SaveLogIfOn();
+}

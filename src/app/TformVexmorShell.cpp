@@ -1,0 +1,189 @@
+#include "app/TformVexmor.h"
+#include "framework/Application.h"
+#include "framework/RtfWriter.h"
+#include "icmp/TPing.h"
+#include "icmp/TTraceRoute.h"
+#include "sock/SocketModule.h"
+
+#include <QAction>
+#include <QCheckBox>
+#include <QCoreApplication>
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QSaveFile>
+#include <QTabWidget>
+#include <QTextCursor>
+#include <QTextEdit>
+#include <QTimer>
+#include <QToolButton>
+#include <QTreeWidget>
+
+void TformVexmor::showEvent(QShowEvent* event)
+{
+    QMainWindow::showEvent(event);
+    if (!shown_) {
+        shown_ = true;
+        Application::RunHandler([this] { FormShow(); });
+    }
+}
+
+void TformVexmor::FormShow()
+{
+    hosts->clear();
+    LoadHostList();
+    const std::string description = WinsockDescription();
+    const std::string status = WinsockSystemStatus();
+    WriteLine(description + " " + status);
+    WriteLine("-----");
+    SetStatusText(0, description + "; " + status);
+    ReadSwitches();
+    SaveLogIfOn();
+}
+
+void TformVexmor::ReadSwitches()
+{
+    // Inverted encoding: "0" means on, anything else (or nothing) off.
+    log_on = ReadKeyLM(ConfigKey, "log_transactions") == "0";
+    trace_resolve->setChecked(ReadKeyLM(ConfigKey, "resolve_trace") == "0");
+}
+
+std::string TformVexmor::ReadKeyLM(const std::string& path, const std::string& name)
+{
+    return settingsReader ? settingsReader(path, name) : std::string();
+}
+
+void TformVexmor::LoadHostList()
+{
+    if (hostListLoader)
+        hostListLoader();
+}
+
+void TformVexmor::bExitClick()
+{
+    if (App())
+        App()->Terminate();
+    else
+        QCoreApplication::quit();
+}
+
+void TformVexmor::bStopClick()
+{
+    timer->stop();
+    LeaveBusy();
+    popmailDelSel->setEnabled(false);
+    popmailMsgText->setEnabled(false);
+    msg_body->hide();
+    WriteHeading("CANCELLED!");
+    pingdata->Cancel();
+    tracedata->Cancel();
+}
+
+void TformVexmor::PageControlChange()
+{
+    ScrollToLatest();
+}
+
+void TformVexmor::bConfigClick()
+{
+    if (configDialogRunner)
+        configDialogRunner();
+    ReadSwitches();
+}
+
+void TformVexmor::bAboutClick()
+{
+    if (aboutDialogRunner)
+        aboutDialogRunner();
+}
+
+void TformVexmor::EnterBusy()
+{
+    for (QToolButton* b : {bPing, bTrace, bFinger, bMail, bScan, bResolve, bTime})
+        b->setEnabled(false);
+    bStop->setEnabled(true);
+    popmailDelSel->setEnabled(false);
+    popmailMsgText->setEnabled(false);
+    msg_body->hide();
+}
+
+void TformVexmor::LeaveBusy()
+{
+    for (QToolButton* b : {bPing, bTrace, bFinger, bMail, bScan, bResolve, bTime})
+        b->setEnabled(true);
+    bStop->setEnabled(false);
+}
+
+void TformVexmor::WriteTranscript(const std::string& text, bool bold, uint32_t rgb)
+{
+    QTextCharFormat format;
+    format.setFontWeight(bold ? QFont::Bold : QFont::Normal);
+    format.setForeground(QColor(QRgb(rgb)));
+    QTextCursor cursor(verbose->document());
+    cursor.movePosition(QTextCursor::End);
+    if (transcriptLines_++ > 0)
+        cursor.insertBlock(QTextBlockFormat(), format);
+    // Plain text: whatever a server sent is never taken for markup.
+    cursor.insertText(QString::fromLatin1(text.data(), int(text.size())), format);
+}
+
+void TformVexmor::WriteHeading(const std::string& text)
+{
+    WriteTranscript(text, true, 0x0000FF);
+}
+
+void TformVexmor::WriteLine(const std::string& text)
+{
+    WriteTranscript(text, false, 0x000000);
+}
+
+void TformVexmor::WriteAlert(const std::string& text)
+{
+    WriteTranscript(text, true, 0xFF0000);
+}
+
+void TformVexmor::ScrollToLatest()
+{
+    if (PageControl->currentWidget() == tsVerbose) {
+        verbose->setFocus();
+        verbose->moveCursor(QTextCursor::End);
+        verbose->ensureCursorVisible();
+    } else if (details->topLevelItemCount() > 1) {
+        details->scrollToItem(details->topLevelItem(details->topLevelItemCount() - 1));
+    }
+}
+
+std::string TformVexmor::LogFilePath() const
+{
+    const std::string dir = logDirectory.empty()
+                                ? QCoreApplication::applicationDirPath().toStdString()
+                                : logDirectory;
+    return dir + "/VexmorPingLog.rtf";
+}
+
+void TformVexmor::SaveLogIfOn()
+{
+    if (log_on)
+        SaveLog();
+}
+
+void TformVexmor::SaveLog()
+{
+    const std::string rtf = RtfFromDocument(*verbose->document());
+    const QString path = QString::fromStdString(LogFilePath());
+    // A new file renamed over the old one: a reader never sees half a log.
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(rtf.data(), qint64(rtf.size())) != qint64(rtf.size()) ||
+        !file.commit())
+        throw Exception("Cannot write the log file " + path.toStdString() + ": " +
+                        file.errorString().toStdString());
+}
+
+void TformVexmor::SetStatusText(int panel, const std::string& text)
+{
+    statusPanels[panel]->setText(QString::fromLatin1(text.c_str()));
+}
+
+std::string TformVexmor::StatusText(int panel) const
+{
+    return statusPanels[panel]->text().toLatin1().toStdString();
+}

@@ -1,0 +1,129 @@
+#include "WindowFixture.h"
+
+#include <QMenu>
+#include <QToolBar>
+#include <QScrollBar>
+
+TEST_F(WindowFixture, FirstStartShowsTheWinsockBannerWithEverythingOff)
+{
+    TformVexmor& w = Open();
+    const std::string banner = WinsockDescription() + " " + WinsockSystemStatus();
+    EXPECT_EQ(Lines(), (std::vector<std::string>{banner, "-----"}));
+    EXPECT_EQ(Attributes(0), std::make_pair(false, QRgb(0x000000)));
+    EXPECT_EQ(w.StatusText(0), WinsockDescription() + "; " + WinsockSystemStatus());
+    EXPECT_FALSE(w.log_on);
+    EXPECT_FALSE(w.trace_resolve->isChecked());
+    EXPECT_EQ(w.hosts->topLevelItemCount(), 0);
+    EXPECT_FALSE(QFile::exists(QString::fromStdString(w.LogFilePath())));
+    EXPECT_FALSE(Busy());
+    EXPECT_FALSE(w.bAdd->isEnabled());
+    EXPECT_FALSE(w.bDelete->isEnabled());
+    EXPECT_FALSE(w.popmailMsgText->isEnabled());
+    EXPECT_TRUE(w.msg_body->isHidden());
+    EXPECT_EQ(w.PageControl->currentWidget(), w.tsDetailed);
+}
+
+TEST_F(WindowFixture, TheWindowCarriesItsControlsUnderTheirNames)
+{
+    TformVexmor& w = Open();
+    EXPECT_EQ(w.windowTitle(), "VexmorPing! v1.0");
+    EXPECT_EQ(w.size(), QSize(597, 417));
+    for (const char* name : {"tbButtons", "tbHost", "tbPacket", "bExit", "bConfig", "bPing", "bTrace",
+                             "bStop", "bMail", "bFinger", "bScan", "bResolve", "bTime", "bAbout",
+                             "bAdd", "bDelete", "hostname", "savename", "username", "password",
+                             "packets", "block_size", "time_to_live", "timeout", "trace_resolve",
+                             "SplitterMain", "PaneHosts", "hosts", "PaneData", "SplitterData",
+                             "PageControl", "tsDetailed", "tsVerbose", "details", "verbose",
+                             "msg_body", "statusbar", "timer"})
+        EXPECT_NE(w.findChild<QObject*>(name), nullptr) << name;
+    EXPECT_EQ(w.tbButtons->windowTitle(), "VexmorPing!; Standard Functions");
+    EXPECT_EQ(w.bPing->toolTip(), "Execute a ping");
+    EXPECT_EQ(w.bTime->toolTip(), "Obtain GMT time from a server");
+    EXPECT_EQ(w.bPing->menu(), w.pingcheck);
+    EXPECT_EQ(w.bDelete->menu(), w.delmenu);
+    EXPECT_EQ(w.ping_checked->text(), "Ping Checked Hosts");
+    EXPECT_EQ(w.popmailSend->text(), "Send A Message");
+    EXPECT_EQ(w.packets->text(), "5");
+    EXPECT_EQ(w.timeout->text(), "5000");
+    EXPECT_EQ(w.password->echoMode(), QLineEdit::Password);
+    EXPECT_EQ(w.PageControl->tabText(1), "Verbose");
+    EXPECT_EQ(Row(0), std::vector<std::string>{});
+    EXPECT_EQ(w.details->headerItem()->text(2), "Address/Host");
+}
+
+TEST_F(WindowFixture, LoggingOnWritesAValidRtfLogFromStartUpOn)
+{
+    settings["log_transactions"] = "0";
+    settings["resolve_trace"] = "0";
+    TformVexmor& w = Open();
+    EXPECT_TRUE(w.log_on);
+    EXPECT_TRUE(w.trace_resolve->isChecked());
+    const testsupport::RtfDocument first = testsupport::ReadRtf(LogFile());
+    ASSERT_TRUE(first.valid);
+    EXPECT_EQ(first.PlainText(), w.verbose->toPlainText().toStdString());
+    EXPECT_EQ(first.lines.size(), 2u);
+
+    w.WriteHeading("Heading {with} \\braces\\");
+    w.WriteAlert("Alert \xE9t\xE9");
+    w.WriteLine("<b>not markup</b>");
+    w.SaveLogIfOn();
+    const testsupport::RtfDocument second = testsupport::ReadRtf(LogFile());
+    ASSERT_TRUE(second.valid);
+    EXPECT_EQ(second.PlainText(), w.verbose->toPlainText().toLatin1().toStdString());
+    ASSERT_EQ(second.lines.size(), 5u);
+    EXPECT_TRUE(second.lines[2][0].bold);
+    EXPECT_EQ(second.lines[2][0].rgb, 0x0000FFu);
+    EXPECT_TRUE(second.lines[3][0].bold);
+    EXPECT_EQ(second.lines[3][0].rgb, 0xFF0000u);
+    EXPECT_FALSE(second.lines[4][0].bold);
+    EXPECT_EQ(second.lines[4][0].rgb, 0x000000u);
+    EXPECT_EQ(Lines()[4], "<b>not markup</b>");
+}
+
+TEST_F(WindowFixture, SwitchesUseTheInvertedEncodingAndAreReReadAfterConfigure)
+{
+    settings["log_transactions"] = "1";
+    settings["resolve_trace"] = "yes";
+    TformVexmor& w = Open();
+    EXPECT_FALSE(w.log_on);
+    EXPECT_FALSE(w.trace_resolve->isChecked());
+    EXPECT_FALSE(QFile::exists(QString::fromStdString(w.LogFilePath())));
+
+    int runs = 0;
+    w.configDialogRunner = [&] {
+        ++runs;
+        settings["log_transactions"] = "0";
+    };
+    Click(w.bConfig);
+    EXPECT_EQ(runs, 1);
+    EXPECT_TRUE(w.log_on);
+    EXPECT_FALSE(QFile::exists(QString::fromStdString(w.LogFilePath())))
+        << "re-reading after the dialog does not save at once";
+}
+
+TEST_F(WindowFixture, AFailedLogSaveIsReported)
+{
+    settings["log_transactions"] = "0";
+    window = std::make_unique<TformVexmor>();
+    window->logDirectory = "/nonexistent/folder";
+    window->settingsReader = [](const std::string&, const std::string& name) {
+        return name == "log_transactions" ? std::string("0") : std::string();
+    };
+    window->show(); // the save in FormShow raises inside the show event
+    testsupport::PumpFor(20);
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_NE(errors[0].find("/nonexistent/folder/VexmorPingLog.rtf"), std::string::npos) << errors[0];
+}
+
+TEST_F(WindowFixture, PageChangesScrollToTheLatestOutput)
+{
+    TformVexmor& w = Open();
+    for (int i = 0; i < 200; ++i)
+        w.WriteLine("line " + std::to_string(i));
+    w.PageControl->setCurrentWidget(w.tsVerbose);
+    testsupport::PumpFor(20);
+    EXPECT_TRUE(w.verbose->textCursor().atEnd());
+    EXPECT_GT(w.verbose->verticalScrollBar()->value(), 0);
+    EXPECT_TRUE(w.verbose->viewport()->rect().contains(w.verbose->cursorRect().center()))
+        << "the caret is in view";
+}

@@ -1,0 +1,175 @@
+#include "WindowFixture.h"
+#include "support/NetworkTopology.h"
+
+#include <QTextDocument>
+
+
+using testsupport::EnterNamespace;
+using testsupport::PumpFor;
+using testsupport::PumpUntil;
+using testsupport::RouteTopology;
+
+namespace {
+
+class TraceCommand : public WindowFixture {
+protected:
+    void SetUp() override
+    {
+        WindowFixture::SetUp();
+        if (IcmpMode() != imLibrary && IcmpMode() != imRawPingLibraryTrace)
+            GTEST_SKIP() << "no ICMP library facility for this user (needs root or ping_group_range)";
+        Open();
+    }
+
+    // Calls action once, when the transcript's last line first starts with prefix.
+    void OnLine(const std::string& prefix, std::function<void()> action)
+    {
+        auto done = std::make_shared<bool>(false);
+        QObject::connect(window->verbose->document(), &QTextDocument::contentsChanged, window.get(),
+                         [this, prefix, action, done] {
+                             if (!*done && Lines().back().rfind(prefix, 0) == 0) {
+                                 *done = true;
+                                 action();
+                             }
+                         });
+    }
+
+    // " Hop #<hop>: <middle><digits>ms"
+    static bool IsHop(const std::string& line, int hop, const std::string& middle)
+    {
+        const std::string head = " Hop #" + std::to_string(hop) + ": " + middle;
+        if (line.rfind(head, 0) != 0 || line.size() < head.size() + 3)
+            return false;
+        const std::string time = line.substr(head.size(), line.size() - head.size() - 2);
+        return line.substr(line.size() - 2) == "ms" &&
+               time.find_first_not_of("0123456789") == std::string::npos;
+    }
+};
+
+class RouteTraceCommand : public TraceCommand {
+protected:
+    void SetUp() override
+    {
+        if (::geteuid() != 0)
+            GTEST_SKIP() << "needs root to build network namespaces";
+        TraceCommand::SetUp();
+        if (IsSkipped())
+            return;
+        topology = std::make_unique<RouteTopology>();
+        ASSERT_TRUE(topology->ok());
+        inside = std::make_unique<EnterNamespace>(topology->client);
+        ASSERT_TRUE(inside->ok());
+        Type(window->hostname, RouteTopology::TargetAddress);
+        Type(window->timeout, "300");
+    }
+    void TearDown() override
+    {
+        window.reset(); // its ICMP socket lives in the client namespace
+        inside.reset();
+        topology.reset();
+        TraceCommand::TearDown();
+    }
+    std::unique_ptr<RouteTopology> topology;
+    std::unique_ptr<EnterNamespace> inside;
+};
+
+} // namespace
+
+TEST_F(TraceCommand, ALoopbackTraceIsOneHopAndCompletes)
+{
+    Type(window->hostname, "127.0.0.1");
+    Click(window->bTrace);
+    ASSERT_FALSE(Busy());
+    const auto lines = Lines();
+    const int heading = IndexOf("Attempting to TRACE 127.0.0.1...");
+    ASSERT_GE(heading, 0);
+    ASSERT_EQ(lines.size(), size_t(heading) + 3);
+    EXPECT_TRUE(IsHop(lines[size_t(heading) + 1], 1, "127.0.0.1: ")) << lines[size_t(heading) + 1];
+    EXPECT_EQ(lines.back(), "Trace complete: Total HOP Count is 1.");
+    EXPECT_EQ(Attributes(int(lines.size()) - 1), std::make_pair(true, QRgb(0x0000FF)));
+    ASSERT_EQ(Rows(), 1);
+    EXPECT_EQ(Row(0)[0], "1");
+    EXPECT_EQ(Row(0)[1], "127.0.0.1");
+    EXPECT_EQ(Row(0)[2], "127.0.0.1");
+    EXPECT_EQ(window->details->headerItem()->text(2), "Host");
+}
+
+TEST_F(TraceCommand, ResolvingLoopbackShowsItsName)
+{
+    Type(window->hostname, "localhost");
+    window->trace_resolve->click();
+    window->tracesingle->trigger();
+    const auto lines = Lines();
+    EXPECT_TRUE(IsHop(lines[lines.size() - 2], 1, "127.0.0.1 (localhost): "))
+        << lines[lines.size() - 2];
+    EXPECT_EQ(Row(0)[2], "localhost");
+}
+
+TEST_F(TraceCommand, CheckedHostsAreTracedInTurnAndTheListShowsTheLast)
+{
+    for (const char* name : {"one", "two"}) {
+        auto* entry = new QTreeWidgetItem(window->hosts, QStringList{name, "127.0.0.1", "", ""});
+        entry->setCheckState(0, Qt::Checked);
+    }
+    window->trace_checked->trigger();
+    int headings = 0, completions = 0;
+    for (const std::string& l : Lines()) {
+        headings += l == "Attempting to TRACE 127.0.0.1...";
+        completions += l == "Trace complete: Total HOP Count is 1.";
+    }
+    EXPECT_EQ(headings, 2);
+    EXPECT_EQ(completions, 2);
+    EXPECT_EQ(Rows(), 1);
+    EXPECT_FALSE(Busy());
+}
+
+TEST_F(RouteTraceCommand, EachRouterGetsAHopLineAndResolvingCanBeSwitchedOnMidTrace)
+{
+    OnLine(" Hop #1: ", [this] { window->trace_resolve->click(); });
+    Click(window->bTrace);
+    const int heading = IndexOf("Attempting to TRACE 10.201.3.2...");
+    ASSERT_GE(heading, 0);
+    const auto lines = Lines();
+    ASSERT_EQ(lines.size(), size_t(heading) + 5) << lines.back();
+    EXPECT_TRUE(IsHop(lines[size_t(heading) + 1], 1, "10.201.1.1: ")) << lines[size_t(heading) + 1];
+    // Without a reverse name the parentheses show the dotted address.
+    EXPECT_TRUE(IsHop(lines[size_t(heading) + 2], 2, "10.201.2.2 (10.201.2.2): "))
+        << lines[size_t(heading) + 2];
+    EXPECT_TRUE(IsHop(lines[size_t(heading) + 3], 3, "10.201.3.2 (10.201.3.2): "))
+        << lines[size_t(heading) + 3];
+    EXPECT_EQ(lines.back(), "Trace complete: Total HOP Count is 3.");
+    ASSERT_EQ(Rows(), 3);
+    EXPECT_EQ(Row(1)[1], "10.201.2.2");
+    EXPECT_FALSE(Busy());
+}
+
+TEST_F(RouteTraceCommand, ATimeToLiveShorterThanThePathLeavesTheWindowBusy)
+{
+    Type(window->time_to_live, "2");
+    Click(window->bTrace);
+    const auto lines = Lines();
+    EXPECT_TRUE(IsHop(lines.back(), 2, "10.201.2.2: ")) << lines.back();
+    EXPECT_EQ(Rows(), 2);
+    EXPECT_TRUE(Busy());
+    Click(window->bStop);
+    EXPECT_FALSE(Busy());
+    EXPECT_EQ(Lines().back(), "CANCELLED!");
+}
+
+TEST_F(RouteTraceCommand, StopReachesATraceWaitingOnASilentRouter)
+{
+    ASSERT_EQ(topology->r2.Exec("nft add table ip quiet"), 0) << "nftables is needed";
+    ASSERT_EQ(topology->r2.Exec("nft add chain ip quiet out '{ type filter hook output priority 0; }'"), 0);
+    ASSERT_EQ(topology->r2.Exec("nft add rule ip quiet out icmp type time-exceeded drop"), 0);
+    // Stop is clicked as soon as the window gets to process messages again.
+    OnLine(" Hop #1: ", [this] { QTimer::singleShot(0, window->bStop, &QToolButton::click); });
+    Click(window->bTrace);
+
+    const auto lines = Lines();
+    const int heading = IndexOf("Attempting to TRACE 10.201.3.2...");
+    ASSERT_EQ(lines.size(), size_t(heading) + 3) << lines.back();
+    EXPECT_EQ(lines.back(), "CANCELLED!");
+    EXPECT_EQ(IndexOf("Trace complete: Total HOP Count is 3."), -1);
+    EXPECT_EQ(Rows(), 1);
+    EXPECT_FALSE(Busy());
+}
