@@ -163,14 +163,14 @@ void TformVexmor::BuildToolbars()
 
     tbHost = toolbar("tbHost", "VexmorPing!; IP Address/Hostname");
     label(tbHost, "IP Address/Host: ");
-    hostname = edit(tbHost, "hostname", "", 100);
+    hostname = edit(tbHost, "hostname", "", 90);
     hostname->setToolTip("IP Address or Hostname");
     label(tbHost, " Save Entry As: ");
-    savename = edit(tbHost, "savename", "", 60);
+    savename = edit(tbHost, "savename", "", 45);
     label(tbHost, " Username: ");
-    username = edit(tbHost, "username", "", 55);
+    username = edit(tbHost, "username", "", 45);
     label(tbHost, " Password: ");
-    password = edit(tbHost, "password", "", 55);
+    password = edit(tbHost, "password", "", 45);
     password->setEchoMode(QLineEdit::Password);
     addToolBarBreak();
 
