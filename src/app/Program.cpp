@@ -2,6 +2,8 @@
 #include "app/ProgramModules.h"
 #include "app/TformVexmor.h"
 #include "framework/Application.h"
+#include "settings/ConfigKeys.h"
+#include "settings/TformConfig.h"
 
 #include <QDialog>
 
@@ -34,11 +36,13 @@ int RunProgram(Application& app)
     app.HelpFile = ProgramHelpFile;
     app.setApplicationName(QString::fromLatin1(ProgramTitle));
 
+    EnsureConfigurationKeys();
     int rc = 0;
     {
         // Windows in their fixed order; the first is the main window.
         auto formVexmor = std::make_unique<TformVexmor>();
-        auto formConfig = PlaceholderDialog("formConfig", formVexmor.get());
+        auto formConfig = std::make_unique<TformConfig>(formVexmor.get());
+        formVexmor->configDialogRunner = [&formConfig] { formConfig->exec(); };
         auto formMailSend = PlaceholderDialog("formMailSend", formVexmor.get());
         auto formAbout = PlaceholderDialog("formAbout", formVexmor.get());
         formVexmor->show();

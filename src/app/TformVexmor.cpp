@@ -203,6 +203,7 @@ void TformVexmor::BuildClientArea()
         hosts->setColumnHidden(c, true);
     hosts->setRootIsDecorated(false);
     hosts->setSelectionBehavior(QAbstractItemView::SelectRows);
+    hosts->setSelectionMode(QAbstractItemView::SingleSelection);
     hosts->setMouseTracking(true);
     hosts->setSortingEnabled(true);
     hosts->sortByColumn(0, Qt::AscendingOrder);
@@ -279,6 +280,13 @@ void TformVexmor::ConnectHandlers()
     on(bStop, &QToolButton::clicked, &TformVexmor::bStopClick);
     on(bAbout, &QToolButton::clicked, &TformVexmor::bAboutClick);
     on(PageControl, &QTabWidget::currentChanged, &TformVexmor::PageControlChange);
+    on(hosts, &QTreeWidget::itemClicked, &TformVexmor::hostsClick);
+    on(hostname, &QLineEdit::textChanged, &TformVexmor::hostnameChange);
+    on(savename, &QLineEdit::textChanged, &TformVexmor::hostnameChange);
+    on(bAdd, &QToolButton::clicked, &TformVexmor::bAddClick);
+    on(bDelete, &QToolButton::clicked, &TformVexmor::bDeleteClick);
+    on(delmenuSingle, &QAction::triggered, &TformVexmor::bDeleteClick);
+    on(delmenuChecked, &QAction::triggered, &TformVexmor::delmenuCheckedClick);
     on(timer, &QTimer::timeout, &TformVexmor::timerTimer);
 
     pingdata->OnPing = [this](TObject* s, int status, uint32_t ip, int rt) {

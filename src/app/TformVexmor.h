@@ -1,6 +1,7 @@
 #pragma once
 
 #include "framework/Component.h"
+#include "settings/Regi1632.h"
 
 #include <QMainWindow>
 
@@ -75,6 +76,7 @@ public:
     std::unique_ptr<TPing> pingdata;
     std::unique_ptr<TTraceRoute> tracedata;
     QTimer* timer = nullptr;
+    TRegistry1632 reg_read;
 
     // Shell state.
     bool log_on = false;
@@ -86,8 +88,6 @@ public:
     int32_t ping_time_sum = 0;
 
     // Hook points towards the parts that plug in later.
-    std::function<std::string(const std::string& path, const std::string& name)> settingsReader;
-    std::function<void()> hostListLoader;
     std::function<void()> configDialogRunner;
     std::function<void()> aboutDialogRunner;
     // Where the log file goes; empty means the executable's directory.
@@ -122,12 +122,18 @@ public:
     void timerTimer();
     void pingdataPing(TObject* sender, int status, uint32_t ip, int roundtime);
 
+    // Host list.
+    void hostsClick();
+    void hostnameChange();
+    void bAddClick();
+    void bDeleteClick();
+    void delmenuCheckedClick();
+
     // Trace command.
     void bTraceClick();
     void trace_checkedClick();
     void tracedataRoute(TObject* sender, uint8_t hop, uint32_t ip, int roundtime);
 
-    static constexpr const char* ConfigKey = "SOFTWARE\\Zembrova!\\VexmorPing!\\Config";
 
 protected:
     void showEvent(QShowEvent* event) override;
@@ -149,6 +155,7 @@ private:
     void ReadSwitches();
     void CopyFieldsInto(class TICMP& component);
     std::vector<QTreeWidgetItem*> CheckedHosts() const;
+    void DeleteHostEntries(const std::vector<QTreeWidgetItem*>& entries);
 
     bool shown_ = false;
     int transcriptLines_ = 0;

@@ -2,6 +2,7 @@
 #include "framework/Application.h"
 #include "framework/RtfWriter.h"
 #include "icmp/TPing.h"
+#include "settings/ConfigKeys.h"
 #include "icmp/TTraceRoute.h"
 #include "sock/SocketModule.h"
 
@@ -43,19 +44,13 @@ void TformVexmor::FormShow()
 void TformVexmor::ReadSwitches()
 {
     // Inverted encoding: "0" means on, anything else (or nothing) off.
-    log_on = ReadKeyLM(ConfigKey, "log_transactions") == "0";
-    trace_resolve->setChecked(ReadKeyLM(ConfigKey, "resolve_trace") == "0");
+    log_on = ReadKeyLM(ConfigPath, "log_transactions") == "0";
+    trace_resolve->setChecked(ReadKeyLM(ConfigPath, "resolve_trace") == "0");
 }
 
 std::string TformVexmor::ReadKeyLM(const std::string& path, const std::string& name)
 {
-    return settingsReader ? settingsReader(path, name) : std::string();
-}
-
-void TformVexmor::LoadHostList()
-{
-    if (hostListLoader)
-        hostListLoader();
+    return reg_read.ReadKeyLM(path, name);
 }
 
 void TformVexmor::bExitClick()

@@ -1,14 +1,30 @@
 #include "app/Program.h"
 #include "framework/Application.h"
+#include "platform/registry.h"
 #include "platform/winsock.h"
 
 #include <QApplication>
 #include <QTimer>
 #include <QWidget>
 
+#include <QTemporaryDir>
+
 #include <gtest/gtest.h>
 
-TEST(Program, ShowsTheMainWindowAndEndsTheModulesOnExit)
+#include <cstdlib>
+
+namespace {
+
+// The program creates its configuration keys at start: never in the user's folder.
+class Program : public ::testing::Test {
+protected:
+    void SetUp() override { ::setenv("XDG_CONFIG_HOME", configDir.path().toLocal8Bit().constData(), 1); }
+    QTemporaryDir configDir;
+};
+
+} // namespace
+
+TEST_F(Program, ShowsTheMainWindowAndEndsTheModulesOnExit)
 {
     QString title;
     bool visible = false;
@@ -26,9 +42,15 @@ TEST(Program, ShowsTheMainWindowAndEndsTheModulesOnExit)
     EXPECT_EQ(App()->Title, "VexmorPing! v1.0");
     EXPECT_EQ(winsock::socket(AF_INET, SOCK_STREAM, 0), INVALID_SOCKET)
         << "every start was balanced by a clean-up";
+    HKEY hosts = 0;
+    EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Zembrova!\\VexmorPing!\\Config\\Hosts", 0,
+                            KEY_ALL_ACCESS, &hosts),
+              ERROR_SUCCESS)
+        << "the first start creates the configuration keys";
+    RegCloseKey(hosts);
 }
 
-TEST(Program, ASocketLayerThatCannotStartEndsTheProgramWithTheMessage)
+TEST_F(Program, ASocketLayerThatCannotStartEndsTheProgramWithTheMessage)
 {
     std::string message;
     App()->SetErrorReporter([&](const std::string&, const std::string& m) { message = m; });

@@ -53,8 +53,8 @@ TEST_F(WindowFixture, TheWindowCarriesItsControlsUnderTheirNames)
 
 TEST_F(WindowFixture, LoggingOnWritesAValidRtfLogFromStartUpOn)
 {
-    settings["log_transactions"] = "0";
-    settings["resolve_trace"] = "0";
+    Store("log_transactions", "0");
+    Store("resolve_trace", "0");
     TformVexmor& w = Open();
     EXPECT_TRUE(w.log_on);
     EXPECT_TRUE(w.trace_resolve->isChecked());
@@ -82,8 +82,8 @@ TEST_F(WindowFixture, LoggingOnWritesAValidRtfLogFromStartUpOn)
 
 TEST_F(WindowFixture, SwitchesUseTheInvertedEncodingAndAreReReadAfterConfigure)
 {
-    settings["log_transactions"] = "1";
-    settings["resolve_trace"] = "yes";
+    Store("log_transactions", "1");
+    Store("resolve_trace", "yes");
     TformVexmor& w = Open();
     EXPECT_FALSE(w.log_on);
     EXPECT_FALSE(w.trace_resolve->isChecked());
@@ -92,7 +92,7 @@ TEST_F(WindowFixture, SwitchesUseTheInvertedEncodingAndAreReReadAfterConfigure)
     int runs = 0;
     w.configDialogRunner = [&] {
         ++runs;
-        settings["log_transactions"] = "0";
+        Store("log_transactions", "0");
     };
     Click(w.bConfig);
     EXPECT_EQ(runs, 1);
@@ -103,12 +103,9 @@ TEST_F(WindowFixture, SwitchesUseTheInvertedEncodingAndAreReReadAfterConfigure)
 
 TEST_F(WindowFixture, AFailedLogSaveIsReported)
 {
-    settings["log_transactions"] = "0";
+    Store("log_transactions", "0");
     window = std::make_unique<TformVexmor>();
     window->logDirectory = "/nonexistent/folder";
-    window->settingsReader = [](const std::string&, const std::string& name) {
-        return name == "log_transactions" ? std::string("0") : std::string();
-    };
     window->show(); // the save in FormShow raises inside the show event
     testsupport::PumpFor(20);
     ASSERT_EQ(errors.size(), 1u);

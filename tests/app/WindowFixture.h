@@ -3,6 +3,8 @@
 #include "app/TformVexmor.h"
 #include "framework/Application.h"
 #include "icmp/IcmpModule.h"
+#include "settings/ConfigKeys.h"
+#include "settings/Regi1632.h"
 #include "icmp/TPing.h"
 #include "icmp/TTraceRoute.h"
 #include "sock/AddressHelpers.h"
@@ -37,6 +39,9 @@ class WindowFixture : public ::testing::Test {
 protected:
     void SetUp() override
     {
+        // Each test has its own configuration folder, never the user's.
+        ::setenv("XDG_CONFIG_HOME", configDir.path().toLocal8Bit().constData(), 1);
+        EnsureConfigurationKeys();
         StartAddressHelpers();
         ProbeIcmp();
         StartSocketModule();
@@ -52,15 +57,18 @@ protected:
         EndAddressHelpers();
     }
 
+    // Stores a configuration value the way the configuration dialog does.
+    void Store(const std::string& name, const std::string& value)
+    {
+        TRegistry1632 store;
+        store.WriteKeyLM(ConfigPath, name, value);
+        ASSERT_FALSE(store.ErrorOccurred()) << store.ErrorMessage();
+    }
+
     TformVexmor& Open()
     {
         window = std::make_unique<TformVexmor>();
         window->logDirectory = logDir.path().toStdString();
-        window->settingsReader = [this](const std::string& path, const std::string& name) {
-            EXPECT_EQ(path, TformVexmor::ConfigKey);
-            auto it = settings.find(name);
-            return it == settings.end() ? std::string() : it->second;
-        };
         window->show();
         testsupport::PumpFor(20);
         return *window;
@@ -140,7 +148,7 @@ protected:
     }
 
     std::unique_ptr<TformVexmor> window;
-    std::map<std::string, std::string> settings;
     std::vector<std::string> errors;
     QTemporaryDir logDir;
+    QTemporaryDir configDir;
 };
