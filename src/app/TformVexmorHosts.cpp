@@ -11,13 +11,15 @@
 
 namespace {
 
-// Host entries sort by caption the way the user's locale orders words.
+// Host entries sort by caption as words do: letter case matters only between
+// names that are otherwise equal, whatever locale the program runs in.
 class HostItem : public QTreeWidgetItem {
 public:
     using QTreeWidgetItem::QTreeWidgetItem;
     bool operator<(const QTreeWidgetItem& other) const override
     {
-        return QString::localeAwareCompare(text(0), other.text(0)) < 0;
+        const int folded = QString::localeAwareCompare(text(0).toLower(), other.text(0).toLower());
+        return (folded != 0 ? folded : QString::localeAwareCompare(text(0), other.text(0))) < 0;
     }
 };
 

@@ -2,6 +2,7 @@
 
 #include <sqlite3.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <memory>
@@ -118,6 +119,12 @@ RegistryStore& RegistryStore::Instance()
     static RegistryStore store;
     const std::string file = RegistryFolder() + "/registry.db";
     std::lock_guard<std::mutex> lock(store.mutex_);
+    if (store.db_ && store.owner_ != ::getpid()) {
+        // A connection must not be used across fork: the child opens its own
+        // and leaves the inherited one to the parent.
+        store.db_ = nullptr;
+        store.file_.clear();
+    }
     if (store.file_ != file) {
         store.Close();
         store.Open(file);
@@ -133,6 +140,7 @@ RegistryStore::~RegistryStore()
 bool RegistryStore::Open(const std::string& file)
 {
     file_ = file;
+    owner_ = ::getpid();
     EnsureRegistryFolder();
     if (sqlite3_open_v2(file.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
                         nullptr) != SQLITE_OK) {

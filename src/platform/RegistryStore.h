@@ -40,4 +40,5 @@ private:
     std::mutex mutex_;
     sqlite3* db_ = nullptr;
     std::string file_;
+    int owner_ = 0; // the process that opened db_
 };

@@ -1,0 +1,208 @@
+#include "platform/registry.h"
+#include "support/ConfigFolder.h"
+
+#include <csignal>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+class Registry : public ConfigFolderTest {
+protected:
+    HKEY Create(const char* path)
+    {
+        HKEY key = 0;
+        DWORD disposition = 0;
+        EXPECT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, path, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                                  KEY_ALL_ACCESS, nullptr, &key, &disposition),
+                  ERROR_SUCCESS);
+        return key;
+    }
+    LONG Open(const char* path, HKEY& key)
+    {
+        return RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_ALL_ACCESS, &key);
+    }
+    void Set(HKEY key, const char* name, const std::string& value)
+    {
+        ASSERT_EQ(RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const uint8_t*>(value.data()),
+                                 DWORD(value.size())),
+                  ERROR_SUCCESS);
+    }
+    // The value's bytes without the terminator added to text.
+    std::string Get(HKEY key, const char* name)
+    {
+        DWORD size = 0;
+        if (RegQueryValueExA(key, name, nullptr, nullptr, nullptr, &size) != ERROR_SUCCESS)
+            return "<missing>";
+        std::vector<uint8_t> buf(size);
+        DWORD type = 0;
+        EXPECT_EQ(RegQueryValueExA(key, name, nullptr, &type, buf.data(), &size), ERROR_SUCCESS);
+        EXPECT_EQ(type, REG_SZ);
+        EXPECT_EQ(buf.back(), 0);
+        return std::string(buf.begin(), buf.end() - 1);
+    }
+    std::vector<std::string> Subkeys(HKEY key)
+    {
+        DWORD count = 0, longest = 0;
+        EXPECT_EQ(RegQueryInfoKeyA(key, &count, &longest), ERROR_SUCCESS);
+        std::vector<std::string> names;
+        for (DWORD i = 0;; ++i) {
+            std::vector<char> name(longest + 1);
+            DWORD size = DWORD(name.size());
+            const LONG rc = RegEnumKeyExA(key, i, name.data(), &size);
+            if (rc == ERROR_NO_MORE_ITEMS)
+                break;
+            EXPECT_EQ(rc, ERROR_SUCCESS);
+            names.emplace_back(name.data(), size);
+        }
+        EXPECT_EQ(names.size(), count);
+        return names;
+    }
+};
+
+} // namespace
+
+TEST_F(Registry, OpeningNeverCreatesAndCreatingMakesTheWholePath)
+{
+    HKEY key = 0;
+    EXPECT_EQ(Open("SOFTWARE\\Zembrova!", key), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(Open("SOFTWARE\\Zembrova!", key), ERROR_FILE_NOT_FOUND) << "the failed open made nothing";
+    HKEY created = Create("SOFTWARE\\Zembrova!\\VexmorPing!\\Config");
+    RegCloseKey(created);
+    ASSERT_EQ(Open("software\\ZEMBROVA!\\vexmorping!\\config", key), ERROR_SUCCESS) << "case-insensitive";
+    RegCloseKey(key);
+    HKEY again = 0;
+    DWORD disposition = 0;
+    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Zembrova!", 0, nullptr, 0, KEY_ALL_ACCESS,
+                              nullptr, &again, &disposition),
+              ERROR_SUCCESS);
+    EXPECT_EQ(disposition, REG_OPENED_EXISTING_KEY);
+    RegCloseKey(again);
+    EXPECT_EQ(Open("SOFTWARE\\\\Zembrova!", key), ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "SOFTWARE\\Zembrova!", 0, KEY_ALL_ACCESS, &key),
+              ERROR_FILE_NOT_FOUND) << "the two roots are separate";
+}
+
+TEST_F(Registry, ValuesAreKeptByteForByteAndShortBuffersGetMoreData)
+{
+    HKEY key = Create("T");
+    const std::string binary("a\0b\xff\x01", 5);
+    Set(key, "bytes", binary);
+    Set(key, "empty", "");
+    EXPECT_EQ(Get(key, "bytes"), binary);
+    EXPECT_EQ(Get(key, "BYTES"), binary) << "value names are case-insensitive";
+    EXPECT_EQ(Get(key, "empty"), "");
+    EXPECT_EQ(Get(key, "absent"), "<missing>");
+
+    uint8_t small[5];
+    std::fill(std::begin(small), std::end(small), 0x5A);
+    DWORD size = sizeof small;
+    EXPECT_EQ(RegQueryValueExA(key, "bytes", nullptr, nullptr, small, &size), ERROR_MORE_DATA);
+    EXPECT_EQ(size, 6u) << "five bytes and the terminator";
+    for (uint8_t b : small)
+        EXPECT_EQ(b, 0x5A) << "nothing is copied into a short buffer";
+    Set(key, "bytes", "replaced");
+    EXPECT_EQ(Get(key, "bytes"), "replaced");
+    RegCloseKey(key);
+}
+
+TEST_F(Registry, SubkeysKeepTheirCaseAndEnumerateInCaseInsensitiveOrder)
+{
+    HKEY hosts = Create("Hosts");
+    for (const char* name : {"beta", "Alpha", "gamma", "Delta", "alpha2"}) {
+        HKEY k = 0;
+        ASSERT_EQ(RegCreateKeyExA(hosts, name, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k, nullptr), ERROR_SUCCESS);
+        RegCloseKey(k);
+    }
+    HKEY dup = 0;
+    DWORD disposition = 0;
+    ASSERT_EQ(RegCreateKeyExA(hosts, "ALPHA", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &dup, &disposition), ERROR_SUCCESS);
+    EXPECT_EQ(disposition, REG_OPENED_EXISTING_KEY);
+    RegCloseKey(dup);
+    EXPECT_EQ(Subkeys(hosts), (std::vector<std::string>{"Alpha", "alpha2", "beta", "Delta", "gamma"}));
+
+    char name[4];
+    DWORD size = sizeof name;
+    EXPECT_EQ(RegEnumKeyExA(hosts, 1, name, &size), ERROR_MORE_DATA);
+    RegCloseKey(hosts);
+}
+
+TEST_F(Registry, DeletingTakesTheWholeSubtree)
+{
+    HKEY root = Create("Hosts\\one\\deeper");
+    Set(root, "v", "x");
+    RegCloseKey(root);
+    HKEY hosts = 0;
+    ASSERT_EQ(Open("Hosts", hosts), ERROR_SUCCESS);
+    EXPECT_EQ(RegDeleteKeyA(hosts, "ONE"), ERROR_SUCCESS);
+    EXPECT_EQ(Subkeys(hosts), std::vector<std::string>{});
+    HKEY gone = 0;
+    EXPECT_EQ(Open("Hosts\\one\\deeper", gone), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(RegDeleteKeyA(hosts, "one"), ERROR_FILE_NOT_FOUND);
+    RegCloseKey(hosts);
+    EXPECT_EQ(RegCloseKey(hosts), ERROR_INVALID_HANDLE);
+}
+
+TEST_F(Registry, TwoProcessesWritingAtOnceLoseNothing)
+{
+    HKEY key = Create("Shared");
+    RegCloseKey(key);
+    std::vector<pid_t> children;
+    for (int writer = 0; writer < 2; ++writer) {
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            HKEY k = 0;
+            if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Shared", 0, KEY_ALL_ACCESS, &k) != ERROR_SUCCESS)
+                ::_exit(1);
+            for (int i = 0; i < 150; ++i) {
+                const std::string name = "w" + std::to_string(writer) + "_" + std::to_string(i);
+                if (RegSetValueExA(k, name.c_str(), 0, REG_SZ, reinterpret_cast<const uint8_t*>(name.data()),
+                                   DWORD(name.size())) != ERROR_SUCCESS)
+                    ::_exit(2);
+            }
+            ::_exit(0);
+        }
+        children.push_back(pid);
+    }
+    for (pid_t pid : children) {
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    HKEY shared = 0;
+    ASSERT_EQ(Open("Shared", shared), ERROR_SUCCESS);
+    for (int writer = 0; writer < 2; ++writer)
+        for (int i = 0; i < 150; ++i) {
+            const std::string name = "w" + std::to_string(writer) + "_" + std::to_string(i);
+            ASSERT_EQ(Get(shared, name.c_str()), name);
+        }
+    RegCloseKey(shared);
+}
+
+TEST_F(Registry, AWriterKilledMidWayLeavesOnlyWholeValues)
+{
+    HKEY key = Create("Crash");
+    RegCloseKey(key);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        HKEY k = 0;
+        RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Crash", 0, KEY_ALL_ACCESS, &k);
+        for (int i = 0;; ++i) {
+            const std::string value(200000, char('a' + i % 26));
+            RegSetValueExA(k, "big", 0, REG_SZ, reinterpret_cast<const uint8_t*>(value.data()),
+                           DWORD(value.size()));
+        }
+    }
+    ::usleep(300000);
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, nullptr, 0);
+
+    HKEY crash = 0;
+    ASSERT_EQ(Open("Crash", crash), ERROR_SUCCESS);
+    const std::string value = Get(crash, "big");
+    ASSERT_EQ(value.size(), 200000u) << "some write committed before the kill";
+    EXPECT_EQ(value.find_first_not_of(value[0]), std::string::npos) << "no mix of two writes";
+    RegCloseKey(crash);
+}
