@@ -12,11 +12,17 @@ namespace {
 
 constexpr LONG ERROR_KEY_DELETED = 1018;
 
-// One prepared statement, finalised when it goes out of scope.
+// One use of a cached prepared statement, reset when it goes out of scope.
 class Statement {
 public:
-    Statement(sqlite3* db, const char* sql) { sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr); }
-    ~Statement() { sqlite3_finalize(stmt_); }
+    explicit Statement(sqlite3_stmt* stmt) : stmt_(stmt) {}
+    ~Statement()
+    {
+        if (stmt_) {
+            sqlite3_reset(stmt_);
+            sqlite3_clear_bindings(stmt_);
+        }
+    }
     Statement(const Statement&) = delete;
     Statement& operator=(const Statement&) = delete;
 
@@ -159,8 +165,23 @@ bool RegistryStore::Open(const std::string& file)
                 " (1, 0, 'HKEY_LOCAL_MACHINE'), (2, 0, 'HKEY_CURRENT_USER')");
 }
 
+sqlite3_stmt* RegistryStore::Prepared(const std::string& sql)
+{
+    auto it = statements_.find(sql);
+    if (it != statements_.end())
+        return it->second;
+    sqlite3_stmt* stmt = nullptr;
+    if (!db_ || sqlite3_prepare_v2(db_, sql.c_str(), -1, &stmt, nullptr) != SQLITE_OK)
+        return nullptr;
+    statements_[sql] = stmt;
+    return stmt;
+}
+
 void RegistryStore::Close()
 {
+    for (auto& [sql, stmt] : statements_)
+        sqlite3_finalize(stmt);
+    statements_.clear();
     if (db_)
         sqlite3_close_v2(db_);
     db_ = nullptr;
@@ -173,7 +194,7 @@ bool RegistryStore::Exec(const char* sql)
 
 bool RegistryStore::KeyExists(int64_t key)
 {
-    Statement s(db_, "SELECT 1 FROM keys WHERE id = ?");
+    Statement s(Prepared("SELECT 1 FROM keys WHERE id = ?"));
     return s.Bind(1, key).Step() == SQLITE_ROW;
 }
 
@@ -189,14 +210,14 @@ LONG RegistryStore::Walk(int64_t parent, const std::string& path, bool create, i
     for (const std::string& part : Split(path)) {
         if (part.empty())
             return ERROR_INVALID_PARAMETER;
-        Statement find(db_, "SELECT id FROM keys WHERE parent = ? AND name = ?");
+        Statement find(Prepared("SELECT id FROM keys WHERE parent = ? AND name = ?"));
         if (find.Bind(1, id).Bind(2, part).Step() == SQLITE_ROW) {
             id = find.Int(0);
             continue;
         }
         if (!create)
             return ERROR_FILE_NOT_FOUND;
-        Statement insert(db_, "INSERT INTO keys(parent, name) VALUES (?, ?)");
+        Statement insert(Prepared("INSERT INTO keys(parent, name) VALUES (?, ?)"));
         if (insert.Bind(1, id).Bind(2, part).Step() != SQLITE_DONE)
             return ERROR_REGISTRY_IO_FAILED;
         id = sqlite3_last_insert_rowid(db_);
@@ -226,7 +247,7 @@ LONG RegistryStore::SetValue(int64_t key, const std::string& name, DWORD type, c
         return ERROR_REGISTRY_IO_FAILED;
     if (!KeyExists(key))
         return ERROR_KEY_DELETED;
-    Statement s(db_, "INSERT OR REPLACE INTO vals(key, name, type, data) VALUES (?, ?, ?, ?)");
+    Statement s(Prepared("INSERT OR REPLACE INTO vals(key, name, type, data) VALUES (?, ?, ?, ?)"));
     if (s.Bind(1, key).Bind(2, name).Bind(3, int64_t(type)).BindBlob(4, data).Step() != SQLITE_DONE)
         return ERROR_REGISTRY_IO_FAILED;
     return t.Commit() ? ERROR_SUCCESS : ERROR_REGISTRY_IO_FAILED;
@@ -237,7 +258,7 @@ LONG RegistryStore::GetValue(int64_t key, const std::string& name, DWORD& type, 
     std::lock_guard<std::mutex> lock(mutex_);
     if (!db_)
         return ERROR_REGISTRY_IO_FAILED;
-    Statement s(db_, "SELECT type, data FROM vals WHERE key = ? AND name = ?");
+    Statement s(Prepared("SELECT type, data FROM vals WHERE key = ? AND name = ?"));
     if (s.Bind(1, key).Bind(2, name).Step() != SQLITE_ROW)
         return ERROR_FILE_NOT_FOUND;
     type = DWORD(s.Int(0));
@@ -250,7 +271,7 @@ LONG RegistryStore::Info(int64_t key, DWORD* subKeys, DWORD* maxSubKeyLength)
     std::lock_guard<std::mutex> lock(mutex_);
     if (!db_)
         return ERROR_REGISTRY_IO_FAILED;
-    Statement s(db_, "SELECT COUNT(*), COALESCE(MAX(LENGTH(CAST(name AS BLOB))), 0) FROM keys WHERE parent = ?");
+    Statement s(Prepared("SELECT COUNT(*), COALESCE(MAX(LENGTH(CAST(name AS BLOB))), 0) FROM keys WHERE parent = ?"));
     if (s.Bind(1, key).Step() != SQLITE_ROW)
         return ERROR_REGISTRY_IO_FAILED;
     if (subKeys)
@@ -265,7 +286,7 @@ LONG RegistryStore::SubkeyAt(int64_t key, DWORD index, std::string& name)
     std::lock_guard<std::mutex> lock(mutex_);
     if (!db_)
         return ERROR_REGISTRY_IO_FAILED;
-    Statement s(db_, "SELECT name FROM keys WHERE parent = ? ORDER BY name COLLATE NOCASE, name LIMIT 1 OFFSET ?");
+    Statement s(Prepared("SELECT name FROM keys WHERE parent = ? ORDER BY name COLLATE NOCASE, name LIMIT 1 OFFSET ?"));
     if (s.Bind(1, key).Bind(2, int64_t(index)).Step() != SQLITE_ROW)
         return ERROR_NO_MORE_ITEMS;
     name = s.Text(0);
@@ -286,8 +307,8 @@ LONG RegistryStore::Delete(int64_t parent, const std::string& path)
         return ERROR_ACCESS_DENIED;
     const char* subtree = "WITH RECURSIVE sub(id) AS (SELECT ? UNION ALL"
                           " SELECT keys.id FROM keys JOIN sub ON keys.parent = sub.id) ";
-    Statement values(db_, (std::string(subtree) + "DELETE FROM vals WHERE key IN (SELECT id FROM sub)").c_str());
-    Statement keys(db_, (std::string(subtree) + "DELETE FROM keys WHERE id IN (SELECT id FROM sub)").c_str());
+    Statement values(Prepared((std::string(subtree) + "DELETE FROM vals WHERE key IN (SELECT id FROM sub)").c_str()));
+    Statement keys(Prepared((std::string(subtree) + "DELETE FROM keys WHERE id IN (SELECT id FROM sub)").c_str()));
     if (values.Bind(1, id).Step() != SQLITE_DONE || keys.Bind(1, id).Step() != SQLITE_DONE)
         return ERROR_REGISTRY_IO_FAILED;
     return t.Commit() ? ERROR_SUCCESS : ERROR_REGISTRY_IO_FAILED;

@@ -5,10 +5,12 @@
 #include "platform/registry.h"
 
 #include <cstdint>
+#include <map>
 #include <mutex>
 #include <string>
 
 struct sqlite3;
+struct sqlite3_stmt;
 
 class RegistryStore {
 public:
@@ -34,6 +36,8 @@ private:
     bool Open(const std::string& file);
     void Close();
     bool Exec(const char* sql);
+    // Statements are prepared once per connection and reused.
+    sqlite3_stmt* Prepared(const std::string& sql);
     bool KeyExists(int64_t key);
     LONG Walk(int64_t parent, const std::string& path, bool create, int64_t& id, bool* created);
 
@@ -41,4 +45,5 @@ private:
     sqlite3* db_ = nullptr;
     std::string file_;
     int owner_ = 0; // the process that opened db_
+    std::map<std::string, sqlite3_stmt*> statements_;
 };
