@@ -43,7 +43,8 @@ W* Named(W* widget, const char* name)
 TformVexmor::TformVexmor(QWidget* parent)
     : QMainWindow(parent),
       pingdata(std::make_unique<TPing>()),
-      tracedata(std::make_unique<TTraceRoute>())
+      tracedata(std::make_unique<TTraceRoute>()),
+      sockdata(std::make_unique<TSock>())
 {
     setObjectName("formVexmor");
     setWindowTitle(QString::fromLatin1(ProgramTitle));
@@ -66,7 +67,12 @@ TformVexmor::TformVexmor(QWidget* parent)
     ConnectHandlers();
 }
 
-TformVexmor::~TformVexmor() = default;
+TformVexmor::~TformVexmor()
+{
+    // The socket's closing reports must not reach a window being taken apart.
+    sockdata->OnInfo = nullptr;
+    sockdata->OnDisconnect = nullptr;
+}
 
 void TformVexmor::BuildMenus()
 {
@@ -279,6 +285,8 @@ void TformVexmor::ConnectHandlers()
     on(trace_checked, &QAction::triggered, &TformVexmor::trace_checkedClick);
     on(bStop, &QToolButton::clicked, &TformVexmor::bStopClick);
     on(bAbout, &QToolButton::clicked, &TformVexmor::bAboutClick);
+    on(bResolve, &QToolButton::clicked, &TformVexmor::bResolveClick);
+    on(bFinger, &QToolButton::clicked, &TformVexmor::bFingerClick);
     on(PageControl, &QTabWidget::currentChanged, &TformVexmor::PageControlChange);
     on(hosts, &QTreeWidget::itemClicked, &TformVexmor::hostsClick);
     on(hostname, &QLineEdit::textChanged, &TformVexmor::hostnameChange);
@@ -292,6 +300,16 @@ void TformVexmor::ConnectHandlers()
     pingdata->OnPing = [this](TObject* s, int status, uint32_t ip, int rt) {
         Application::RunHandler([&] { pingdataPing(s, status, ip, rt); });
     };
+    sockdata->SetSocketType(stStream);
+    sockdata->SetBlocking(false);
+    sockdata->AutoAccept = false;
+    sockdata->LineBreak = lbSmart;
+    sockdata->OnConnect = [this](TObject* s) { Application::RunHandler([&] { sockdataConnect(s); }); };
+    sockdata->OnInfo = [this](TObject* s, TSocketInfo kind, const std::string& msg) {
+        Application::RunHandler([&] { sockdataInfo(s, kind, msg); });
+    };
+    sockdata->OnRead = [this](TObject* s, int count) { Application::RunHandler([&] { sockdataRead(s, count); }); };
+    sockdata->OnDisconnect = [this](TObject* s) { Application::RunHandler([&] { sockdataDisconnect(s); }); };
     // No guard here: an error inside a hop event must end the trace too.
     tracedata->OnRoute = [this](TObject* s, uint8_t hop, uint32_t ip, int rt) {
         tracedataRoute(s, hop, ip, rt);

@@ -2,6 +2,7 @@
 
 #include "framework/Component.h"
 #include "settings/Regi1632.h"
+#include "sock/TSock.h"
 
 #include <QMainWindow>
 
@@ -77,6 +78,7 @@ public:
     std::unique_ptr<TTraceRoute> tracedata;
     QTimer* timer = nullptr;
     TRegistry1632 reg_read;
+    std::unique_ptr<TSock> sockdata;
 
     // Shell state.
     bool log_on = false;
@@ -122,6 +124,14 @@ public:
     void timerTimer();
     void pingdataPing(TObject* sender, int status, uint32_t ip, int roundtime);
 
+    // Name lookup and finger.
+    void bResolveClick();
+    void bFingerClick();
+    void sockdataConnect(TObject* sender);
+    void sockdataInfo(TObject* sender, TSocketInfo socketInfo, const std::string& msg);
+    void sockdataRead(TObject* sender, int count);
+    void sockdataDisconnect(TObject* sender);
+
     // Host list.
     void hostsClick();
     void hostnameChange();
@@ -157,6 +167,10 @@ private:
     std::vector<QTreeWidgetItem*> CheckedHosts() const;
     void DeleteHostEntries(const std::vector<QTreeWidgetItem*>& entries);
 
+    void WriteFingerText(const std::string& text);
+    void FocusTranscript();
+
     bool shown_ = false;
+    std::string fingerLine_; // the server's unfinished last line
     int transcriptLines_ = 0;
 };

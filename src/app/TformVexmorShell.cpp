@@ -71,6 +71,8 @@ void TformVexmor::bStopClick()
     WriteHeading("CANCELLED!");
     pingdata->Cancel();
     tracedata->Cancel();
+    fingerLine_.clear();
+    sockdata->Close();
 }
 
 void TformVexmor::PageControlChange()
