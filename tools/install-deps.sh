@@ -9,4 +9,5 @@ $SUDO apt-get install -y -qq --no-install-recommends \
   build-essential cmake ninja-build pkg-config \
   qt6-base-dev qt6-svg-dev libgl-dev \
   libsqlite3-dev libgtest-dev libgmock-dev libbenchmark-dev \
-  iproute2 iputils-ping nftables xvfb xauth >/dev/null
+  iproute2 iputils-ping nftables xvfb xauth \
+  fingerd finger socat >/dev/null

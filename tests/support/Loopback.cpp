@@ -77,13 +77,17 @@ void MessageLog::Pump(int ms)
 
 bool PumpUntil(const std::function<bool()>& pred, int timeoutMs)
 {
+    // pred is evaluated once per round: it may take data as it checks.
     QElapsedTimer t;
     t.start();
-    while (!pred() && t.elapsed() < timeoutMs) {
+    for (;;) {
+        if (pred())
+            return true;
+        if (t.elapsed() >= timeoutMs)
+            return false;
         QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
         QThread::msleep(1);
     }
-    return pred();
 }
 
 void PumpFor(int ms)

@@ -1,0 +1,224 @@
+#include "WindowFixture.h"
+
+#include <QProcess>
+
+#include <arpa/inet.h>
+#include <atomic>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+using testsupport::PumpFor;
+using testsupport::PumpUntil;
+
+namespace {
+
+// A finger server on port 79 of a loopback address: reads the query line,
+// answers with reply, then closes (or holds the line open until told).
+class ScriptedFingerServer {
+public:
+    ScriptedFingerServer(const char* address, std::string reply, bool holdOpen = false)
+        : reply_(std::move(reply)), holdOpen_(holdOpen)
+    {
+        listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const int on = 1;
+        ::setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(79);
+        a.sin_addr.s_addr = ::inet_addr(address);
+        ok_ = ::bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 && ::listen(listener_, 4) == 0;
+        if (ok_)
+            thread_ = std::thread([this] { Serve(); });
+    }
+    ~ScriptedFingerServer()
+    {
+        release_ = true;
+        ::shutdown(listener_, SHUT_RDWR);
+        if (thread_.joinable())
+            thread_.join();
+        ::close(listener_);
+    }
+    bool ok() const { return ok_; }
+    std::string query() const { return query_; }
+    int connections() const { return connections_; }
+
+private:
+    void Serve()
+    {
+        const int c = ::accept(listener_, nullptr, nullptr);
+        if (c < 0)
+            return;
+        ++connections_;
+        std::string q;
+        char ch;
+        while (q.find("\r\n") == std::string::npos && ::read(c, &ch, 1) == 1)
+            q += ch;
+        query_ = q;
+        if (::write(c, reply_.data(), reply_.size()) < 0)
+            return;
+        while (holdOpen_ && !release_)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        ::close(c);
+    }
+
+    int listener_ = -1;
+    bool ok_ = false;
+    std::string reply_;
+    bool holdOpen_;
+    std::atomic<bool> release_{false};
+    std::string query_;
+    std::atomic<int> connections_{0};
+    std::thread thread_;
+};
+
+class LookupFinger : public WindowFixture {
+protected:
+    void SetUp() override
+    {
+        WindowFixture::SetUp();
+        Open();
+    }
+    // The lines from the first one equal to from, on.
+    std::vector<std::string> LinesFrom(const std::string& from) const
+    {
+        const auto lines = Lines();
+        const int at = IndexOf(from);
+        return at < 0 ? std::vector<std::string>{} : std::vector<std::string>(lines.begin() + at, lines.end());
+    }
+    // Whether wanted appear in this order among the lines (others may be between).
+    bool InOrder(const std::vector<std::string>& wanted) const
+    {
+        size_t next = 0;
+        for (const std::string& l : Lines())
+            if (next < wanted.size() && l == wanted[next])
+                ++next;
+        return next == wanted.size();
+    }
+};
+
+} // namespace
+
+TEST_F(LookupFinger, NSLookupReportsTheAddressAndItsName)
+{
+    Store("log_transactions", "0");
+    window.reset();
+    Open();
+    window->popmailDelSel->setEnabled(true);
+    window->msg_body->show();
+    for (const char* host : {"127.0.0.1", "localhost"}) {
+        Type(window->hostname, host);
+        Click(window->bResolve);
+        EXPECT_EQ(LinesFrom(std::string("Resolving ") + host + "..."),
+                  (std::vector<std::string>{std::string("Resolving ") + host + "...",
+                                            "  ...resolved to 127.0.0.1/localhost."}));
+        EXPECT_EQ(window->StatusText(0), std::string(host) + " resolved to 127.0.0.1/localhost...");
+        EXPECT_FALSE(Busy());
+    }
+    EXPECT_FALSE(window->popmailDelSel->isEnabled());
+    EXPECT_TRUE(window->msg_body->isHidden());
+    EXPECT_EQ(window->PageControl->currentWidget(), window->tsDetailed) << "the page stays";
+    EXPECT_NE(LogFile().find("resolved to 127.0.0.1/localhost."), std::string::npos) << "the log was saved";
+}
+
+TEST_F(LookupFinger, NSLookupOfWhatCannotBeResolved)
+{
+    const std::string unknown = std::string(70, 'u') + ".invalid";
+    for (const std::string& host : {std::string("255.255.255.255"), unknown, std::string()}) {
+        Type(window->hostname, host.c_str());
+        Click(window->bResolve);
+        EXPECT_EQ(LinesFrom("Resolving " + host + "..."),
+                  (std::vector<std::string>{"Resolving " + host + "...", "  UNABLE TO RESOLVE."}));
+        EXPECT_EQ(window->StatusText(0), "Unable to resolve " + host + "...");
+        EXPECT_FALSE(Busy());
+    }
+}
+
+TEST_F(LookupFinger, FingerToAClosedPortIsRefusedInRed)
+{
+    Type(window->hostname, "127.0.0.6");
+    Click(window->bFinger);
+    EXPECT_TRUE(Busy());
+    EXPECT_EQ(window->PageControl->currentWidget(), window->tsVerbose);
+    ASSERT_TRUE(PumpUntil([&] { return !Busy(); }));
+    const auto lines = Lines();
+    EXPECT_TRUE(InOrder({"Lookup Of Port 79", "Lookup Of Host 127.0.0.6", "Connection Refused (Error #10061) "}));
+    EXPECT_EQ(lines.back(), "Connection Refused (Error #10061) ");
+    EXPECT_EQ(Attributes(int(lines.size()) - 1), std::make_pair(true, QRgb(0xFF0000)));
+    EXPECT_EQ(IndexOf("Error #10061 (WSAECONNREFUSED)"), -1);
+}
+
+TEST_F(LookupFinger, FingerSendsTheQueryAndShowsTheAnswerLineByLine)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to serve port 79";
+    ScriptedFingerServer server("127.0.0.5", "Login: alice\r\nPlan: <b>tests</b>\r\nno line end");
+    ASSERT_TRUE(server.ok());
+    Type(window->hostname, "127.0.0.5");
+    Type(window->username, "alice");
+    Click(window->bFinger);
+    ASSERT_TRUE(PumpUntil([&] { return IndexOf("Socket Closed") >= 0; }));
+    EXPECT_EQ(server.query(), "alice\r\n");
+    EXPECT_TRUE(InOrder({"Lookup Of Port 79", "Lookup Of Host 127.0.0.5", "Non-Blocking Socket Connected", " ",
+                         "Connected to 127.0.0.5 on port 79.", " ", "", " ", "Non-Blocking Outgoing Data",
+                         "Non-Blocking Incoming Data", "Login: alice", "Plan: <b>tests</b>", "no line end",
+                         "Socket Closed"}))
+        << window->verbose->toPlainText().toStdString();
+    EXPECT_EQ(Attributes(IndexOf("Connected to 127.0.0.5 on port 79.")), std::make_pair(true, QRgb(0x0000FF)));
+    EXPECT_FALSE(Busy());
+}
+
+TEST_F(LookupFinger, ASecondFingerWhileConnectedGoesNowhereUntilStop)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to serve port 79";
+    ScriptedFingerServer server("127.0.0.7", "hello\r\n", true);
+    ASSERT_TRUE(server.ok());
+    Type(window->hostname, "127.0.0.7");
+    Click(window->bFinger);
+    ASSERT_TRUE(PumpUntil([&] { return IndexOf("hello") >= 0; }));
+    ASSERT_FALSE(Busy());
+
+    Click(window->bFinger);
+    PumpFor(100);
+    EXPECT_TRUE(InOrder({"Setting PortName While Connected Has No Effect",
+                         "Setting HostName While Connected Has No Effect"}));
+    EXPECT_TRUE(Busy());
+    EXPECT_EQ(server.connections(), 1);
+
+    Click(window->bStop);
+    const auto lines = Lines();
+    EXPECT_EQ(lines[lines.size() - 2], "CANCELLED!");
+    EXPECT_EQ(lines.back(), "Socket Closed");
+    EXPECT_FALSE(Busy());
+}
+
+TEST_F(LookupFinger, FingerAgainstARealFingerDaemon)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to serve port 79";
+    if (!QFile::exists("/usr/sbin/in.fingerd") || !QFile::exists("/usr/bin/socat"))
+        GTEST_SKIP() << "in.fingerd and socat are not installed (tools/install-deps.sh installs them)";
+    QProcess inetd;
+    inetd.start("/usr/bin/socat", {"TCP-LISTEN:79,bind=127.0.0.1,reuseaddr,fork", "EXEC:/usr/sbin/in.fingerd"});
+    ASSERT_TRUE(inetd.waitForStarted());
+    ASSERT_TRUE(PumpUntil([] {
+        const int s = ::socket(AF_INET, SOCK_STREAM, 0);
+        testsupport::LoopbackAddress to(79);
+        const bool up = ::connect(s, reinterpret_cast<const sockaddr*>(to.get()), 16) == 0;
+        ::close(s);
+        return up;
+    }));
+    Type(window->hostname, "127.0.0.1");
+    Type(window->username, "root");
+    Click(window->bFinger);
+    const bool closed = PumpUntil([&] { return IndexOf("Socket Closed") >= 0; }, 10000);
+    inetd.terminate();
+    inetd.waitForFinished();
+    ASSERT_TRUE(closed) << window->verbose->toPlainText().toStdString();
+    bool login = false;
+    for (const std::string& l : Lines())
+        login = login || l.rfind("Login: root", 0) == 0;
+    EXPECT_TRUE(login) << window->verbose->toPlainText().toStdString();
+}

@@ -1,0 +1,420 @@
+#include "sock/ESockException.h"
+#include "sock/SocketModule.h"
+#include "sock/TSock.h"
+#include "support/Loopback.h"
+#include "support/NetworkTopology.h"
+
+#include <QThread>
+
+#include <arpa/inet.h>
+#include <atomic>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+using testsupport::Listener;
+using testsupport::PumpFor;
+using testsupport::PumpUntil;
+
+namespace {
+
+using Report = std::pair<TSocketInfo, std::string>;
+
+class Sock : public ::testing::Test {
+protected:
+    void SetUp() override { StartSocketModule(); }
+    void TearDown() override
+    {
+        for (int fd : fds)
+            ::close(fd);
+        EndSocketModule();
+    }
+    // Records the object's reports and events.
+    void Watch(TSock& s)
+    {
+        s.OnInfo = [this](TObject*, TSocketInfo kind, const std::string& msg) { reports.emplace_back(kind, msg); };
+        s.OnConnect = [this](TObject*) { ++connects; };
+        s.OnDisconnect = [this](TObject*) { ++disconnects; };
+        s.OnRead = [this](TObject*, int count) { lastCount = count; ++reads; };
+    }
+    std::vector<std::string> Texts() const
+    {
+        std::vector<std::string> texts;
+        for (const auto& r : reports)
+            texts.push_back(r.second);
+        return texts;
+    }
+    bool Reported(const std::string& text) const
+    {
+        for (const auto& r : reports)
+            if (r.second == text)
+                return true;
+        return false;
+    }
+    int Track(int fd)
+    {
+        fds.push_back(fd);
+        return fd;
+    }
+    std::string RaisedBy(const std::function<void()>& f)
+    {
+        try {
+            f();
+        } catch (const ESockException& e) {
+            return e.Message;
+        }
+        return "(nothing)";
+    }
+    std::string ReadAll(int fd)
+    {
+        std::string all;
+        char buf[4096];
+        ssize_t n;
+        while ((n = ::read(fd, buf, sizeof buf)) > 0)
+            all.append(buf, size_t(n));
+        return all;
+    }
+
+    std::vector<Report> reports;
+    int connects = 0, disconnects = 0, reads = 0, lastCount = -1;
+    std::vector<int> fds;
+    Listener listener;
+};
+
+} // namespace
+
+TEST_F(Sock, ABlockingClientConnectsSendsReceivesAndSeesThePeerClose)
+{
+    TSock s;
+    Watch(s);
+    s.SetBlocking(true);
+    s.SetHostName("127.0.0.1");
+    s.SetPortName(std::to_string(listener.port));
+    EXPECT_TRUE(s.Open());
+    EXPECT_EQ(Texts(), (std::vector<std::string>{"Lookup Of Port " + std::to_string(listener.port),
+                                                 "Lookup Of Host 127.0.0.1", "Blocking Socket Connected"}));
+    EXPECT_EQ(reports[2].first, siConnect);
+    EXPECT_EQ(connects, 1);
+    const int server = Track(listener.AcceptOne());
+
+    EXPECT_TRUE(s.Send("hello"));
+    char buf[16] = {};
+    ASSERT_EQ(::read(server, buf, sizeof buf), 5);
+    EXPECT_STREQ(buf, "hello");
+    EXPECT_TRUE(Reported("Blocking Outgoing Data"));
+
+    ASSERT_EQ(::write(server, "world", 5), 5);
+    std::string got;
+    ASSERT_TRUE(PumpUntil([&] { return (got += s.Receive()) == "world"; }));
+    EXPECT_TRUE(Reported("Blocking Incoming Data"));
+
+    ::shutdown(server, SHUT_WR);
+    reports.clear();
+    ASSERT_TRUE(PumpUntil([&] { s.Receive(); return disconnects == 1; }));
+    EXPECT_EQ(Texts(), (std::vector<std::string>{"Blocking Incoming Data", "Socket Disconnected On Receive",
+                                                 "Socket Closed"}));
+    EXPECT_FALSE(s.Connected());
+}
+
+TEST_F(Sock, ANonBlockingClientIsDrivenByNotificationsAndKeepsDataAfterTheClose)
+{
+    TSock s;
+    Watch(s);
+    s.SetHostName("localhost");
+    s.SetPortName(std::to_string(listener.port));
+    EXPECT_FALSE(s.Open()) << "connected only when the notification comes";
+    ASSERT_TRUE(PumpUntil([&] { return connects == 1; }));
+    EXPECT_TRUE(Reported("Non-Blocking Socket Connected"));
+    const int server = Track(listener.AcceptOne());
+
+    EXPECT_TRUE(s.Send("ping"));
+    char buf[8] = {};
+    ASSERT_EQ(::read(server, buf, sizeof buf), 4);
+    ASSERT_EQ(::write(server, "pong", 4), 4);
+    ::close(server);
+    fds.clear();
+    ASSERT_TRUE(PumpUntil([&] { return disconnects == 1; }));
+    EXPECT_EQ(lastCount, 4);
+    EXPECT_TRUE(Reported("Non-Blocking Incoming Data"));
+    EXPECT_EQ(Texts().back(), "Socket Closed");
+    EXPECT_FALSE(s.Connected());
+    EXPECT_EQ(s.Receive(), "pong") << "received text survives the close";
+    EXPECT_EQ(RaisedBy([&] { s.Receive(); }), "Receive - Socket Not Connected");
+}
+
+TEST_F(Sock, ARefusedConnectIsReportedAndTheSocketKeptUntilClose)
+{
+    TSock s;
+    Watch(s);
+    s.SetHostName("127.0.0.1");
+    s.SetPortName(std::to_string(testsupport::ClosedPort()));
+    s.Open();
+    ASSERT_TRUE(PumpUntil([&] { return !reports.empty() && reports.back().first == siError; }));
+    EXPECT_EQ(reports.back().second, "Error #10061 (WSAECONNREFUSED)");
+    EXPECT_NE(s.Handle(), INVALID_SOCKET);
+    reports.clear();
+    EXPECT_FALSE(s.Open());
+    EXPECT_TRUE(reports.empty()) << "an allocated socket makes Open do nothing";
+    EXPECT_TRUE(s.Close());
+    EXPECT_EQ(Texts(), std::vector<std::string>{"Socket Closed"});
+    s.SetPortName(std::to_string(listener.port));
+    s.Open();
+    ASSERT_TRUE(PumpUntil([&] { return connects == 1; }));
+    Track(listener.AcceptOne());
+
+    TSock blocking;
+    Watch(blocking);
+    reports.clear();
+    blocking.SetBlocking(true);
+    blocking.SetHostName("127.0.0.1");
+    blocking.SetPortName(std::to_string(testsupport::ClosedPort()));
+    EXPECT_FALSE(blocking.Open());
+    EXPECT_EQ(Texts().back(), "Socket Closed");
+    EXPECT_EQ(reports[reports.size() - 2], Report(siClose, "Blocking Socket Can't Connect"));
+}
+
+TEST_F(Sock, WritesWhileConnectedHaveNoEffectUntilTheNextOpen)
+{
+    TSock s;
+    Watch(s);
+    s.SetBlocking(true);
+    s.SetHostName("127.0.0.1");
+    s.SetPortName(std::to_string(listener.port));
+    ASSERT_TRUE(s.Open());
+    Track(listener.AcceptOne());
+    reports.clear();
+    s.SetPortName("79");
+    s.SetHostName("localhost");
+    EXPECT_EQ(Texts(), (std::vector<std::string>{"Setting PortName While Connected Has No Effect",
+                                                 "Setting HostName While Connected Has No Effect"}));
+    EXPECT_EQ(s.PortName(), "79");
+    EXPECT_EQ(s.HostName(), "localhost");
+    EXPECT_EQ(RaisedBy([&] { s.SetSocketType(stDatagram); }), "SocketType - Can't Assign Socket Type While Connected");
+    EXPECT_EQ(RaisedBy([&] { s.SetListen(true); }), "Listen - Socket Already In Use");
+    EXPECT_EQ(RaisedBy([&] { s.SetListen(false); }), "Listen - Socket Already In Use");
+    EXPECT_FALSE(s.Listen());
+}
+
+TEST_F(Sock, ErrorsOfUseRaiseTheirTexts)
+{
+    TSock s;
+    Watch(s);
+    EXPECT_EQ(RaisedBy([&] { s.Send("x"); }), "Send - Socket Not Connected");
+    EXPECT_EQ(RaisedBy([&] { s.Receive(); }), "Receive - Socket Not Connected");
+    EXPECT_EQ(RaisedBy([&] { s.SendDatagram("x", "h"); }), "SendDatagram - Socket Not Connected");
+    std::string host, data;
+    EXPECT_EQ(RaisedBy([&] { s.ReceiveDatagram(host, data); }), "ReceiveDatagram - Socket Not Connected");
+    EXPECT_EQ(RaisedBy([&] { s.PortLookup(""); }), "Port Lookup - Could Not Find Service Entry");
+    EXPECT_EQ(RaisedBy([&] { s.PortLookup("no-such-service"); }), "Port Lookup - Could Not Find Service Entry");
+    EXPECT_EQ(RaisedBy([&] { s.HostLookup(std::string(70, 'h') + ".invalid"); }),
+              "Host Lookup - Could Not Find Host Entry");
+    EXPECT_FALSE(s.Close()) << "no socket to close";
+    EXPECT_EQ(Texts().back(), "Socket Closed");
+
+    s.SetHostName(std::string(70, 'h') + ".invalid");
+    s.SetPortName("7");
+    EXPECT_EQ(RaisedBy([&] { s.Open(); }), "Host Lookup - Could Not Find Host Entry");
+    EXPECT_NE(s.Handle(), INVALID_SOCKET) << "the socket was made before the lookup failed";
+    EXPECT_EQ(RaisedBy([&] { s.SendDatagram("x", "h"); }), "SendDatagram - Datagram Send Not Supported On Stream Sockets");
+    EXPECT_EQ(RaisedBy([&] { s.ReceiveDatagram(host, data); }),
+              "ReceiveDatagram - Datagram Receive Not Supported On Stream Sockets");
+    s.Close();
+
+    TSock d;
+    d.SetSocketType(stDatagram);
+    EXPECT_EQ(RaisedBy([&] { d.SetListen(true); }), "Listen - Cannot Listen On A Datagram Socket");
+    EXPECT_FALSE(d.Listen());
+}
+
+TEST_F(Sock, HostLookupsUseTheCacheInAnyCaseAndNeverLookUpDigits)
+{
+    TSock s;
+    Watch(s);
+    // Not resolvable by the platform: only the cache can answer.
+    HostCache().Add("Cached.Example", htonl(0x7F000009));
+    EXPECT_EQ(s.HostLookup("cached.EXAMPLE"), htonl(0x7F000009));
+    EXPECT_EQ(Texts().back(), "Lookup Of Host cached.EXAMPLE");
+    EXPECT_EQ(s.HostLookup("localhost"), htonl(INADDR_LOOPBACK));
+    ASSERT_TRUE(HostCache().Find("LOCALHOST"));
+
+    const size_t cached = HostCache().Count();
+    EXPECT_EQ(s.HostLookup("10.1.2.3"), htonl(0x0A010203));
+    EXPECT_EQ(s.HostLookup("1nvalid.host"), 0xFFFFFFFFu) << "a leading digit means an address";
+    EXPECT_EQ(HostCache().Count(), cached);
+    EXPECT_EQ(s.HostLookup(""), 0u);
+    EXPECT_EQ(s.PortLookup("79"), htons(79));
+}
+
+TEST_F(Sock, AListenerAutoAcceptsIntoNewObjectsWithTheHandlersCopied)
+{
+    TSock l;
+    Watch(l);
+    const uint16_t port = testsupport::ClosedPort();
+    l.SetPortName(std::to_string(port));
+    l.AutoAccept = true;
+    TSock* accepted = nullptr;
+    l.OnAutoAccept = [&](TObject* sender, TSock* sock) {
+        EXPECT_EQ(sender, &l);
+        accepted = sock;
+    };
+    l.SetListen(true);
+    EXPECT_EQ(Texts().back(), "Listening Started");
+    l.SetListen(true);
+    EXPECT_EQ(Texts().back(), "Listening Already Running");
+    EXPECT_EQ(RaisedBy([&] { l.Send("x"); }), "Send - Cannot Send On A Listener Socket");
+    EXPECT_EQ(RaisedBy([&] { l.Receive(); }), "Receive - Cannot Receive On A Listener Socket");
+    EXPECT_EQ(RaisedBy([&] { l.SetSocketType(stDatagram); }), "SocketType - Can't Assign Socket Type While Listening");
+
+    const int client = Track(::socket(AF_INET, SOCK_STREAM, 0));
+    testsupport::LoopbackAddress to(port);
+    ASSERT_EQ(::connect(client, reinterpret_cast<const sockaddr*>(to.get()), 16), 0);
+    ASSERT_TRUE(PumpUntil([&] { return accepted != nullptr; }));
+    EXPECT_TRUE(accepted->Connected());
+    EXPECT_EQ(accepted->HostName(), "127.0.0.1");
+    EXPECT_EQ(accepted->PortName(), std::to_string(port));
+    EXPECT_TRUE(Reported("Setting HostName While Connected Has No Effect"));
+
+    ASSERT_EQ(::write(client, "x", 1), 1);
+    ASSERT_TRUE(PumpUntil([&] { return reads >= 1; })) << "the copied OnRead fires";
+    EXPECT_EQ(accepted->Receive(), "x");
+
+    reports.clear();
+    l.SetListen(false);
+    EXPECT_EQ(Texts(), (std::vector<std::string>{"Socket Closed", "Listening Stopped"}));
+}
+
+TEST_F(Sock, WithoutAutoAcceptTheListenerOnlyAnnouncesTheConnection)
+{
+    TSock l;
+    const uint16_t port = testsupport::ClosedPort();
+    l.SetPortName(std::to_string(port));
+    int announced = 0;
+    l.OnAccept = [&](TObject*) { ++announced; };
+    l.SetListen(true);
+    const int client = Track(::socket(AF_INET, SOCK_STREAM, 0));
+    testsupport::LoopbackAddress to(port);
+    ASSERT_EQ(::connect(client, reinterpret_cast<const sockaddr*>(to.get()), 16), 0);
+    ASSERT_TRUE(PumpUntil([&] { return announced == 1; }));
+}
+
+TEST_F(Sock, ABlockingListenerHandsEachConnectionToAThreadOfItsOwn)
+{
+    TSock l;
+    const uint16_t port = testsupport::ClosedPort();
+    l.SetPortName(std::to_string(port));
+    l.SetBlocking(true);
+    l.AutoAccept = true;
+    std::atomic<bool> done{false};
+    std::atomic<bool> otherThread{false};
+    const std::thread::id gui = std::this_thread::get_id();
+    l.OnAutoAccept = [&](TObject*, TSock* sock) {
+        otherThread = std::this_thread::get_id() != gui;
+        sock->Send("welcome");
+        done = true;
+    };
+    l.SetListen(true);
+    const int client = Track(::socket(AF_INET, SOCK_STREAM, 0));
+    testsupport::LoopbackAddress to(port);
+    ASSERT_EQ(::connect(client, reinterpret_cast<const sockaddr*>(to.get()), 16), 0);
+    ASSERT_TRUE(PumpUntil([&] { return done.load(); }));
+    EXPECT_TRUE(otherThread);
+    char buf[16] = {};
+    ASSERT_EQ(::read(client, buf, sizeof buf), 7);
+    EXPECT_STREQ(buf, "welcome");
+}
+
+TEST_F(Sock, ABlockingSendIsReportedOncePerAcceptedPart)
+{
+    TSock s;
+    Watch(s);
+    s.SetBlocking(true);
+    s.SetHostName("127.0.0.1");
+    s.SetPortName(std::to_string(listener.port));
+    ASSERT_TRUE(s.Open());
+    const int server = Track(listener.AcceptOne());
+    // A send timeout makes the kernel hand back partial counts while the
+    // reader below drains slowly.
+    const int small = 16384;
+    ::setsockopt(s.Handle(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+    timeval limit{0, 200000};
+    ::setsockopt(s.Handle(), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+    std::string received;
+    std::thread reader([&] {
+        char buf[16384];
+        ssize_t n;
+        while ((n = ::read(server, buf, sizeof buf)) > 0) {
+            received.append(buf, size_t(n));
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    });
+    const std::string text(1 << 20, 'q');
+    reports.clear();
+    EXPECT_TRUE(s.Send(text));
+    s.Close();
+    reader.join();
+    int parts = 0;
+    for (const auto& r : reports)
+        parts += r.second == "Blocking Outgoing Data";
+    EXPECT_GE(parts, 2);
+    EXPECT_EQ(received, text);
+}
+
+TEST_F(Sock, ADatagramObjectSendsToItsPortOnTheHostAndTakesTheSender)
+{
+    TSock d;
+    Watch(d);
+    d.SetSocketType(stDatagram);
+    d.SetPortName(std::to_string(testsupport::ClosedPort()));
+    EXPECT_TRUE(d.Open());
+    EXPECT_TRUE(Reported("Datagram Socket Connected"));
+    EXPECT_TRUE(d.SendDatagram("to myself", "127.0.0.1"));
+    ASSERT_TRUE(PumpUntil([&] { return reads >= 1; }));
+    std::string host, data;
+    d.ReceiveDatagram(host, data);
+    EXPECT_EQ(data, "to myself");
+    EXPECT_EQ(host, "127.0.0.1");
+    EXPECT_EQ(d.RemoteHost(), "127.0.0.1");
+    d.ReceiveDatagram(host, data);
+    EXPECT_EQ(data, "") << "nothing more waiting";
+}
+
+TEST_F(Sock, DatagramsTravelBetweenTwoObjectsOnTwoHosts)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to build two network namespaces";
+    testsupport::NetNamespace a("da"), b("db");
+    const std::string veth = "vd" + std::to_string(::getpid() % 100000);
+    ASSERT_EQ(testsupport::Sh("ip link add " + veth + "a netns " + a.name() + " type veth peer name " + veth +
+                              "b netns " + b.name()),
+              0);
+    ASSERT_EQ(a.Exec("ip addr add 10.203.0.1/24 dev " + veth + "a"), 0);
+    ASSERT_EQ(b.Exec("ip addr add 10.203.0.2/24 dev " + veth + "b"), 0);
+    a.Exec("ip link set " + veth + "a up");
+    b.Exec("ip link set " + veth + "b up");
+
+    const std::string port = "5353";
+    TSock first, second;
+    for (auto [sock, ns] : {std::make_pair(&first, &a), std::make_pair(&second, &b)}) {
+        testsupport::EnterNamespace inside(*ns);
+        ASSERT_TRUE(inside.ok());
+        sock->SetSocketType(stDatagram);
+        sock->SetPortName(port);
+        ASSERT_TRUE(sock->Open());
+    }
+    int arrived = 0;
+    second.OnRead = [&](TObject*, int) { ++arrived; };
+    first.SendDatagram("across", "10.203.0.2");
+    ASSERT_TRUE(PumpUntil([&] { return arrived >= 1; }));
+    std::string host, data;
+    second.ReceiveDatagram(host, data);
+    EXPECT_EQ(data, "across");
+    EXPECT_EQ(host, "10.203.0.1");
+    second.SendDatagram("back", host);
+    ASSERT_TRUE(PumpUntil([&] {
+        first.ReceiveDatagram(host, data);
+        return !data.empty();
+    }));
+    EXPECT_EQ(data, "back");
+}
