@@ -230,8 +230,7 @@ void TformVexmor::BuildClientArea()
     details->setRootIsDecorated(false);
     details->setSelectionBehavior(QAbstractItemView::SelectRows);
     detailedLayout->addWidget(details);
-    SetDetailsColumns({{"?", 20}, {"#", 30}, {"Address/Host", 150}, {"Roundtime", 70},
-                       {"Percent", 55}, {"Average", 55}});
+    SetDetailsColumns(PingColumns());
     PageControl->addTab(tsDetailed, "Statistics/Route");
 
     tsVerbose = Named(new QWidget, "tsVerbose");
@@ -314,6 +313,13 @@ void TformVexmor::ConnectHandlers()
     tracedata->OnRoute = [this](TObject* s, uint8_t hop, uint32_t ip, int rt) {
         tracedataRoute(s, hop, ip, rt);
     };
+}
+
+const std::vector<TformVexmor::Column>& TformVexmor::PingColumns()
+{
+    static const std::vector<Column> columns = {{"?", 20},        {"#", 30},       {"Address/Host", 150},
+                                                {"Roundtime", 70}, {"Percent", 55}, {"Average", 55}};
+    return columns;
 }
 
 void TformVexmor::SetDetailsColumns(const std::vector<Column>& columns)

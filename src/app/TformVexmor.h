@@ -160,6 +160,8 @@ private:
     void BuildStatusBar();
     void ConnectHandlers();
     void SetDetailsColumns(const std::vector<Column>& columns);
+    // The report columns of the ping command, also shown at start.
+    static const std::vector<Column>& PingColumns();
     QTreeWidgetItem* AppendRow();
     void WriteTranscript(const std::string& text, bool bold, uint32_t rgb);
     void ReadSwitches();

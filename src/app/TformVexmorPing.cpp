@@ -39,8 +39,7 @@ void TformVexmor::bPingClick()
 {
     EnterBusy();
     details->clear();
-    SetDetailsColumns({{"?", 20}, {"#", 30}, {"Address/Host", 150}, {"Roundtime", 70},
-                       {"Percent", 55}, {"Average", 55}});
+    SetDetailsColumns(PingColumns());
     ping_checked_mode = false;
     CopyFieldsInto(*pingdata);
     ping_tick = ping_replies = ping_time_sum = 0;
@@ -54,8 +53,7 @@ void TformVexmor::ping_checkedClick()
     EnterBusy();
     PageControl->setCurrentWidget(tsVerbose);
     details->clear();
-    SetDetailsColumns({{"?", 20}, {"#", 30}, {"Address/Host", 150}, {"Roundtime", 70},
-                       {"Percent", 55}, {"Average", 55}});
+    SetDetailsColumns(PingColumns());
     ping_checked_mode = true;
     for (QTreeWidgetItem* entry : CheckedHosts()) {
         hostname->setText(entry->text(1));

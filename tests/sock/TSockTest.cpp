@@ -67,14 +67,14 @@ protected:
         }
         return "(nothing)";
     }
-    std::string ReadAll(int fd)
+    // A blocking client connected to the listener; returns the server's end.
+    int OpenBlockingClient(TSock& s)
     {
-        std::string all;
-        char buf[4096];
-        ssize_t n;
-        while ((n = ::read(fd, buf, sizeof buf)) > 0)
-            all.append(buf, size_t(n));
-        return all;
+        s.SetBlocking(true);
+        s.SetHostName("127.0.0.1");
+        s.SetPortName(std::to_string(listener.port));
+        EXPECT_TRUE(s.Open());
+        return Track(listener.AcceptOne());
     }
 
     std::vector<Report> reports;
@@ -89,15 +89,11 @@ TEST_F(Sock, ABlockingClientConnectsSendsReceivesAndSeesThePeerClose)
 {
     TSock s;
     Watch(s);
-    s.SetBlocking(true);
-    s.SetHostName("127.0.0.1");
-    s.SetPortName(std::to_string(listener.port));
-    EXPECT_TRUE(s.Open());
+    const int server = OpenBlockingClient(s);
     EXPECT_EQ(Texts(), (std::vector<std::string>{"Lookup Of Port " + std::to_string(listener.port),
                                                  "Lookup Of Host 127.0.0.1", "Blocking Socket Connected"}));
     EXPECT_EQ(reports[2].first, siConnect);
     EXPECT_EQ(connects, 1);
-    const int server = Track(listener.AcceptOne());
 
     EXPECT_TRUE(s.Send("hello"));
     char buf[16] = {};
@@ -179,11 +175,8 @@ TEST_F(Sock, WritesWhileConnectedHaveNoEffectUntilTheNextOpen)
 {
     TSock s;
     Watch(s);
-    s.SetBlocking(true);
-    s.SetHostName("127.0.0.1");
-    s.SetPortName(std::to_string(listener.port));
-    ASSERT_TRUE(s.Open());
-    Track(listener.AcceptOne());
+    OpenBlockingClient(s);
+    ASSERT_TRUE(s.Connected());
     reports.clear();
     s.SetPortName("79");
     s.SetHostName("localhost");
@@ -329,11 +322,8 @@ TEST_F(Sock, ABlockingSendIsReportedOncePerAcceptedPart)
 {
     TSock s;
     Watch(s);
-    s.SetBlocking(true);
-    s.SetHostName("127.0.0.1");
-    s.SetPortName(std::to_string(listener.port));
-    ASSERT_TRUE(s.Open());
-    const int server = Track(listener.AcceptOne());
+    const int server = OpenBlockingClient(s);
+    ASSERT_TRUE(s.Connected());
     // A send timeout makes the kernel hand back partial counts while the
     // reader below drains slowly.
     const int small = 16384;
