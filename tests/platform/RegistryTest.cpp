@@ -195,12 +195,15 @@ TEST_F(Registry, AWriterKilledMidWayLeavesOnlyWholeValues)
                            DWORD(value.size()));
         }
     }
-    ::usleep(300000);
+    HKEY crash = 0;
+    ASSERT_EQ(Open("Crash", crash), ERROR_SUCCESS);
+    // Kill it once it is well into its writes.
+    for (int i = 0; i < 500 && Get(crash, "big") == "<missing>"; ++i)
+        ::usleep(10000);
+    ::usleep(50000);
     ::kill(pid, SIGKILL);
     ::waitpid(pid, nullptr, 0);
 
-    HKEY crash = 0;
-    ASSERT_EQ(Open("Crash", crash), ERROR_SUCCESS);
     const std::string value = Get(crash, "big");
     ASSERT_EQ(value.size(), 200000u) << "some write committed before the kill";
     EXPECT_EQ(value.find_first_not_of(value[0]), std::string::npos) << "no mix of two writes";

@@ -328,7 +328,7 @@ TEST_F(Sock, ABlockingSendIsReportedOncePerAcceptedPart)
     // reader below drains slowly.
     const int small = 16384;
     ::setsockopt(s.Handle(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
-    timeval limit{0, 200000};
+    timeval limit{0, 300000};
     ::setsockopt(s.Handle(), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
     std::string received;
     std::thread reader([&] {
@@ -336,7 +336,7 @@ TEST_F(Sock, ABlockingSendIsReportedOncePerAcceptedPart)
         ssize_t n;
         while ((n = ::read(server, buf, sizeof buf)) > 0) {
             received.append(buf, size_t(n));
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
     });
     const std::string text(1 << 20, 'q');
