@@ -1,4 +1,5 @@
 #include "app/TformVexmor.h"
+#include "framework/Ansi.h"
 #include "framework/Application.h"
 #include "settings/ConfigKeys.h"
 
@@ -22,16 +23,6 @@ public:
         return (folded != 0 ? folded : QString::localeAwareCompare(text(0), other.text(0))) < 0;
     }
 };
-
-std::string Text(const QLineEdit* field)
-{
-    return field->text().toLatin1().toStdString();
-}
-
-QString Latin1(const std::string& s)
-{
-    return QString::fromLatin1(s.data(), int(s.size()));
-}
 
 std::string EntryPath(const std::string& name)
 {
@@ -73,21 +64,21 @@ void TformVexmor::LoadHostList()
     for (DWORD i = 0; i < count; ++i) {
         DWORD size = DWORD(name.size());
         if (RegEnumKeyExA(key.get(), i, name.data(), &size) == ERROR_SUCCESS)
-            names << QString::fromLatin1(name.data(), int(size));
+            names << FromAnsi(std::string(name.data(), size));
     }
     msg_body->setPlainText(names.join('\n'));
 
     // Sorting once at the end is much cheaper than at every insertion.
     hosts->setSortingEnabled(false);
     for (const QString& entry : names) {
-        const std::string path = EntryPath(entry.toLatin1().toStdString());
+        const std::string path = EntryPath(ToAnsi(entry));
         auto* item = new HostItem(hosts); // owned by the list
         item->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemIsUserCheckable);
         item->setCheckState(0, Qt::Unchecked);
         item->setText(0, entry);
-        item->setText(1, Latin1(reg_read.ReadKeyLM(path, "ip_address")));
-        item->setText(2, Latin1(reg_read.ReadKeyLM(path, "username")));
-        item->setText(3, Latin1(reg_read.ReadKeyLM(path, "password")));
+        item->setText(1, FromAnsi(reg_read.ReadKeyLM(path, "ip_address")));
+        item->setText(2, FromAnsi(reg_read.ReadKeyLM(path, "username")));
+        item->setText(3, FromAnsi(reg_read.ReadKeyLM(path, "password")));
     }
     hosts->setSortingEnabled(true);
 }
@@ -121,7 +112,7 @@ void TformVexmor::hostnameChange()
 
 void TformVexmor::bAddClick()
 {
-    const std::string name = Text(savename);
+    const std::string name = ToAnsi(savename->text());
     // A backslash would make a nested key (or one outside "Hosts"): refuse it.
     if (name.find('\\') != std::string::npos)
         throw Exception("The entry name \"" + name + "\" holds a backslash; nothing was saved.");
@@ -133,9 +124,9 @@ void TformVexmor::bAddClick()
                                 KEY_ALL_ACCESS, nullptr, &entry, nullptr) != ERROR_SUCCESS)
                 throw Exception("Failed to create key " + name);
             RegCloseKey(entry);
-            reg_read.WriteKeyLM(EntryPath(name), "ip_address", Text(hostname));
-            reg_read.WriteKeyLM(EntryPath(name), "username", Text(username));
-            reg_read.WriteKeyLM(EntryPath(name), "password", Text(password));
+            reg_read.WriteKeyLM(EntryPath(name), "ip_address", ToAnsi(hostname->text()));
+            reg_read.WriteKeyLM(EntryPath(name), "username", ToAnsi(username->text()));
+            reg_read.WriteKeyLM(EntryPath(name), "password", ToAnsi(password->text()));
         }
     }
     LoadHostList();
@@ -147,7 +138,7 @@ void TformVexmor::DeleteHostEntries(const std::vector<QTreeWidgetItem*>& entries
         HostsKey key;
         if (key.ok())
             for (const QTreeWidgetItem* entry : entries)
-                RegDeleteKeyA(key.get(), entry->text(0).toLatin1().constData());
+                RegDeleteKeyA(key.get(), ToAnsi(entry->text(0)).c_str());
     }
     LoadHostList();
 }

@@ -1,4 +1,5 @@
 #include "app/TformVexmor.h"
+#include "framework/Ansi.h"
 #include "sock/AddressHelpers.h"
 
 #include <QCoreApplication>
@@ -24,7 +25,7 @@ void TformVexmor::bResolveClick()
 {
     EnterBusy();
     QCoreApplication::processEvents();
-    const std::string host = hostname->text().toLatin1().toStdString();
+    const std::string host = ToAnsi(hostname->text());
     WriteHeading("Resolving " + host + "...");
     const std::string ip = DottedAddress(ResolveAddress(host));
     QCoreApplication::processEvents();
@@ -46,7 +47,7 @@ void TformVexmor::bFingerClick()
     EnterBusy();
     PageControl->setCurrentWidget(tsVerbose);
     sockdata->SetPortName("79");
-    sockdata->SetHostName(hostname->text().toLatin1().toStdString());
+    sockdata->SetHostName(ToAnsi(hostname->text()));
     fingerLine_.clear();
     sockdata->Open();
 }
@@ -61,7 +62,7 @@ void TformVexmor::sockdataConnect(TObject*)
         WriteLine(" ");
         verbose->moveCursor(QTextCursor::End);
         // The query: the user name asked about, or nothing for everyone.
-        sockdata->Send(username->text().toLatin1().toStdString() + "\r\n");
+        sockdata->Send(ToAnsi(username->text()) + "\r\n");
     }
     PageControl->setCurrentWidget(tsVerbose);
     FocusTranscript();

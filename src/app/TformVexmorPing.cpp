@@ -1,4 +1,5 @@
 #include "app/TformVexmor.h"
+#include "framework/Ansi.h"
 #include "framework/SysUtils.h"
 #include "icmp/TPing.h"
 #include "sock/AddressHelpers.h"
@@ -8,22 +9,13 @@
 #include <QTimer>
 #include <QTreeWidget>
 
-namespace {
-
-std::string FieldText(const QLineEdit* field)
-{
-    return field->text().toLatin1().toStdString();
-}
-
-} // namespace
-
 void TformVexmor::CopyFieldsInto(TICMP& component)
 {
-    component.Hostname = FieldText(hostname);
+    component.Hostname = ToAnsi(hostname->text());
     // Block size and time-to-live are 8-bit: only the low byte counts.
-    component.Blocksize = uint8_t(StrToInt(FieldText(block_size)));
-    component.TimeToLive = uint8_t(StrToInt(FieldText(time_to_live)));
-    component.Timeout = uint32_t(StrToInt(FieldText(timeout)));
+    component.Blocksize = uint8_t(StrToInt(ToAnsi(block_size->text())));
+    component.TimeToLive = uint8_t(StrToInt(ToAnsi(time_to_live->text())));
+    component.Timeout = uint32_t(StrToInt(ToAnsi(timeout->text())));
 }
 
 std::vector<QTreeWidgetItem*> TformVexmor::CheckedHosts() const
@@ -43,7 +35,7 @@ void TformVexmor::bPingClick()
     ping_checked_mode = false;
     CopyFieldsInto(*pingdata);
     ping_tick = ping_replies = ping_time_sum = 0;
-    WriteHeading("Attempting to PING " + FieldText(hostname) + "...");
+    WriteHeading("Attempting to PING " + ToAnsi(hostname->text()) + "...");
     timer->start();
     SaveLogIfOn();
 }
@@ -61,7 +53,7 @@ void TformVexmor::ping_checkedClick()
         ping_tick = 5;
         ping_replies = 5;
         ping_time_sum = 0;
-        WriteHeading("Attempting to PING " + FieldText(hostname) + "...");
+        WriteHeading("Attempting to PING " + ToAnsi(hostname->text()) + "...");
         if (!timer->isActive())
             timer->start();
         pingdata->Execute();
@@ -74,7 +66,7 @@ void TformVexmor::timerTimer()
     ++ping_tick;
     int32_t count = 0;
     try {
-        count = StrToInt(FieldText(packets));
+        count = StrToInt(ToAnsi(packets->text()));
     } catch (const EConvertError&) {
         // Reported once; the run stops here and the window waits for Stop.
         timer->stop();

@@ -1,4 +1,5 @@
 #include "app/TformVexmor.h"
+#include "framework/Ansi.h"
 #include "framework/Application.h"
 #include "framework/RtfWriter.h"
 #include "icmp/TPing.h"
@@ -120,7 +121,7 @@ void TformVexmor::WriteTranscript(const std::string& text, bool bold, uint32_t r
     if (transcriptLines_++ > 0)
         cursor.insertBlock(QTextBlockFormat(), format);
     // Plain text: whatever a server sent is never taken for markup.
-    cursor.insertText(QString::fromLatin1(text.data(), int(text.size())), format);
+    cursor.insertText(FromAnsi(text), format);
 }
 
 void TformVexmor::WriteHeading(const std::string& text)
@@ -177,10 +178,10 @@ void TformVexmor::SaveLog()
 
 void TformVexmor::SetStatusText(int panel, const std::string& text)
 {
-    statusPanels[panel]->setText(QString::fromLatin1(text.c_str()));
+    statusPanels[panel]->setText(FromAnsi(text));
 }
 
 std::string TformVexmor::StatusText(int panel) const
 {
-    return statusPanels[panel]->text().toLatin1().toStdString();
+    return ToAnsi(statusPanels[panel]->text());
 }

@@ -1,4 +1,5 @@
 #include "settings/TformConfig.h"
+#include "framework/Ansi.h"
 #include "framework/Application.h"
 #include "settings/ConfigKeys.h"
 #include "settings/Crypt32.h"
@@ -21,14 +22,9 @@ W* Named(W* widget, const char* name)
     return widget;
 }
 
-std::string Text(const QLineEdit* field)
+void SetField(QLineEdit* field, const std::string& text)
 {
-    return field->text().toLatin1().toStdString();
-}
-
-void SetText(QLineEdit* field, const std::string& text)
-{
-    field->setText(QString::fromLatin1(text.data(), int(text.size())));
+    field->setText(FromAnsi(text));
 }
 
 } // namespace
@@ -127,10 +123,10 @@ void TformConfig::FormShow()
                              pop_username, pop_password, web_page})
         field->clear();
     for (const auto& [name, field] : PlainFields())
-        SetText(field, reg_read.ReadKeyLM(ConfigPath, name));
-    SetText(pop_password, Decrypt(reg_read.ReadKeyLM(ConfigPath, "pop_password"), CryptKey,
+        SetField(field, reg_read.ReadKeyLM(ConfigPath, name));
+    SetField(pop_password, Decrypt(reg_read.ReadKeyLM(ConfigPath, "pop_password"), CryptKey,
                                   CryptMultiplier, CryptIncrement));
-    SetText(web_page, reg_read.ReadKeyLM(ConfigPath, "web_page"));
+    SetField(web_page, reg_read.ReadKeyLM(ConfigPath, "web_page"));
     cbLog->setChecked(reg_read.ReadKeyLM(ConfigPath, "log_transactions") == "0");
     cbResolve->setChecked(reg_read.ReadKeyLM(ConfigPath, "resolve_trace") == "0");
 }
@@ -138,10 +134,10 @@ void TformConfig::FormShow()
 void TformConfig::bOkClick()
 {
     for (const auto& [name, field] : PlainFields())
-        reg_read.WriteKeyLM(ConfigPath, name, Text(field));
+        reg_read.WriteKeyLM(ConfigPath, name, ToAnsi(field->text()));
     reg_read.WriteKeyLM(ConfigPath, "pop_password",
-                        Encrypt(Text(pop_password), CryptKey, CryptMultiplier, CryptIncrement));
-    reg_read.WriteKeyLM(ConfigPath, "web_page", Text(web_page));
+                        Encrypt(ToAnsi(pop_password->text()), CryptKey, CryptMultiplier, CryptIncrement));
+    reg_read.WriteKeyLM(ConfigPath, "web_page", ToAnsi(web_page->text()));
     reg_read.WriteKeyLM(ConfigPath, "log_transactions", cbLog->isChecked() ? "0" : "1");
     reg_read.WriteKeyLM(ConfigPath, "resolve_trace", cbResolve->isChecked() ? "0" : "1");
     accept();
