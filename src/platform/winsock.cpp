@@ -213,6 +213,10 @@ int send(SOCKET s, const char* buf, int len, int flags)
         return SOCKET_ERROR;
     // MSG_NOSIGNAL: a closed peer is an error code, not a signal.
     const ssize_t n = ::send(s, buf, size_t(std::max(len, 0)), flags | MSG_NOSIGNAL);
+    // Linux takes part of a buffer without EAGAIN when the send queue fills; the
+    // caller still waits for FD_WRITE to send the rest, so a short send re-arms it.
+    if (n >= 0 && n < len)
+        detail::NoteSendBlocked(s);
     if (n >= 0)
         return int(n);
     if (errno == EAGAIN || errno == EWOULDBLOCK)

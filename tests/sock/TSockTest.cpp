@@ -8,6 +8,8 @@
 
 #include <arpa/inet.h>
 #include <atomic>
+#include <chrono>
+#include <cstring>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -407,4 +409,47 @@ TEST_F(Sock, DatagramsTravelBetweenTwoObjectsOnTwoHosts)
         return !data.empty();
     }));
     EXPECT_EQ(data, "back");
+}
+
+// Linux often takes part of a large buffer without EAGAIN; the rest must still
+// go out at the following FD_WRITEs, in order, to a peer that reads slowly.
+TEST_F(Sock, ALargeNonBlockingSendDeliversEveryByteToASlowReader)
+{
+    for (const size_t size : {size_t(8) << 20, size_t(64) << 20}) {
+        TSock s;
+        Watch(s);
+        s.SetHostName("127.0.0.1");
+        s.SetPortName(std::to_string(listener.port));
+        s.Open();
+        ASSERT_TRUE(PumpUntil([&] { return connects == 1; }));
+        connects = 0;
+        const int server = Track(listener.AcceptOne());
+
+        std::string data(size, '\0');
+        for (size_t i = 0; i < size; ++i)
+            data[i] = char((i * 7 + i / 65536) & 0xff);
+        std::atomic<size_t> got{0};
+        std::atomic<bool> intact{true};
+        std::thread reader([&] {
+            std::vector<char> buf(16384);
+            size_t at = 0;
+            for (int chunk = 0; at < size; ++chunk) {
+                if (chunk % 64 == 0)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                const ssize_t n = ::read(server, buf.data(), buf.size());
+                if (n <= 0)
+                    break;
+                if (std::memcmp(buf.data(), data.data() + at, size_t(n)) != 0)
+                    intact = false;
+                at += size_t(n);
+                got = at;
+            }
+        });
+        s.Send(data);
+        const bool all = PumpUntil([&] { return got.load() == size; }, 60000);
+        s.Close();
+        reader.join();
+        EXPECT_TRUE(all) << got.load() << " of " << size << " bytes arrived";
+        EXPECT_TRUE(intact.load()) << "bytes arrived out of order";
+    }
 }
