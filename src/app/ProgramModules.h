@@ -2,7 +2,7 @@
 
 // The program's modules, started before any window exists and ended after the
 // last one is gone, in reverse order.
-class ProgramModules {
+class ProgramModules final {
 public:
     ProgramModules();
     ~ProgramModules();

@@ -239,6 +239,8 @@ void TformVexmor::BuildClientArea()
     verbose = Named(new QTextEdit(tsVerbose), "verbose");
     verbose->setReadOnly(true);
     verbose->setAcceptRichText(false);
+    // A read-only transcript needs no undo history; it would double the memory.
+    verbose->setUndoRedoEnabled(false);
     verbose->setFrameShape(QFrame::NoFrame);
     verbose->setLineWrapMode(QTextEdit::NoWrap);
     verbose->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);

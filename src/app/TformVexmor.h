@@ -2,6 +2,7 @@
 
 #include "framework/Component.h"
 #include "settings/Regi1632.h"
+#include "sock/LineReader.h"
 #include "sock/TSock.h"
 
 #include <QMainWindow>
@@ -33,7 +34,7 @@ class TTraceRoute;
 
 // The main window: toolbars, host list, report list, transcript and status bar,
 // and the handlers of the commands built so far.
-class TformVexmor : public QMainWindow, public TObject {
+class TformVexmor final : public QMainWindow, public TObject {
     Q_OBJECT
 public:
     explicit TformVexmor(QWidget* parent = nullptr);
@@ -164,15 +165,18 @@ private:
     static const std::vector<Column>& PingColumns();
     QTreeWidgetItem* AppendRow();
     void WriteTranscript(const std::string& text, bool bold, uint32_t rgb);
+    // Appends lines in one edit, so the transcript is laid out once per batch.
+    void WriteTranscriptLines(const std::vector<std::string>& lines, bool bold, uint32_t rgb);
     void ReadSwitches();
     void CopyFieldsInto(class TICMP& component);
     std::vector<QTreeWidgetItem*> CheckedHosts() const;
     void DeleteHostEntries(const std::vector<QTreeWidgetItem*>& entries);
 
     void WriteFingerText(const std::string& text);
+    void FlushFingerText();
     void FocusTranscript();
 
     bool shown_ = false;
-    std::string fingerLine_; // the server's unfinished last line
+    LineReader fingerLines_; // the finger answer, assembled into lines
     int transcriptLines_ = 0;
 };

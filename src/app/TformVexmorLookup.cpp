@@ -48,7 +48,7 @@ void TformVexmor::bFingerClick()
     PageControl->setCurrentWidget(tsVerbose);
     sockdata->SetPortName("79");
     sockdata->SetHostName(ToAnsi(hostname->text()));
-    fingerLine_.clear();
+    fingerLines_.Clear();
     sockdata->Open();
 }
 
@@ -74,6 +74,8 @@ void TformVexmor::sockdataInfo(TObject*, TSocketInfo, const std::string& msg)
     if (Upper(msg, 5) != "ERROR") {
         WriteLine(msg);
     } else {
+        // A reset mid-answer: the unfinished line is shown before the error.
+        FlushFingerText();
         if (Upper(msg, 12) == "ERROR #10061")
             WriteAlert("Connection Refused (Error #10061) ");
         else
@@ -91,23 +93,25 @@ void TformVexmor::sockdataRead(TObject*, int)
 
 void TformVexmor::sockdataDisconnect(TObject*)
 {
-    // Whatever the server sent last without a line end.
-    if (!fingerLine_.empty())
-        WriteLine(fingerLine_);
-    fingerLine_.clear();
+    FlushFingerText();
 }
 
 void TformVexmor::WriteFingerText(const std::string& text)
 {
-    fingerLine_ += text;
-    size_t end;
-    while ((end = fingerLine_.find('\n')) != std::string::npos) {
-        std::string line = fingerLine_.substr(0, end);
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
-        fingerLine_.erase(0, end + 1);
-        WriteLine(line);
-    }
+    fingerLines_.Feed(text);
+    std::vector<std::string> lines;
+    std::string line;
+    while (fingerLines_.Next(line))
+        lines.push_back(std::move(line));
+    WriteTranscriptLines(lines, false, 0x000000);
+}
+
+void TformVexmor::FlushFingerText()
+{
+    // Whatever the server sent last without a line end.
+    const std::string rest = fingerLines_.TakeRest();
+    if (!rest.empty())
+        WriteLine(rest);
 }
 
 void TformVexmor::FocusTranscript()

@@ -72,7 +72,7 @@ void TformVexmor::bStopClick()
     WriteHeading("CANCELLED!");
     pingdata->Cancel();
     tracedata->Cancel();
-    fingerLine_.clear();
+    fingerLines_.Clear();
     sockdata->Close();
 }
 
@@ -113,15 +113,38 @@ void TformVexmor::LeaveBusy()
 
 void TformVexmor::WriteTranscript(const std::string& text, bool bold, uint32_t rgb)
 {
+    WriteTranscriptLines({text}, bold, rgb);
+}
+
+void TformVexmor::WriteTranscriptLines(const std::vector<std::string>& lines, bool bold, uint32_t rgb)
+{
+    if (lines.empty())
+        return;
     QTextCharFormat format;
     format.setFontWeight(bold ? QFont::Bold : QFont::Normal);
     format.setForeground(QColor(QRgb(rgb)));
     QTextCursor cursor(verbose->document());
     cursor.movePosition(QTextCursor::End);
-    if (transcriptLines_++ > 0)
-        cursor.insertBlock(QTextBlockFormat(), format);
-    // Plain text: whatever a server sent is never taken for markup.
-    cursor.insertText(FromAnsi(text), format);
+    // One edit: the document is laid out once for the batch, not per line.
+    cursor.beginEditBlock();
+    for (const std::string& text : lines) {
+        // A line end inside the text starts a paragraph; a bare CR does not.
+        size_t from = 0;
+        for (;;) {
+            const size_t end = text.find('\n', from);
+            std::string piece = text.substr(from, end == std::string::npos ? std::string::npos : end - from);
+            if (end != std::string::npos && !piece.empty() && piece.back() == '\r')
+                piece.pop_back();
+            if (transcriptLines_++ > 0)
+                cursor.insertBlock(QTextBlockFormat(), format);
+            // Plain text: whatever a server sent is never taken for markup.
+            cursor.insertText(VisibleText(FromAnsi(piece)), format);
+            if (end == std::string::npos)
+                break;
+            from = end + 1;
+        }
+    }
+    cursor.endEditBlock();
 }
 
 void TformVexmor::WriteHeading(const std::string& text)

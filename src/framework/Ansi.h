@@ -1,17 +1,28 @@
 #pragma once
 
+#include "framework/Exception.h"
+
 #include <QString>
 
 #include <string>
 
-// The program's 8-bit text and the widgets' text meet here, as Latin-1, byte
-// for byte (zero bytes included).
-inline std::string ToAnsi(const QString& text)
-{
-    return text.toLatin1().toStdString();
-}
+// The program's 8-bit text is Windows code page 1252; the widgets' text meets
+// it here and nowhere else. Every byte has one character, so text read from the
+// hive or a peer survives a round trip through a widget unchanged.
+QString FromAnsi(const std::string& text);
 
-inline QString FromAnsi(const std::string& text)
-{
-    return QString::fromLatin1(text.data(), qsizetype(text.size()));
-}
+// Raised when typed text holds a character the code page has no byte for.
+class EAnsiError : public Exception {
+public:
+    using Exception::Exception;
+};
+
+// Typed text to the program's 8-bit text. A character outside the code page is
+// refused (EAnsiError naming what, the field), never stored as "?".
+std::string ToAnsi(const QString& text, const std::string& what = "The text");
+
+// How the transcript and its log show 8-bit text: the code page's characters,
+// and control bytes other than tab as their visible symbols (U+2400...), so a
+// bare CR or a NUL from a peer looks the same on screen and in the log and
+// never starts a new paragraph.
+QString VisibleText(const QString& text);

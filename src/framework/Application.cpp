@@ -1,4 +1,5 @@
 #include "framework/Application.h"
+#include "framework/Ansi.h"
 
 #include <QMessageBox>
 
@@ -28,8 +29,7 @@ void Application::ShowException(const std::exception& e)
         reporter_(Title, e.what());
         return;
     }
-    QMessageBox::critical(activeWindow(), QString::fromLatin1(Title.c_str()),
-                          QString::fromLatin1(e.what()));
+    QMessageBox::critical(activeWindow(), FromAnsi(Title), FromAnsi(e.what()));
 }
 
 void Application::SetErrorReporter(ErrorReporter reporter)

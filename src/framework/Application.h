@@ -9,7 +9,7 @@
 
 // The program's application object: title, help file, the top-level error
 // report for exceptions that escape a handler, and message processing.
-class Application : public QApplication {
+class Application final : public QApplication {
     Q_OBJECT
 public:
     using ErrorReporter = std::function<void(const std::string& title, const std::string& message)>;

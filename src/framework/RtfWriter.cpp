@@ -1,4 +1,5 @@
 #include "framework/RtfWriter.h"
+#include "framework/Ansi.h"
 
 #include <QTextBlock>
 #include <QTextDocument>
@@ -36,23 +37,24 @@ private:
 void AppendEscaped(std::string& out, const QString& text)
 {
     static const char hex[] = "0123456789abcdef";
-    for (QChar ch : text) {
+    // Same characters as the screen shows: control bytes as their symbols.
+    for (QChar ch : VisibleText(text)) {
         const char16_t u = ch.unicode();
         if (u == '\\' || u == '{' || u == '}') {
             out += '\\';
             out += char(u);
         } else if (u == '\t') {
             out += "\\tab ";
-        } else if (u < 0x20) {
-            // Other control characters have no place in a line of text.
         } else if (u < 0x80) {
             out += char(u);
-        } else if (u < 0x100) {
+        } else if (u >= 0xA0 && u < 0x100) {
+            // The same byte in the declared code page.
             out += "\\'";
             out += hex[u >> 4];
             out += hex[u & 0xF];
         } else {
-            // \uN takes a signed 16-bit number, then one fallback character.
+            // \uN takes a signed 16-bit number, then one fallback character;
+            // the code page's own 0x80-0x9F signs go this way too, unambiguously.
             out += "\\u" + std::to_string(int16_t(u)) + "?";
         }
     }

@@ -5,7 +5,7 @@
 #include <functional>
 
 // Sends one echo per Execute and reports its answer through OnPing.
-class TPing : public TICMP {
+class TPing final : public TICMP {
 public:
     using TPingEvent = std::function<void(TObject* sender, int status, uint32_t ip, int roundtime)>;
 

@@ -7,7 +7,7 @@
 #include <vector>
 
 // Walks the route to Hostname with rising time-to-live, one OnRoute per hop.
-class TTraceRoute : public TICMP {
+class TTraceRoute final : public TICMP {
 public:
     using TRouteEvent = std::function<void(TObject* sender, uint8_t hop, uint32_t ip, int roundtime)>;
 

@@ -66,6 +66,7 @@ HANDLE_TASK WSAAsyncGetHostByName(MessageWindow* window, unsigned msg, const cha
         WSASetLastError(WSAEFAULT);
         return 0;
     }
+    detail::WatchWindow(window);
     LookupTask task;
     task.id = nextTask++;
     task.window = window;

@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <map>
+#include <set>
 #include <vector>
 #include <mutex>
 #include <netinet/tcp.h>
@@ -215,6 +216,7 @@ int Select(SOCKET s, MessageWindow* window, unsigned msg, long mask)
     Forget(s);
     if (mask == 0)
         return 0;
+    WatchWindow(window);
     auto sel = std::make_unique<Selection>(s, window, msg, mask, RoleOf(s));
     std::lock_guard<std::mutex> lock(registryMutex);
     Registry()[s] = std::move(sel);
@@ -265,6 +267,28 @@ void NoteConnect(SOCKET s, int immediateErrno)
 void NoteListen(SOCKET s)
 {
     WithSelection(s, [](Selection* sel) { sel->ListenStarted(); });
+}
+
+void WatchWindow(MessageWindow* window)
+{
+    static std::mutex watchedMutex;
+    static std::set<const MessageWindow*> watched;
+    if (!window)
+        return;
+    {
+        std::lock_guard<std::mutex> lock(watchedMutex);
+        if (!watched.insert(window).second)
+            return;
+    }
+    // QObject::destroyed comes from ~QObject on the window's thread, before Qt
+    // drops the events still queued for it; the pointer then serves only as a key.
+    QObject::connect(window, &QObject::destroyed, [window] {
+        {
+            std::lock_guard<std::mutex> lock(watchedMutex);
+            watched.erase(window);
+        }
+        WindowDestroyed(window);
+    });
 }
 
 void WindowDestroyed(MessageWindow* window)

@@ -13,7 +13,7 @@
 
 namespace winsock::detail {
 
-class Selection : public QObject {
+class Selection final : public QObject {
     Q_OBJECT
 public:
     enum class Role { Idle, Connecting, Connected, Listening, Datagram, Finished };
@@ -59,7 +59,9 @@ void NoteSendBlocked(SOCKET s);
 void NoteConnect(SOCKET s, int immediateErrno);
 void NoteListen(SOCKET s);
 
-// A window going away takes its registrations and pending look-ups with it.
+// A window going away takes its registrations and pending look-ups with it:
+// the layer watches each window it posts to for its destruction.
+void WatchWindow(MessageWindow* window);
 void WindowDestroyed(MessageWindow* window);
 void CancelLookupsFor(MessageWindow* window);
 

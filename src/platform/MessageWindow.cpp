@@ -1,5 +1,4 @@
 #include "platform/MessageWindow.h"
-#include "platform/AsyncSelect.h"
 
 #include <QCoreApplication>
 #include <QTimerEvent>
@@ -23,8 +22,6 @@ MessageWindow::MessageWindow(Handler handler, QObject* parent)
 
 MessageWindow::~MessageWindow()
 {
-    // Nothing may post to a window that is gone.
-    winsock::detail::WindowDestroyed(this);
     // Messages still queued for us are dropped by Qt with the object.
     QCoreApplication::removePostedEvents(this, MessageEventType);
 }

@@ -31,7 +31,7 @@ struct Message {
 
 // A hidden window that receives posted messages and timer ticks on the thread it
 // lives on. Its owner installs the handler, the component's window procedure.
-class MessageWindow : public QObject {
+class MessageWindow final : public QObject {
     Q_OBJECT
 public:
     using Handler = std::function<void(Message&)>;

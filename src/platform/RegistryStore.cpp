@@ -68,6 +68,8 @@ public:
         if (ok_ && !done_)
             sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
     }
+    Transaction(const Transaction&) = delete;
+    Transaction& operator=(const Transaction&) = delete;
     bool ok() const { return ok_; }
     bool Commit()
     {

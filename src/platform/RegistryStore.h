@@ -12,7 +12,7 @@
 struct sqlite3;
 struct sqlite3_stmt;
 
-class RegistryStore {
+class RegistryStore final {
 public:
     static constexpr int64_t LocalMachineId = 1;
     static constexpr int64_t CurrentUserId = 2;

@@ -8,7 +8,7 @@
 // Named string values in the registry (below a root key) or, in INI-file mode,
 // in a private profile. Failures never raise: they are recorded in
 // ErrorOccurred and ErrorMessage, and a failed read returns "".
-class TRegistry1632 : public TComponent {
+class TRegistry1632 final : public TComponent {
 public:
     void WriteKey(HKEY root, const std::string& path, const std::string& key, const std::string& value);
     std::string ReadKey(HKEY root, const std::string& path, const std::string& key);

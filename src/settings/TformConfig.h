@@ -13,7 +13,7 @@ class QPushButton;
 // The configuration dialog: mail servers, identity, mailbox login, keep-alive
 // site and the two switches, read from the store at each showing and written
 // back on Ok.
-class TformConfig : public QDialog {
+class TformConfig final : public QDialog {
     Q_OBJECT
 public:
     explicit TformConfig(QWidget* parent = nullptr);

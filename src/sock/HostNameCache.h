@@ -8,7 +8,7 @@
 
 // Host name -> IPv4 address pairs, matched without regard to letter case,
 // filled by successful look-ups and never purged.
-class HostNameCache {
+class HostNameCache final {
 public:
     std::optional<uint32_t> Find(const std::string& name) const;
     void Add(const std::string& name, uint32_t address);

@@ -24,7 +24,7 @@ using TNotifyAutoEvent = std::function<void(TObject* sender, TSock* newSock)>;
 // One IPv4 socket, TCP (client or listener) or UDP, blocking or driven by
 // window messages, reporting every step through OnInfo. Errors of use raise
 // ESockException; asynchronous errors are only reported.
-class TSock : public TComponent {
+class TSock final : public TComponent {
 public:
     // Socket notifications arrive as this message.
     static constexpr unsigned WM_SOCK = WM_USER + 75;

@@ -18,8 +18,9 @@ namespace {
 // answers with reply, then closes (or holds the line open until told).
 class ScriptedFingerServer {
 public:
-    ScriptedFingerServer(const char* address, std::string reply, bool holdOpen = false)
-        : reply_(std::move(reply)), holdOpen_(holdOpen)
+    enum End { Close, HoldOpen, Reset };
+    ScriptedFingerServer(const char* address, std::string reply, End end = Close)
+        : reply_(std::move(reply)), holdOpen_(end == HoldOpen), reset_(end == Reset)
     {
         listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         const int on = 1;
@@ -43,6 +44,7 @@ public:
     bool ok() const { return ok_; }
     std::string query() const { return query_; }
     int connections() const { return connections_; }
+    void AnswerTaken() { readSeen_ = true; }
 
 private:
     void Serve()
@@ -60,6 +62,13 @@ private:
             return;
         while (holdOpen_ && !release_)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        if (reset_) {
+            // Let the answer be read first, then reset: zero linger sends RST.
+            while (!release_ && ::recv(c, &ch, 1, MSG_DONTWAIT) != 0 && !readSeen_)
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            const linger hard{1, 0};
+            ::setsockopt(c, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+        }
         ::close(c);
     }
 
@@ -67,7 +76,9 @@ private:
     bool ok_ = false;
     std::string reply_;
     bool holdOpen_;
+    bool reset_;
     std::atomic<bool> release_{false};
+    std::atomic<bool> readSeen_{false};
     std::string query_;
     std::atomic<int> connections_{0};
     std::thread thread_;
@@ -173,7 +184,7 @@ TEST_F(LookupFinger, ASecondFingerWhileConnectedGoesNowhereUntilStop)
 {
     if (::geteuid() != 0)
         GTEST_SKIP() << "needs root to serve port 79";
-    ScriptedFingerServer server("127.0.0.7", "hello\r\n", true);
+    ScriptedFingerServer server("127.0.0.7", "hello\r\n", ScriptedFingerServer::HoldOpen);
     ASSERT_TRUE(server.ok());
     Type(window->hostname, "127.0.0.7");
     Click(window->bFinger);
@@ -221,4 +232,39 @@ TEST_F(LookupFinger, FingerAgainstARealFingerDaemon)
     for (const std::string& l : Lines())
         login = login || l.rfind("Login: root", 0) == 0;
     EXPECT_TRUE(login) << window->verbose->toPlainText().toStdString();
+}
+
+TEST_F(LookupFinger, AnAnswerWithNoLineEndIsShownInBoundedPiecesAndAResetKeepsTheLastLine)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to serve port 79";
+    // 200 KB with no line end, then "tail" unfinished, then a reset.
+    const size_t zs = 200 * 1024;
+    ScriptedFingerServer server("127.0.0.8", std::string(zs, 'z') + "\r\ntail", ScriptedFingerServer::Reset);
+    ASSERT_TRUE(server.ok());
+    Type(window->hostname, "127.0.0.8");
+    Click(window->bFinger);
+    size_t shown = 0, longest = 0;
+    const auto count = [&] {
+        shown = longest = 0;
+        for (const std::string& l : Lines()) {
+            longest = std::max(longest, l.size());
+            if (!l.empty() && l[0] == 'z')
+                shown += l.size();
+        }
+    };
+    // The reset goes out once the whole answer has been read.
+    ASSERT_TRUE(PumpUntil([&] {
+        count();
+        if (shown == zs)
+            server.AnswerTaken();
+        return Lines().back().rfind("Error #10054", 0) == 0;
+    }, 10000)) << "last line: " << Lines().back().substr(0, 80);
+    count();
+    EXPECT_EQ(shown, zs) << "every byte shown, none twice";
+    EXPECT_EQ(longest, 64u * 1024) << "lines are cut at the cap";
+    const auto lines = Lines();
+    EXPECT_EQ(lines[lines.size() - 2], "tail") << "the unfinished line comes before the error";
+    EXPECT_EQ(Attributes(int(lines.size()) - 1), std::make_pair(true, QRgb(0xFF0000)));
+    EXPECT_FALSE(Busy());
 }

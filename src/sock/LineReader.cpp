@@ -1,0 +1,48 @@
+#include "sock/LineReader.h"
+
+bool LineReader::Next(std::string& line)
+{
+    const size_t end = buffer_.find('\n', start_ + scanned_);
+    if (end != std::string::npos && end - start_ <= cap_ + 1) { // +1: a CR before the LF
+        size_t length = end - start_;
+        if (length > 0 && buffer_[end - 1] == '\r')
+            --length;
+        if (length > cap_) { // exactly cap_ plus a CR that is not part of the line end
+            line.assign(buffer_, start_, cap_);
+            start_ += cap_;
+            scanned_ = 0;
+            return true;
+        }
+        line.assign(buffer_, start_, length);
+        start_ = end + 1;
+        scanned_ = 0;
+        return true;
+    }
+    if (Pending() > cap_) {
+        line.assign(buffer_, start_, cap_);
+        start_ += cap_;
+        scanned_ = 0;
+        return true;
+    }
+    scanned_ = Pending();
+    // Drop what was handed out once it is most of the buffer: linear overall.
+    if (start_ > 0 && start_ >= buffer_.size() / 2) {
+        buffer_.erase(0, start_);
+        start_ = 0;
+    }
+    return false;
+}
+
+std::string LineReader::TakeRest()
+{
+    std::string rest = buffer_.substr(start_);
+    Clear();
+    return rest;
+}
+
+void LineReader::Clear()
+{
+    buffer_.clear();
+    start_ = 0;
+    scanned_ = 0;
+}
