@@ -2,6 +2,7 @@
 #include "app/ProgramModules.h"
 #include "app/TformVexmor.h"
 #include "framework/Application.h"
+#include "platform/registry.h"
 #include "settings/ConfigKeys.h"
 #include "settings/TformConfig.h"
 
@@ -37,6 +38,10 @@ int RunProgram(Application& app)
     app.setApplicationName(QString::fromLatin1(ProgramTitle));
 
     EnsureConfigurationKeys();
+    // A settings file that cannot be used is said once, with what to do.
+    const std::string problem = RegistryProblem();
+    if (!problem.empty())
+        app.ShowException(Exception(problem));
     int rc = 0;
     {
         // Windows in their fixed order; the first is the main window.

@@ -1,6 +1,7 @@
 #include "app/TformVexmor.h"
 #include "framework/Ansi.h"
 #include "framework/Application.h"
+#include "platform/AnsiCollation.h"
 #include "settings/ConfigKeys.h"
 
 #include <QLineEdit>
@@ -12,16 +13,22 @@
 
 namespace {
 
-// Host entries sort by caption as words do: letter case matters only between
-// names that are otherwise equal, whatever locale the program runs in.
-class HostItem : public QTreeWidgetItem {
+// Host entries sort by caption as lstrcmpA's word sort does, whatever locale
+// the program runs in (captions come from the hive, so they convert back).
+class HostItem final : public QTreeWidgetItem {
 public:
-    using QTreeWidgetItem::QTreeWidgetItem;
+    HostItem(QTreeWidget* list, const std::string& name)
+        : QTreeWidgetItem(list), key_(AnsiWordKey(name))
+    {
+        setText(0, FromAnsi(name));
+    }
     bool operator<(const QTreeWidgetItem& other) const override
     {
-        const int folded = QString::localeAwareCompare(text(0).toLower(), other.text(0).toLower());
-        return (folded != 0 ? folded : QString::localeAwareCompare(text(0), other.text(0))) < 0;
+        return key_ < static_cast<const HostItem&>(other).key_;
     }
+
+private:
+    std::string key_; // the name's sort key, computed once
 };
 
 std::string EntryPath(const std::string& name)
@@ -53,6 +60,9 @@ private:
 void TformVexmor::LoadHostList()
 {
     hosts->clear();
+    // One snapshot: another copy deleting entries meanwhile cannot make an
+    // entry vanish from the list or show twice.
+    RegistryTransaction snapshot(false);
     HostsKey key;
     if (!key.ok())
         return;
@@ -60,22 +70,24 @@ void TformVexmor::LoadHostList()
     if (RegQueryInfoKeyA(key.get(), &count, &longest) != ERROR_SUCCESS)
         return;
     std::vector<char> name(longest + 1);
-    QStringList names;
+    std::vector<std::string> names;
+    QStringList lines;
     for (DWORD i = 0; i < count; ++i) {
         DWORD size = DWORD(name.size());
-        if (RegEnumKeyExA(key.get(), i, name.data(), &size) == ERROR_SUCCESS)
-            names << FromAnsi(std::string(name.data(), size));
+        if (RegEnumKeyExA(key.get(), i, name.data(), &size) == ERROR_SUCCESS) {
+            names.emplace_back(name.data(), size);
+            lines << FromAnsi(names.back());
+        }
     }
-    msg_body->setPlainText(names.join('\n'));
+    msg_body->setPlainText(lines.join('\n'));
 
     // Sorting once at the end is much cheaper than at every insertion.
     hosts->setSortingEnabled(false);
-    for (const QString& entry : names) {
-        const std::string path = EntryPath(ToAnsi(entry));
-        auto* item = new HostItem(hosts); // owned by the list
+    for (const std::string& entry : names) {
+        const std::string path = EntryPath(entry);
+        auto* item = new HostItem(hosts, entry); // owned by the list
         item->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemIsUserCheckable);
         item->setCheckState(0, Qt::Unchecked);
-        item->setText(0, entry);
         item->setText(1, FromAnsi(reg_read.ReadKeyLM(path, "ip_address")));
         item->setText(2, FromAnsi(reg_read.ReadKeyLM(path, "username")));
         item->setText(3, FromAnsi(reg_read.ReadKeyLM(path, "password")));
@@ -112,22 +124,38 @@ void TformVexmor::hostnameChange()
 
 void TformVexmor::bAddClick()
 {
-    const std::string name = ToAnsi(savename->text());
+    const std::string name = ToAnsi(savename->text(), "The entry name");
     // A backslash would make a nested key (or one outside "Hosts"): refuse it.
     if (name.find('\\') != std::string::npos)
         throw Exception("The entry name \"" + name + "\" holds a backslash; nothing was saved.");
+    // The values' path must fit the settings store's limit, or they would be lost.
+    const size_t room = TRegistry1632::MaxText - EntryPath("").size();
+    if (name.size() > room)
+        throw Exception("The entry name is " + std::to_string(name.size()) + " characters long; at most " +
+                        std::to_string(room) + " fit. Nothing was saved.");
+    const std::string address = ToAnsi(hostname->text(), "The host name");
+    const std::string user = ToAnsi(username->text(), "The user name");
+    const std::string pass = ToAnsi(password->text(), "The password");
     {
+        // The key and its three values are stored whole or not at all.
+        RegistryTransaction transaction;
         HostsKey key;
-        if (key.ok()) {
-            HKEY entry = 0;
-            if (RegCreateKeyExA(key.get(), name.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
-                                KEY_ALL_ACCESS, nullptr, &entry, nullptr) != ERROR_SUCCESS)
-                throw Exception("Failed to create key " + name);
-            RegCloseKey(entry);
-            reg_read.WriteKeyLM(EntryPath(name), "ip_address", ToAnsi(hostname->text()));
-            reg_read.WriteKeyLM(EntryPath(name), "username", ToAnsi(username->text()));
-            reg_read.WriteKeyLM(EntryPath(name), "password", ToAnsi(password->text()));
+        if (!key.ok())
+            throw Exception("The host list cannot be changed. " + RegistryLastFailure());
+        HKEY entry = 0;
+        if (RegCreateKeyExA(key.get(), name.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
+                            nullptr, &entry, nullptr) != ERROR_SUCCESS)
+            throw Exception("Failed to create key " + name);
+        RegCloseKey(entry);
+        for (const auto& [value, text] : {std::pair<const char*, const std::string&>{"ip_address", address},
+                                          {"username", user},
+                                          {"password", pass}}) {
+            reg_read.WriteKeyLM(EntryPath(name), value, text);
+            if (reg_read.ErrorOccurred())
+                throw Exception("The entry was not saved: " + reg_read.ErrorMessage() + ". " + RegistryLastFailure());
         }
+        if (transaction.Commit() != ERROR_SUCCESS)
+            throw Exception("The entry was not saved. " + RegistryLastFailure());
     }
     LoadHostList();
 }

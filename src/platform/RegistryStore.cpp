@@ -1,4 +1,5 @@
 #include "platform/RegistryStore.h"
+#include "platform/AnsiCollation.h"
 
 #include <sqlite3.h>
 #include <sys/stat.h>
@@ -11,6 +12,9 @@
 namespace {
 
 constexpr LONG ERROR_KEY_DELETED = 1018;
+// How long a call waits for another copy's write to end before it tells the
+// user: short enough that the window never seems frozen.
+constexpr int BusyTimeoutMs = 2000;
 
 // One use of a cached prepared statement, reset when it goes out of scope.
 class Statement {
@@ -54,14 +58,16 @@ private:
     sqlite3_stmt* stmt_ = nullptr;
 };
 
-// Commits on Commit(), rolls back otherwise.
+// Commits on Commit(), rolls back otherwise. Inside a RegistryTransaction
+// the call joins it: the outer transaction commits or rolls back the whole.
 class Transaction {
 public:
-    Transaction(sqlite3* db, bool write) : db_(db)
+    Transaction(sqlite3* db, bool write, bool joined) : db_(db), done_(joined)
     {
         // IMMEDIATE takes the write lock up front, so two copies of the program
         // queue behind each other instead of failing half-way.
-        ok_ = sqlite3_exec(db, write ? "BEGIN IMMEDIATE" : "BEGIN", nullptr, nullptr, nullptr) == SQLITE_OK;
+        ok_ = joined || (db && sqlite3_exec(db, write ? "BEGIN IMMEDIATE" : "BEGIN", nullptr, nullptr, nullptr) ==
+                                  SQLITE_OK);
     }
     ~Transaction()
     {
@@ -73,8 +79,13 @@ public:
     bool ok() const { return ok_; }
     bool Commit()
     {
+        if (done_)
+            return true;
         done_ = true;
-        return sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK;
+        if (sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK)
+            return true;
+        sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+        return false;
     }
 
 private:
@@ -82,6 +93,59 @@ private:
     bool ok_ = false;
     bool done_ = false;
 };
+
+void Fold(sqlite3_context* context, int, sqlite3_value** argv)
+{
+    const auto* text = static_cast<const char*>(sqlite3_value_blob(argv[0]));
+    const std::string folded = AnsiUpper({text ? text : "", size_t(sqlite3_value_bytes(argv[0]))});
+    sqlite3_result_text(context, folded.data(), int(folded.size()), SQLITE_TRANSIENT);
+}
+
+int CompareWords(void*, int na, const void* a, int nb, const void* b)
+{
+    return AnsiCompareWords({static_cast<const char*>(a), size_t(na)}, {static_cast<const char*>(b), size_t(nb)});
+}
+
+// Key names compare with case folded over the whole code page; an index on the
+// folded name keeps a look-up among many siblings cheap.
+void RegisterCollations(sqlite3* db)
+{
+    sqlite3_create_function(db, "ansifold", 1, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr, Fold, nullptr, nullptr);
+    sqlite3_create_collation(db, "ANSIWORDS", SQLITE_UTF8, nullptr, CompareWords);
+}
+
+// Reads every page once; a file that is not a database or is damaged says so
+// here, before anything could write to it.
+int Check(sqlite3* db)
+{
+    sqlite3_stmt* stmt = nullptr;
+    int rc = sqlite3_prepare_v2(db, "PRAGMA quick_check(1)", -1, &stmt, nullptr);
+    if (rc == SQLITE_OK) {
+        rc = sqlite3_step(stmt);
+        if (rc == SQLITE_ROW) {
+            const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0));
+            rc = text && std::string(text) == "ok" ? SQLITE_OK : SQLITE_CORRUPT;
+        }
+    }
+    sqlite3_finalize(stmt);
+    return rc;
+}
+
+std::string UriPath(const std::string& file)
+{
+    std::string out;
+    for (char c : file) {
+        if (c == '?' || c == '#' || c == '%') {
+            static const char hex[] = "0123456789ABCDEF";
+            out += '%';
+            out += hex[(static_cast<unsigned char>(c) >> 4) & 0xF];
+            out += hex[static_cast<unsigned char>(c) & 0xF];
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
 
 std::vector<std::string> Split(const std::string& path)
 {
@@ -149,22 +213,161 @@ bool RegistryStore::Open(const std::string& file)
 {
     file_ = file;
     owner_ = ::getpid();
+    problem_.clear();
+    readOnly_ = false;
+    foldIndex_ = false;
     EnsureRegistryFolder();
     if (sqlite3_open_v2(file.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
                         nullptr) != SQLITE_OK) {
+        const std::string why = db_ ? sqlite3_errmsg(db_) : "it cannot be opened";
+        Close();
+        return OpenReadOnly(why);
+    }
+    RegisterCollations(db_);
+    sqlite3_busy_timeout(db_, BusyTimeoutMs);
+    const int rc = Check(db_);
+    if (rc == SQLITE_NOTADB || rc == SQLITE_CORRUPT) {
+        problem_ = "The settings file " + file + " is damaged or is not a settings file (" +
+                   (rc == SQLITE_NOTADB ? std::string("not a database") : std::string("its pages do not check")) +
+                   "). It was left untouched; the program runs with empty settings and cannot save any. "
+                   "Move the file away (keep it if you want to recover it) and start the program again.";
         Close();
         return false;
     }
-    sqlite3_busy_timeout(db_, 10000);
+    if (rc != SQLITE_OK || sqlite3_db_readonly(db_, "main") == 1) {
+        // A read-only folder or mount: SQLite opens the file read-only, and the
+        // write-ahead log's side files cannot be made.
+        const std::string why = rc != SQLITE_OK ? sqlite3_errmsg(db_) : "the file or its folder is read-only";
+        Close();
+        return OpenReadOnly(why);
+    }
     // WAL with full sync: a commit is on disk when the call returns, and a
     // crash leaves either the old or the new value, never a mix.
-    return Exec("PRAGMA journal_mode=WAL") && Exec("PRAGMA synchronous=FULL") &&
-           Exec("CREATE TABLE IF NOT EXISTS keys(id INTEGER PRIMARY KEY, parent INTEGER NOT NULL,"
-                " name TEXT NOT NULL COLLATE NOCASE, UNIQUE(parent, name))") &&
-           Exec("CREATE TABLE IF NOT EXISTS vals(key INTEGER NOT NULL, name TEXT NOT NULL COLLATE NOCASE,"
-                " type INTEGER NOT NULL, data BLOB NOT NULL, PRIMARY KEY(key, name))") &&
-           Exec("INSERT OR IGNORE INTO keys(id, parent, name) VALUES"
-                " (1, 0, 'HKEY_LOCAL_MACHINE'), (2, 0, 'HKEY_CURRENT_USER')");
+    if (Exec("PRAGMA journal_mode=WAL") && Exec("PRAGMA synchronous=FULL") &&
+        Exec("CREATE TABLE IF NOT EXISTS keys(id INTEGER PRIMARY KEY, parent INTEGER NOT NULL,"
+             " name TEXT NOT NULL COLLATE NOCASE, UNIQUE(parent, name))") &&
+        Exec("CREATE TABLE IF NOT EXISTS vals(key INTEGER NOT NULL, name TEXT NOT NULL COLLATE NOCASE,"
+             " type INTEGER NOT NULL, data BLOB NOT NULL, PRIMARY KEY(key, name))") &&
+        Exec("CREATE INDEX IF NOT EXISTS keys_folded ON keys(parent, ansifold(name))") &&
+        Exec("INSERT OR IGNORE INTO keys(id, parent, name) VALUES"
+             " (1, 0, 'HKEY_LOCAL_MACHINE'), (2, 0, 'HKEY_CURRENT_USER')")) {
+        foldIndex_ = true;
+        return true;
+    }
+    const std::string why = sqlite3_errmsg(db_);
+    Close();
+    return OpenReadOnly(why);
+}
+
+// The settings can still be read where they cannot be written: opened as
+// immutable, SQLite needs no side file and takes no lock.
+bool RegistryStore::OpenReadOnly(const std::string& why)
+{
+    const std::string uri = "file:" + UriPath(file_) + "?immutable=1";
+    struct stat st{};
+    const bool exists = ::stat(file_.c_str(), &st) == 0;
+    if (exists && sqlite3_open_v2(uri.c_str(), &db_, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI | SQLITE_OPEN_FULLMUTEX,
+                                  nullptr) == SQLITE_OK) {
+        RegisterCollations(db_);
+        if (Check(db_) == SQLITE_OK && Exec("SELECT 1 FROM keys LIMIT 1")) {
+            readOnly_ = true;
+            foldIndex_ = Exec("SELECT 1 FROM keys INDEXED BY keys_folded WHERE parent = 0 AND ansifold(name) = ''");
+            problem_ = "The settings file " + file_ + " can only be read (" + why +
+                       "): the saved settings are shown, but changes cannot be saved. Make the folder " +
+                       RegistryFolder() + " and the file writable to save them.";
+            return true;
+        }
+    }
+    Close();
+    problem_ = "The settings file " + file_ + " cannot be " + (exists ? "used" : "created") + " (" + why +
+               "): the program runs with empty settings and cannot save any. Make the folder " + RegistryFolder() +
+               " writable (or free space on its disk) and start the program again.";
+    return false;
+}
+
+LONG RegistryStore::Failed(const std::string& what)
+{
+    lastFailure_ = what;
+    return ERROR_REGISTRY_IO_FAILED;
+}
+
+LONG RegistryStore::SqlFailed()
+{
+    if (!db_)
+        return Failed(problem_);
+    if (readOnly_)
+        return Failed(problem_);
+    switch (sqlite3_errcode(db_)) {
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED:
+        return Failed("Another program is using the settings file " + file_ +
+                      " and did not let go within two seconds. Nothing was saved; try again.");
+    case SQLITE_FULL:
+        return Failed("The disk holding the settings file " + file_ + " is full. Nothing was saved; free space and try again.");
+    case SQLITE_READONLY:
+        return Failed("The settings file " + file_ + " can only be read. Nothing was saved.");
+    default:
+        return Failed("The settings file " + file_ + " could not be written (" + sqlite3_errmsg(db_) +
+                      "). Nothing was saved.");
+    }
+}
+
+std::string RegistryStore::Problem()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return problem_;
+}
+
+std::string RegistryStore::LastFailure()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return lastFailure_;
+}
+
+LONG RegistryStore::Begin(bool write)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!db_ || (write && readOnly_))
+        return Failed(problem_);
+    if (batch_ == 0) {
+        if (!Exec(write ? "BEGIN IMMEDIATE" : "BEGIN"))
+            return SqlFailed();
+        doomed_ = false;
+    }
+    ++batch_;
+    Changed();
+    return ERROR_SUCCESS;
+}
+
+LONG RegistryStore::Commit()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (batch_ == 0)
+        return ERROR_INVALID_PARAMETER;
+    Changed();
+    if (--batch_ > 0)
+        return ERROR_SUCCESS;
+    if (doomed_) {
+        Exec("ROLLBACK");
+        return Failed(lastFailure_);
+    }
+    if (Exec("COMMIT"))
+        return ERROR_SUCCESS;
+    const LONG rc = SqlFailed();
+    Exec("ROLLBACK");
+    return rc;
+}
+
+void RegistryStore::Rollback()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (batch_ == 0)
+        return;
+    Changed();
+    if (--batch_ > 0)
+        doomed_ = true; // an inner part failed: the whole fails
+    else
+        Exec("ROLLBACK");
 }
 
 sqlite3_stmt* RegistryStore::Prepared(const std::string& sql)
@@ -187,6 +390,8 @@ void RegistryStore::Close()
     if (db_)
         sqlite3_close_v2(db_);
     db_ = nullptr;
+    batch_ = 0;
+    subkeys_.clear();
 }
 
 bool RegistryStore::Exec(const char* sql)
@@ -212,7 +417,12 @@ LONG RegistryStore::Walk(int64_t parent, const std::string& path, bool create, i
     for (const std::string& part : Split(path)) {
         if (part.empty())
             return ERROR_INVALID_PARAMETER;
-        Statement find(Prepared("SELECT id FROM keys WHERE parent = ? AND name = ?"));
+        // Case is folded over the whole code page, not A-Z alone.
+        // The planner cannot tell the folded index is the one that helps; a
+        // file only read (made by an older copy) may not have it.
+        Statement find(Prepared(foldIndex_ ? "SELECT id FROM keys INDEXED BY keys_folded"
+                                             " WHERE parent = ? AND ansifold(name) = ansifold(?)"
+                                           : "SELECT id FROM keys WHERE parent = ? AND ansifold(name) = ansifold(?)"));
         if (find.Bind(1, id).Bind(2, part).Step() == SQLITE_ROW) {
             id = find.Int(0);
             continue;
@@ -221,7 +431,8 @@ LONG RegistryStore::Walk(int64_t parent, const std::string& path, bool create, i
             return ERROR_FILE_NOT_FOUND;
         Statement insert(Prepared("INSERT INTO keys(parent, name) VALUES (?, ?)"));
         if (insert.Bind(1, id).Bind(2, part).Step() != SQLITE_DONE)
-            return ERROR_REGISTRY_IO_FAILED;
+            return SqlFailed();
+        Changed();
         id = sqlite3_last_insert_rowid(db_);
         if (created)
             *created = true;
@@ -232,34 +443,34 @@ LONG RegistryStore::Walk(int64_t parent, const std::string& path, bool create, i
 LONG RegistryStore::Find(int64_t parent, const std::string& path, bool create, int64_t& id, bool* created)
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    Transaction t(db_, create);
+    Transaction t(db_, create, batch_ > 0);
     if (!db_ || !t.ok())
-        return ERROR_REGISTRY_IO_FAILED;
+        return SqlFailed();
     const LONG rc = Walk(parent, path, create, id, created);
     if (rc != ERROR_SUCCESS)
         return rc;
-    return !create || t.Commit() ? ERROR_SUCCESS : ERROR_REGISTRY_IO_FAILED;
+    return !create || t.Commit() ? ERROR_SUCCESS : SqlFailed();
 }
 
 LONG RegistryStore::SetValue(int64_t key, const std::string& name, DWORD type, const std::string& data)
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    Transaction t(db_, true);
+    Transaction t(db_, true, batch_ > 0);
     if (!db_ || !t.ok())
-        return ERROR_REGISTRY_IO_FAILED;
+        return SqlFailed();
     if (!KeyExists(key))
         return ERROR_KEY_DELETED;
     Statement s(Prepared("INSERT OR REPLACE INTO vals(key, name, type, data) VALUES (?, ?, ?, ?)"));
     if (s.Bind(1, key).Bind(2, name).Bind(3, int64_t(type)).BindBlob(4, data).Step() != SQLITE_DONE)
-        return ERROR_REGISTRY_IO_FAILED;
-    return t.Commit() ? ERROR_SUCCESS : ERROR_REGISTRY_IO_FAILED;
+        return SqlFailed();
+    return t.Commit() ? ERROR_SUCCESS : SqlFailed();
 }
 
 LONG RegistryStore::GetValue(int64_t key, const std::string& name, DWORD& type, std::string& data)
 {
     std::lock_guard<std::mutex> lock(mutex_);
     if (!db_)
-        return ERROR_REGISTRY_IO_FAILED;
+        return Failed(problem_);
     Statement s(Prepared("SELECT type, data FROM vals WHERE key = ? AND name = ?"));
     if (s.Bind(1, key).Bind(2, name).Step() != SQLITE_ROW)
         return ERROR_FILE_NOT_FOUND;
@@ -272,7 +483,7 @@ LONG RegistryStore::Info(int64_t key, DWORD* subKeys, DWORD* maxSubKeyLength)
 {
     std::lock_guard<std::mutex> lock(mutex_);
     if (!db_)
-        return ERROR_REGISTRY_IO_FAILED;
+        return Failed(problem_);
     Statement s(Prepared("SELECT COUNT(*), COALESCE(MAX(LENGTH(CAST(name AS BLOB))), 0) FROM keys WHERE parent = ?"));
     if (s.Bind(1, key).Step() != SQLITE_ROW)
         return ERROR_REGISTRY_IO_FAILED;
@@ -287,20 +498,37 @@ LONG RegistryStore::SubkeyAt(int64_t key, DWORD index, std::string& name)
 {
     std::lock_guard<std::mutex> lock(mutex_);
     if (!db_)
-        return ERROR_REGISTRY_IO_FAILED;
-    Statement s(Prepared("SELECT name FROM keys WHERE parent = ? ORDER BY name COLLATE NOCASE, name LIMIT 1 OFFSET ?"));
-    if (s.Bind(1, key).Bind(2, int64_t(index)).Step() != SQLITE_ROW)
+        return Failed(problem_);
+    if (batch_ == 0) {
+        Statement s(Prepared("SELECT name FROM keys WHERE parent = ? ORDER BY name COLLATE ANSIWORDS LIMIT 1 OFFSET ?"));
+        if (s.Bind(1, key).Bind(2, int64_t(index)).Step() != SQLITE_ROW)
+            return ERROR_NO_MORE_ITEMS;
+        name = s.Text(0);
+        return ERROR_SUCCESS;
+    }
+    // Within one snapshot the order cannot change: list the names once, so
+    // enumerating n subkeys costs one query, not n.
+    auto it = subkeys_.find(key);
+    if (it == subkeys_.end()) {
+        std::vector<std::string> names;
+        Statement s(Prepared("SELECT name FROM keys WHERE parent = ? ORDER BY name COLLATE ANSIWORDS"));
+        s.Bind(1, key);
+        while (s.Step() == SQLITE_ROW)
+            names.push_back(s.Text(0));
+        it = subkeys_.emplace(key, std::move(names)).first;
+    }
+    if (index >= it->second.size())
         return ERROR_NO_MORE_ITEMS;
-    name = s.Text(0);
+    name = it->second[index];
     return ERROR_SUCCESS;
 }
 
 LONG RegistryStore::Delete(int64_t parent, const std::string& path)
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    Transaction t(db_, true);
+    Transaction t(db_, true, batch_ > 0);
     if (!db_ || !t.ok())
-        return ERROR_REGISTRY_IO_FAILED;
+        return SqlFailed();
     int64_t id = 0;
     const LONG rc = Walk(parent, path, false, id, nullptr);
     if (rc != ERROR_SUCCESS)
@@ -312,6 +540,7 @@ LONG RegistryStore::Delete(int64_t parent, const std::string& path)
     Statement values(Prepared((std::string(subtree) + "DELETE FROM vals WHERE key IN (SELECT id FROM sub)").c_str()));
     Statement keys(Prepared((std::string(subtree) + "DELETE FROM keys WHERE id IN (SELECT id FROM sub)").c_str()));
     if (values.Bind(1, id).Step() != SQLITE_DONE || keys.Bind(1, id).Step() != SQLITE_DONE)
-        return ERROR_REGISTRY_IO_FAILED;
-    return t.Commit() ? ERROR_SUCCESS : ERROR_REGISTRY_IO_FAILED;
+        return SqlFailed();
+    Changed();
+    return t.Commit() ? ERROR_SUCCESS : SqlFailed();
 }

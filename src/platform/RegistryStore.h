@@ -8,6 +8,7 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <vector>
 
 struct sqlite3;
 struct sqlite3_stmt;
@@ -32,8 +33,22 @@ public:
     LONG SubkeyAt(int64_t key, DWORD index, std::string& name);
     LONG Delete(int64_t parent, const std::string& path);
 
+    // Several calls as one transaction (see RegistryTransaction).
+    LONG Begin(bool write);
+    LONG Commit();
+    void Rollback();
+
+    // What is wrong with the hive as opened, for the user; empty when usable.
+    std::string Problem();
+    // Why the latest failed call failed, for the user.
+    std::string LastFailure();
+
 private:
     bool Open(const std::string& file);
+    bool OpenReadOnly(const std::string& why);
+    LONG Failed(const std::string& what);
+    LONG SqlFailed();
+    void Changed() { subkeys_.clear(); }
     void Close();
     bool Exec(const char* sql);
     // Statements are prepared once per connection and reused.
@@ -46,4 +61,12 @@ private:
     std::string file_;
     int owner_ = 0; // the process that opened db_
     std::map<std::string, sqlite3_stmt*> statements_;
+    std::string problem_;
+    std::string lastFailure_;
+    bool readOnly_ = false;
+    bool foldIndex_ = false; // the file has the index on folded key names
+    int batch_ = 0; // depth of RegistryTransaction on this store
+    bool doomed_ = false; // an inner transaction rolled back
+    // Subkey names in enumeration order, kept while a transaction holds one snapshot.
+    std::map<int64_t, std::vector<std::string>> subkeys_;
 };

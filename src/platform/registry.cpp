@@ -148,3 +148,32 @@ LONG RegDeleteKeyA(HKEY key, const char* subKey)
         return ERROR_INVALID_PARAMETER;
     return RegistryStore::Instance().Delete(id, subKey);
 }
+
+RegistryTransaction::RegistryTransaction(bool write)
+    : began_(RegistryStore::Instance().Begin(write)), open_(began_ == ERROR_SUCCESS)
+{
+}
+
+RegistryTransaction::~RegistryTransaction()
+{
+    if (open_)
+        RegistryStore::Instance().Rollback();
+}
+
+LONG RegistryTransaction::Commit()
+{
+    if (!open_)
+        return began_ == ERROR_SUCCESS ? ERROR_INVALID_PARAMETER : began_;
+    open_ = false;
+    return RegistryStore::Instance().Commit();
+}
+
+std::string RegistryProblem()
+{
+    return RegistryStore::Instance().Problem();
+}
+
+std::string RegistryLastFailure()
+{
+    return RegistryStore::Instance().LastFailure();
+}

@@ -54,6 +54,29 @@ LONG RegEnumKeyExA(HKEY key, DWORD index, char* name, DWORD* nameSize);
 // Deletes the subkey with everything below it.
 LONG RegDeleteKeyA(HKEY key, const char* subKey);
 
+// Several calls as one transaction, all or nothing: the calls made while it
+// lives (on this thread) join it; Commit makes them durable, and without a
+// Commit the destructor takes them back. Reads inside it see one snapshot.
+class RegistryTransaction final {
+public:
+    explicit RegistryTransaction(bool write = true);
+    ~RegistryTransaction();
+    RegistryTransaction(const RegistryTransaction&) = delete;
+    RegistryTransaction& operator=(const RegistryTransaction&) = delete;
+    LONG Began() const { return began_; }
+    LONG Commit();
+
+private:
+    LONG began_;
+    bool open_;
+};
+
+// What is wrong with the hive (which file, what, what to do), for the user;
+// empty when it can be read and written.
+std::string RegistryProblem();
+// Why the latest failed call failed, in words for the user.
+std::string RegistryLastFailure();
+
 // Where this user's hive lives; EnsureRegistryFolder creates it when missing.
 std::string RegistryFolder();
 bool EnsureRegistryFolder();

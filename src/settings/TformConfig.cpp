@@ -133,13 +133,25 @@ void TformConfig::FormShow()
 
 void TformConfig::bOkClick()
 {
+    // Every field is converted before anything is stored, and everything is
+    // stored in one transaction: the settings are saved whole or not at all.
+    std::vector<std::pair<std::string, std::string>> values;
     for (const auto& [name, field] : PlainFields())
-        reg_read.WriteKeyLM(ConfigPath, name, ToAnsi(field->text()));
-    reg_read.WriteKeyLM(ConfigPath, "pop_password",
-                        Encrypt(ToAnsi(pop_password->text()), CryptKey, CryptMultiplier, CryptIncrement));
-    reg_read.WriteKeyLM(ConfigPath, "web_page", ToAnsi(web_page->text()));
-    reg_read.WriteKeyLM(ConfigPath, "log_transactions", cbLog->isChecked() ? "0" : "1");
-    reg_read.WriteKeyLM(ConfigPath, "resolve_trace", cbResolve->isChecked() ? "0" : "1");
+        values.emplace_back(name, ToAnsi(field->text(), std::string("The field ") + name));
+    values.emplace_back("pop_password", Encrypt(ToAnsi(pop_password->text(), "The password"), CryptKey,
+                                                CryptMultiplier, CryptIncrement));
+    values.emplace_back("web_page", ToAnsi(web_page->text(), "The FTP site"));
+    values.emplace_back("log_transactions", cbLog->isChecked() ? "0" : "1");
+    values.emplace_back("resolve_trace", cbResolve->isChecked() ? "0" : "1");
+
+    RegistryTransaction transaction;
+    for (const auto& [name, value] : values) {
+        reg_read.WriteKeyLM(ConfigPath, name, value);
+        if (reg_read.ErrorOccurred())
+            throw Exception("The settings were not saved: " + reg_read.ErrorMessage() + ". " + RegistryLastFailure());
+    }
+    if (transaction.Commit() != ERROR_SUCCESS)
+        throw Exception("The settings were not saved. " + RegistryLastFailure());
     accept();
 }
 

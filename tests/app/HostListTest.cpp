@@ -173,7 +173,7 @@ TEST_F(HostList, ANameWithABackslashIsRefused)
               ERROR_FILE_NOT_FOUND);
 }
 
-TEST_F(HostList, WithoutTheHostsKeyNothingIsStored)
+TEST_F(HostList, WithoutTheHostsKeyNothingIsStoredAndTheUserIsTold)
 {
     HKEY config = 0;
     ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, ConfigPath, 0, KEY_ALL_ACCESS, &config), ERROR_SUCCESS);
@@ -181,7 +181,43 @@ TEST_F(HostList, WithoutTheHostsKeyNothingIsStored)
     RegCloseKey(config);
     Add("x", "127.0.0.1");
     EXPECT_TRUE(Names().empty());
-    EXPECT_TRUE(errors.empty());
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(errors[0].rfind("The host list cannot be changed.", 0), 0u) << errors[0];
+}
+
+TEST_F(HostList, NamesThatCannotBeKeptWholeAreRefusedAndNothingIsOverwritten)
+{
+    // Two Cyrillic names once both became "??????", the second replacing the first.
+    Type(window->hostname, "127.0.0.1");
+    window->savename->setText(QString::fromUtf8("\xD0\xA1\xD0\xB5\xD1\x80\xD0\xB2\xD0\xB5\xD1\x80"));
+    Click(window->bAdd);
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(errors[0].rfind("The entry name holds the character U+0421", 0), 0u) << errors[0];
+
+    // The values' path has room for 212 characters of name.
+    const std::string longest(212, 'n');
+    Add(longest.c_str(), "10.longest");
+    Add(std::string(213, 'n').c_str(), "10.too.long");
+    ASSERT_EQ(errors.size(), 2u);
+    EXPECT_EQ(errors[1], "The entry name is 213 characters long; at most 212 fit. Nothing was saved.");
+    EXPECT_EQ(Names(), std::vector<std::string>{longest});
+    EXPECT_EQ(StoredAddress(longest), "10.longest");
+
+    // The code page's own signs are kept exactly: "pass" followed by the euro sign.
+    window->password->setText(QString::fromUtf8("pass\xE2\x82\xAC"));
+    Add("euro", "127.0.0.1", "u", "");
+    window->password->setText(QString::fromUtf8("pass\xE2\x82\xAC"));
+    Click(window->bAdd);
+    TRegistry1632 store;
+    EXPECT_EQ(store.ReadKeyLM(std::string(HostsPath) + "\\euro", "password"), "pass\x80");
+    EXPECT_EQ(errors.size(), 2u);
+}
+
+TEST_F(HostList, EntriesSortAsWordsWithAccentsBesideTheirLetters)
+{
+    for (const char* name : {"zeta", "\xC3\x89" "cole", "co-op", "coal", "Eta", "echo"})
+        Add(name, "127.0.0.1");
+    EXPECT_EQ(Names(), (std::vector<std::string>{"coal", "co-op", "echo", "\xC3\x89" "cole", "Eta", "zeta"}));
 }
 
 TEST_F(HostList, TwoCheckedEntriesArePingedAndTraced)

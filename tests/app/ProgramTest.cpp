@@ -7,6 +7,8 @@
 #include <QTimer>
 #include <QWidget>
 
+#include <QDir>
+#include <QFile>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -63,4 +65,21 @@ TEST_F(Program, ASocketLayerThatCannotStartEndsTheProgramWithTheMessage)
     EXPECT_EQ(message, "WSAStartup - Could Not Initialize WinSock");
     EXPECT_TRUE(QApplication::topLevelWidgets().isEmpty());
     EXPECT_EQ(winsock::socket(AF_INET, SOCK_STREAM, 0), INVALID_SOCKET);
+}
+
+TEST_F(Program, AnUnusableSettingsFileIsNamedAtStartAndTheProgramStillRuns)
+{
+    const QString dir = configDir.path() + "/VexmorPing";
+    ASSERT_TRUE(QDir().mkpath(dir));
+    QFile garbage(dir + "/registry.db");
+    ASSERT_TRUE(garbage.open(QIODevice::WriteOnly));
+    garbage.write(QByteArray(2048, 'g'));
+    garbage.close();
+    std::vector<std::string> messages;
+    App()->SetErrorReporter([&](const std::string&, const std::string& m) { messages.push_back(m); });
+    QTimer::singleShot(0, [] { App()->Terminate(); });
+    EXPECT_EQ(RunProgram(*App()), 0);
+    App()->SetErrorReporter({});
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_NE(messages[0].find((dir + "/registry.db").toStdString() + " is damaged"), std::string::npos) << messages[0];
 }

@@ -2,6 +2,9 @@
 #include "support/ConfigFolder.h"
 
 #include <csignal>
+#include <fstream>
+#include <iterator>
+#include <sys/stat.h>
 #include <string>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -208,4 +211,110 @@ TEST_F(Registry, AWriterKilledMidWayLeavesOnlyWholeValues)
     ASSERT_EQ(value.size(), 200000u) << "some write committed before the kill";
     EXPECT_EQ(value.find_first_not_of(value[0]), std::string::npos) << "no mix of two writes";
     RegCloseKey(crash);
+}
+
+TEST_F(Registry, CaseFoldsOverTheWholeCodePageAndNamesSortAsWords)
+{
+    HKEY hosts = Create("Hosts");
+    // "\xC9t\xE9" is "Été" in the program's code page, "\xE9t\xE9" "été".
+    for (const char* name : {"\xC9t\xE9", "zeta", "co-op", "coal", "Eta", "\xE9ta", "10", "_x"}) {
+        HKEY k = 0;
+        ASSERT_EQ(RegCreateKeyExA(hosts, name, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k, nullptr), ERROR_SUCCESS);
+        RegCloseKey(k);
+    }
+    HKEY same = 0;
+    DWORD disposition = 0;
+    ASSERT_EQ(RegCreateKeyExA(hosts, "\xE9t\xE9", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &same, &disposition),
+              ERROR_SUCCESS);
+    EXPECT_EQ(disposition, REG_OPENED_EXISTING_KEY) << "accented capitals fold like A-Z";
+    RegCloseKey(same);
+    // Punctuation, digits, letters; the hyphen ignored; accents beside their base letter.
+    EXPECT_EQ(Subkeys(hosts), (std::vector<std::string>{"_x", "10", "coal", "co-op", "Eta", "\xE9ta",
+                                                        "\xC9t\xE9", "zeta"}));
+    RegCloseKey(hosts);
+}
+
+TEST_F(Registry, ATransactionKeepsAllOrNothing)
+{
+    HKEY key = Create("Config");
+    {
+        RegistryTransaction t;
+        Set(key, "a", "1");
+        Set(key, "b", "2");
+    }
+    EXPECT_EQ(Get(key, "a"), "<missing>") << "no commit, nothing kept";
+    {
+        RegistryTransaction t;
+        Set(key, "a", "1");
+        Set(key, "b", "2");
+        EXPECT_EQ(t.Commit(), ERROR_SUCCESS);
+    }
+    EXPECT_EQ(Get(key, "a") + Get(key, "b"), "12");
+    RegCloseKey(key);
+}
+
+TEST_F(Registry, ADamagedFileIsReportedAndLeftUntouched)
+{
+    const std::string dir = folder.path().toStdString() + "/VexmorPing";
+    ASSERT_EQ(::mkdir(dir.c_str(), 0700), 0);
+    const std::string file = dir + "/registry.db";
+    const std::string garbage(4096, '\x5a');
+    {
+        std::ofstream out(file, std::ios::binary);
+        out << garbage;
+    }
+    HKEY key = 0;
+    EXPECT_NE(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Config", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
+              ERROR_SUCCESS);
+    const std::string problem = RegistryProblem();
+    EXPECT_NE(problem.find(file), std::string::npos) << problem;
+    EXPECT_NE(problem.find("damaged"), std::string::npos) << problem;
+    EXPECT_NE(problem.find("Move the file away"), std::string::npos) << problem;
+    std::ifstream in(file, std::ios::binary);
+    const std::string after((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(after, garbage);
+}
+
+// A read-only folder still lets the settings be read; a write says why it failed.
+TEST_F(Registry, AReadOnlyFolderIsReadButNeverWrittenAndSaysSo)
+{
+    HKEY key = Create("Config");
+    Set(key, "kept", "value");
+    RegCloseKey(key);
+    RegistryProblem(); // the store is opened for this folder
+    const std::string dir = folder.path().toStdString() + "/VexmorPing";
+    ::chmod(folder.path().toLocal8Bit().constData(), 0755);
+    // Switch the store to another folder and back, so the next use opens anew.
+    ::setenv("XDG_CONFIG_HOME", "/nonexistent-vexmor", 1);
+    RegistryProblem();
+    ::chmod(dir.c_str(), 0555);
+    ::chmod((dir + "/registry.db").c_str(), 0444);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        // Root ignores file modes: the check runs as an ordinary user.
+        if (::geteuid() == 0 && ::setuid(65534) != 0)
+            ::_exit(10);
+        ::setenv("XDG_CONFIG_HOME", folder.path().toLocal8Bit().constData(), 1);
+        HKEY k = 0;
+        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Config", 0, KEY_ALL_ACCESS, &k) != ERROR_SUCCESS)
+            ::_exit(11);
+        char buf[16] = {};
+        DWORD size = sizeof buf;
+        if (RegQueryValueExA(k, "kept", nullptr, nullptr, reinterpret_cast<uint8_t*>(buf), &size) != ERROR_SUCCESS ||
+            std::string(buf) != "value")
+            ::_exit(12);
+        if (RegistryProblem().find("can only be read") == std::string::npos)
+            ::_exit(13);
+        if (RegSetValueExA(k, "new", 0, REG_SZ, reinterpret_cast<const uint8_t*>("x"), 1) == ERROR_SUCCESS)
+            ::_exit(14);
+        if (RegistryLastFailure().find("can only be read") == std::string::npos)
+            ::_exit(15);
+        ::_exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ::chmod(dir.c_str(), 0755);
+    ::chmod((dir + "/registry.db").c_str(), 0644);
+    EXPECT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "10 setuid, 11 open, 12 read, 13 problem, 14 write, 15 failure text";
 }

@@ -1,3 +1,4 @@
+#include "framework/Application.h"
 #include "platform/registry.h"
 #include "settings/ConfigKeys.h"
 #include "settings/Crypt32.h"
@@ -10,6 +11,8 @@
 #include <QPushButton>
 #include <QTest>
 
+#include <sqlite3.h>
+
 namespace {
 
 class ConfigDialog : public ConfigFolderTest {
@@ -18,7 +21,9 @@ protected:
     {
         ConfigFolderTest::SetUp();
         EnsureConfigurationKeys();
+        App()->SetErrorReporter([this](const std::string&, const std::string& m) { errors.push_back(m); });
     }
+    void TearDown() override { App()->SetErrorReporter({}); }
     void Show()
     {
         dialog.show();
@@ -35,6 +40,7 @@ protected:
 
     TformConfig dialog;
     TRegistry1632 store;
+    std::vector<std::string> errors;
 };
 
 } // namespace
@@ -104,7 +110,7 @@ TEST_F(ConfigDialog, CancelStoresNothingAndTheNextShowingReloads)
     EXPECT_EQ(dialog.smtp_server->text(), "kept");
 }
 
-TEST_F(ConfigDialog, WithoutTheConfigurationKeyOkStoresNothing)
+TEST_F(ConfigDialog, WithoutTheConfigurationKeyOkSaysNothingWasSavedAndStaysOpen)
 {
     HKEY software = 0;
     ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE", 0, KEY_ALL_ACCESS, &software), ERROR_SUCCESS);
@@ -113,7 +119,47 @@ TEST_F(ConfigDialog, WithoutTheConfigurationKeyOkStoresNothing)
     Show();
     Type(dialog.smtp_server, "x");
     Press(dialog.bOk);
-    EXPECT_FALSE(dialog.isVisible()) << "Ok closes whatever the writes did";
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(errors[0].rfind("The settings were not saved: Openkey failed for path", 0), 0u) << errors[0];
+    EXPECT_TRUE(dialog.isVisible()) << "a save that did not happen is never reported as done";
+}
+
+TEST_F(ConfigDialog, OkSavesEverythingOrNothing)
+{
     Show();
-    EXPECT_TRUE(dialog.smtp_server->text().isEmpty());
+    Type(dialog.smtp_server, "before");
+    Press(dialog.bOk);
+    ASSERT_TRUE(errors.empty());
+
+    // Text the code page cannot hold is refused before anything is written.
+    Show();
+    Type(dialog.smtp_server, "after");
+    dialog.full_name->setText(QString::fromUtf8("\xD0\x98\xD0\xB2\xD0\xB0\xD0\xBD"));
+    Press(dialog.bOk);
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(errors[0].rfind("The field full_name holds the character U+0418", 0), 0u) << errors[0];
+    EXPECT_TRUE(dialog.isVisible());
+    EXPECT_EQ(Stored("smtp_server"), "before");
+
+    // Another program holding the settings file: Ok fails whole, says why, and
+    // works once the file is free again.
+    dialog.full_name->setText("Ivan");
+    sqlite3* other = nullptr;
+    ASSERT_EQ(sqlite3_open((folder.path().toStdString() + "/VexmorPing/registry.db").c_str(), &other), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+    errors.clear();
+    Press(dialog.bOk);
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_NE(errors[0].find("Another program is using the settings file"), std::string::npos) << errors[0];
+    EXPECT_TRUE(dialog.isVisible());
+    sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
+    sqlite3_close(other);
+    EXPECT_EQ(Stored("smtp_server"), "before");
+    EXPECT_EQ(Stored("full_name"), "");
+
+    errors.clear();
+    Press(dialog.bOk);
+    EXPECT_TRUE(errors.empty());
+    EXPECT_FALSE(dialog.isVisible());
+    EXPECT_EQ(Stored("smtp_server") + "/" + Stored("full_name"), "after/Ivan");
 }
