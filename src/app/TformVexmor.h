@@ -6,6 +6,7 @@
 #include "sock/TSock.h"
 
 #include <QMainWindow>
+#include <QString>
 
 #include <cstdint>
 #include <functional>
@@ -104,6 +105,8 @@ public:
     void WriteAlert(const std::string& text);
     void ScrollToLatest();
     void SaveLogIfOn();
+    // What a user without an ICMP facility can do about it.
+    static std::string NoIcmpAdvice();
     void SaveLog();
     std::string LogFilePath() const;
     std::string ReadKeyLM(const std::string& path, const std::string& name);
@@ -148,6 +151,7 @@ public:
 
 protected:
     void showEvent(QShowEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
 
 private:
     struct Column {
@@ -170,6 +174,8 @@ private:
     void ReadSwitches();
     void CopyFieldsInto(class TICMP& component);
     std::vector<QTreeWidgetItem*> CheckedHosts() const;
+    std::vector<QString> CheckedAddresses() const;
+    void ExecutePing();
     void DeleteHostEntries(const std::vector<QTreeWidgetItem*>& entries);
 
     void WriteFingerText(const std::string& text);
@@ -177,6 +183,7 @@ private:
     void FocusTranscript();
 
     bool shown_ = false;
+    bool closing_ = false; // the window is closing: no command starts or goes on
     LineReader fingerLines_; // the finger answer, assembled into lines
     int transcriptLines_ = 0;
 };

@@ -1,6 +1,7 @@
 #include "app/TformVexmor.h"
 #include "framework/Ansi.h"
 #include "framework/SysUtils.h"
+#include "icmp/EICMPError.h"
 #include "icmp/TPing.h"
 #include "sock/AddressHelpers.h"
 
@@ -16,6 +17,14 @@ void TformVexmor::CopyFieldsInto(TICMP& component)
     component.Blocksize = uint8_t(StrToInt(ToAnsi(block_size->text())));
     component.TimeToLive = uint8_t(StrToInt(ToAnsi(time_to_live->text())));
     component.Timeout = uint32_t(StrToInt(ToAnsi(timeout->text())));
+}
+
+std::vector<QString> TformVexmor::CheckedAddresses() const
+{
+    std::vector<QString> addresses;
+    for (const QTreeWidgetItem* entry : CheckedHosts())
+        addresses.push_back(entry->text(1));
+    return addresses;
 }
 
 std::vector<QTreeWidgetItem*> TformVexmor::CheckedHosts() const
@@ -47,8 +56,10 @@ void TformVexmor::ping_checkedClick()
     details->clear();
     SetDetailsColumns(PingColumns());
     ping_checked_mode = true;
-    for (QTreeWidgetItem* entry : CheckedHosts()) {
-        hostname->setText(entry->text(1));
+    for (const QString& address : CheckedAddresses()) {
+        if (closing_)
+            return;
+        hostname->setText(address);
         CopyFieldsInto(*pingdata);
         ping_tick = 5;
         ping_replies = 5;
@@ -56,7 +67,7 @@ void TformVexmor::ping_checkedClick()
         WriteHeading("Attempting to PING " + ToAnsi(hostname->text()) + "...");
         if (!timer->isActive())
             timer->start();
-        pingdata->Execute();
+        ExecutePing();
     }
     SaveLogIfOn();
 }
@@ -73,7 +84,7 @@ void TformVexmor::timerTimer()
         throw;
     }
     if (ping_tick < int64_t(count) + 1) {
-        pingdata->Execute();
+        ExecutePing();
     } else {
         timer->stop();
         if (ping_checked_mode)
@@ -83,6 +94,19 @@ void TformVexmor::timerTimer()
         LeaveBusy();
     }
     SaveLogIfOn();
+}
+
+void TformVexmor::ExecutePing()
+{
+    try {
+        pingdata->Execute();
+    } catch (const EICMPError&) {
+        // Nothing can be sent: the failure is reported once, the run ends
+        // without a completion line, and the window is free again.
+        timer->stop();
+        LeaveBusy();
+        throw;
+    }
 }
 
 void TformVexmor::pingdataPing(TObject*, int status, uint32_t ip, int roundtime)

@@ -2,6 +2,7 @@
 #include "framework/Ansi.h"
 #include "framework/Application.h"
 #include "framework/RtfWriter.h"
+#include "icmp/IcmpModule.h"
 #include "icmp/TPing.h"
 #include "settings/ConfigKeys.h"
 #include "icmp/TTraceRoute.h"
@@ -29,6 +30,16 @@ void TformVexmor::showEvent(QShowEvent* event)
     }
 }
 
+void TformVexmor::closeEvent(QCloseEvent* event)
+{
+    // A trace or ping run must not keep a windowless program alive.
+    closing_ = true;
+    timer->stop();
+    pingdata->Cancel();
+    tracedata->Cancel();
+    QMainWindow::closeEvent(event);
+}
+
 void TformVexmor::FormShow()
 {
     hosts->clear();
@@ -38,6 +49,8 @@ void TformVexmor::FormShow()
     WriteLine(description + " " + status);
     WriteLine("-----");
     SetStatusText(0, description + "; " + status);
+    if (IcmpMode() == imNone)
+        WriteAlert(NoIcmpAdvice());
     ReadSwitches();
     SaveLogIfOn();
 }
@@ -183,8 +196,24 @@ std::string TformVexmor::LogFilePath() const
 
 void TformVexmor::SaveLogIfOn()
 {
-    if (log_on)
+    if (!log_on)
+        return;
+    try {
         SaveLog();
+    } catch (const Exception& e) {
+        // Said once; the command goes on without its log.
+        log_on = false;
+        WriteAlert("Logging is switched off for this run: the log file could not be written.");
+        if (App())
+            App()->ShowException(e);
+    }
+}
+
+std::string TformVexmor::NoIcmpAdvice()
+{
+    return "No ICMP facility is available to this user: ping and trace cannot send. Allow ICMP echo sockets "
+           "with 'sysctl -w net.ipv4.ping_group_range=\"0 2147483647\"', or give the program the raw-socket "
+           "capability with 'setcap cap_net_raw+ep " + QCoreApplication::applicationFilePath().toStdString() + "'.";
 }
 
 void TformVexmor::SaveLog()

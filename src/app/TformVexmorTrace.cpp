@@ -1,5 +1,8 @@
 #include "app/TformVexmor.h"
+#include "framework/Ansi.h"
 #include "framework/SysUtils.h"
+#include "icmp/EICMPError.h"
+#include "icmp/IcmpStatus.h"
 #include "icmp/TTraceRoute.h"
 #include "sock/AddressHelpers.h"
 
@@ -16,7 +19,13 @@ void TformVexmor::bTraceClick()
     SetDetailsColumns({{"#", 30}, {"Address", 150}, {"Host", 150}, {"Roundtime", 70}, {"", 5}, {"", 5}});
     CopyFieldsInto(*tracedata);
     WriteHeading("Attempting to TRACE " + tracedata->Hostname + "...");
-    tracedata->Execute();
+    try {
+        tracedata->Execute();
+    } catch (const EICMPError&) {
+        // Waiting cannot bring the facility: the window is free again at once.
+        LeaveBusy();
+        throw;
+    }
     SaveLogIfOn();
 }
 
@@ -24,8 +33,12 @@ void TformVexmor::trace_checkedClick()
 {
     if (hosts->topLevelItemCount() == 0)
         return;
-    for (QTreeWidgetItem* entry : CheckedHosts()) {
-        hostname->setText(entry->text(1));
+    // Addresses, not list items: Add or Delete may rebuild the list while a
+    // trace processes events.
+    for (const QString& address : CheckedAddresses()) {
+        if (closing_)
+            return;
+        hostname->setText(address);
         if (!timer->isActive())
             bTraceClick();
     }
@@ -36,21 +49,29 @@ void TformVexmor::tracedataRoute(TObject*, uint8_t hop, uint32_t ip, int roundti
     // Where Stop and repaints get through while a trace runs.
     QCoreApplication::processEvents();
 
+    const uint32_t status = tracedata->LastStatus;
     const std::string dotted = DottedAddress(ip);
-    if (trace_resolve->isChecked())
-        WriteLine(" Hop #" + IntToStr(hop) + ": " + dotted + " (" + ReverseLookup(ip) + "): " +
-                  IntToStr(roundtime) + "ms");
-    else
-        WriteLine(" Hop #" + IntToStr(hop) + ": " + dotted + ": " + IntToStr(roundtime) + "ms");
+    const bool resolve = trace_resolve->isChecked();
+    const std::string name = resolve ? ReverseLookup(ip) : dotted; // looked up once
+    std::string line = " Hop #" + IntToStr(hop) + ": " + dotted + (resolve ? " (" + name + ")" : "") + ": " +
+                       IntToStr(roundtime) + "ms";
+    const bool failed = status != IP_SUCCESS && status != IP_TTL_EXPIRED_TRANSIT;
+    if (failed)
+        line += ": " + IcmpStatusText(status) + " (" + IntToStr(status) + ")";
+    WriteLine(line);
 
     QTreeWidgetItem* row = AppendRow();
     row->setText(0, QString::number(hop));
-    row->setText(1, QString::fromStdString(dotted));
-    row->setText(2, QString::fromStdString(trace_resolve->isChecked() ? ReverseLookup(ip) : dotted));
+    row->setText(1, FromAnsi(dotted));
+    row->setText(2, FromAnsi(name));
     row->setText(3, QString::number(roundtime));
 
-    if (dotted == DottedAddress(ResolveAddress(tracedata->Hostname))) {
+    // An echo reply ends the trace, from whichever address of the target it came.
+    if (status == IP_SUCCESS) {
         WriteHeading("Trace complete: Total HOP Count is " + IntToStr(hop) + ".");
+        LeaveBusy();
+    } else if (failed) {
+        WriteHeading("Trace ended at hop " + IntToStr(hop) + ": " + IcmpStatusText(status) + ".");
         LeaveBusy();
     }
     ScrollToLatest();

@@ -2,6 +2,8 @@
 #include "icmp/IcmpModule.h"
 #include "sock/AddressHelpers.h"
 
+#include <unistd.h>
+
 TICMP::TICMP()
     : window_(std::make_unique<MessageWindow>([this](Message& m) { WndProc(m); }))
 {
@@ -33,7 +35,11 @@ void TICMP::Execute()
 
 uint16_t TICMP::Identifier() const
 {
-    return uint16_t(reinterpret_cast<uintptr_t>(this) & 0xFFFF);
+    // Addresses of objects in two processes often share their low bits (the
+    // layout is page-granular), so the process id is mixed in as well.
+    const auto address = uint32_t(reinterpret_cast<uintptr_t>(this) >> 4);
+    const auto pid = uint32_t(::getpid());
+    return uint16_t((address ^ (address >> 16) ^ (pid * 40503u) ^ (pid >> 16)) & 0xFFFF);
 }
 
 void TICMP::EnsureIcmpHandle()

@@ -31,7 +31,8 @@ public:
 
     uint32_t TargetAddress() const { return targetAddress_; }
     int32_t ReplySize() const { return replySize_; }
-    // Low 16 bits of the component's identity, the identifier of its raw echoes.
+    // The identifier of the component's raw echoes: its address mixed with the
+    // process id, so two components, or two running copies, do not share one.
     uint16_t Identifier() const;
 
 protected:

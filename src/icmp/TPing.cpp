@@ -3,6 +3,7 @@
 #include "icmp/IcmpModule.h"
 #include "platform/InternetChecksum.h"
 
+#include <algorithm>
 #include <cstring>
 #include <netinet/in.h>
 #include <vector>
@@ -75,12 +76,20 @@ void TPing::SendRawEcho()
     if (cancelled_)
         return;
 
+    // The raw socket sends with the time-to-live asked for (0 is not sendable).
+    const int ttl = TimeToLive;
+    winsock::setsockopt(rawSocket_, IPPROTO_IP, IP_TTL, reinterpret_cast<const char*>(&ttl), sizeof ttl);
+
+    const uint16_t sequence = NextRawSequence();
+    outstanding_.push_back(sequence);
+    if (outstanding_.size() > MaxOutstanding)
+        outstanding_.pop_front();
     std::vector<uint8_t> echo(size_t(Blocksize) + 12, 0xA7);
     echo[0] = IcmpEchoRequest;
     echo[1] = 0;
     Put<uint16_t>(echo, 2, 0);
     Put<uint16_t>(echo, 4, Identifier());
-    Put<uint16_t>(echo, 6, NextRawSequence());
+    Put<uint16_t>(echo, 6, sequence);
     Put<uint32_t>(echo, 8, IcmpClock());
     Put<uint16_t>(echo, 2, InternetChecksum(echo.data(), echo.size()));
 
@@ -115,6 +124,10 @@ void TPing::ReceiveRawReply()
         return;
     if (Get<uint16_t>(datagram, 24) != Identifier())
         return;
+    const auto sent = std::find(outstanding_.begin(), outstanding_.end(), Get<uint16_t>(datagram, 26));
+    if (sent == outstanding_.end())
+        return; // a duplicate, or an echo this component did not send
+    outstanding_.erase(sent);
     Report(0, Get<uint32_t>(datagram, 12), ElapsedSince(Get<uint32_t>(datagram, 28), IcmpClock()));
 }
 

@@ -2,6 +2,7 @@
 
 #include "icmp/TICMP.h"
 
+#include <deque>
 #include <functional>
 
 // Sends one echo per Execute and reports its answer through OnPing.
@@ -22,4 +23,9 @@ private:
     void SendRawEcho();
     void ReceiveRawReply();
     void Report(int status, uint32_t ip, int roundtime);
+
+    // Sequence numbers of raw echoes sent and not yet answered: each reply
+    // counts once, a duplicate not at all.
+    std::deque<uint16_t> outstanding_;
+    static constexpr size_t MaxOutstanding = 1024;
 };

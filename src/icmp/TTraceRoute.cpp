@@ -49,28 +49,26 @@ void TTraceRoute::Execute()
             std::memcpy(&status, reply.data() + 4, 4);
             std::memcpy(&roundtime, reply.data() + 8, 4);
         }
-        const unsigned before = hop;
-        if (replies == 1 && status == IP_SUCCESS && address == targetAddress_) {
-            cancelled_ = true; // the target is reached
+        if (replies == 1 && status != IP_REQ_TIMED_OUT) {
+            // An echo reply from any address (a multi-homed target answers from
+            // another one) ends the trace, and so does an error such as
+            // "unreachable": nothing lies beyond it. Only a router's "time
+            // exceeded" lets the trace go on.
             ++hop;
-        } else if (replies == 1 && status == IP_TTL_EXPIRED_TRANSIT) {
-            ++hop;
-        }
-
-        if (replies == 1 && (status == IP_SUCCESS || status == IP_TTL_EXPIRED_TRANSIT)) {
+            probesOfThisHop = 0;
+            if (status != IP_TTL_EXPIRED_TRANSIT)
+                cancelled_ = true;
+            LastStatus = status;
             HopList.push_back(ResolveHostname ? ReverseLookup(address) : DottedAddress(address));
             if (OnRoute)
                 OnRoute(this, uint8_t(hop), address, int(roundtime));
+            continue;
         }
-
-        if (hop != before) {
+        if (probesOfThisHop >= ProbesPerHop) {
+            ++hop; // move past a silent hop, without an event
             probesOfThisHop = 0;
-        } else if (probesOfThisHop >= ProbesPerHop) {
-            ++hop; // move past a hop that does not answer usefully, without an event
-            probesOfThisHop = 0;
-        } else {
-            // Let Stop reach us between repeated probes.
-            QCoreApplication::processEvents();
         }
+        // Let Stop reach us after every probe that brought no event.
+        QCoreApplication::processEvents();
     }
 }

@@ -20,6 +20,10 @@ public:
     bool ResolveHostname = false;
     TRouteEvent OnRoute;
     std::vector<std::string> HopList;
+    // The status of the hop being reported: 0 for the echo reply that ends the
+    // trace, 11013 for a router on the way, any other for an error (such as
+    // "unreachable") that ends it too.
+    uint32_t LastStatus = 0;
 
 private:
     void CheckMode();

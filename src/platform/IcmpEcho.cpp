@@ -190,9 +190,10 @@ bool ExchangeEcho(const EchoRequest& r, const void* data, uint16_t size, uint8_t
     const Clock::time_point start = Clock::now();
     if (::sendto(r.fd, packet.data(), packet.size(), 0, reinterpret_cast<sockaddr*>(&to),
                  sizeof to) < 0) {
-        // A route the kernel knows to be unreachable is an answer; anything
-        // else (a broadcast target, say) is no reply at all.
-        if (errno != ENETUNREACH && errno != EHOSTUNREACH)
+        // A route the kernel knows to be unreachable is an answer, and so is any
+        // other local failure (a firewall's refusal, say): general failure. The
+        // all-ones address of a host that did not resolve just gets no reply.
+        if (r.destination == 0xFFFFFFFFu)
             return false;
         out.from = r.destination;
         out.status = LocalErrorStatus(errno);

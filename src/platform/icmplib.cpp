@@ -137,11 +137,16 @@ uint32_t IcmpSendEcho(HANDLE handle, IPAddr destination, const void* requestData
         return 0;
     request.seq = nextSequence++;
     request.destination = destination;
-    const uint8_t ttl = options && options->Ttl ? options->Ttl : 128;
-
+    // No options means the default time-to-live; an explicit 0 cannot be sent
+    // (the kernel refuses it) and is answered as a bad option, never replaced.
+    const uint8_t ttl = options ? options->Ttl : 128;
     EchoOutcome outcome;
-    if (!ExchangeEcho(request, requestData, requestSize, ttl, timeoutMs, outcome))
+    if (ttl == 0) {
+        outcome.from = destination;
+        outcome.status = IP_BAD_OPTION;
+    } else if (!ExchangeEcho(request, requestData, requestSize, ttl, timeoutMs, outcome)) {
         return 0;
+    }
 
     ICMP_ECHO_REPLY reply{};
     reply.Address = outcome.from;

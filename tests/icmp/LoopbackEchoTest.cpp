@@ -6,7 +6,9 @@
 #include "support/NetworkTopology.h"
 
 #include <arpa/inet.h>
+#include <chrono>
 #include <cstring>
+#include <sys/wait.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -43,14 +45,13 @@ protected:
 };
 
 // Sends an echo reply to 127.0.0.1 as if a host answered the given identifier.
-void InjectEchoReply(uint16_t identifier)
+void InjectEchoReply(uint16_t identifier, uint16_t seq)
 {
     std::vector<uint8_t> reply(12 + 8, 0xA7);
     reply[0] = 0;
     reply[1] = 0;
     reply[2] = reply[3] = 0;
     std::memcpy(reply.data() + 4, &identifier, 2);
-    const uint16_t seq = 0;
     std::memcpy(reply.data() + 6, &seq, 2);
     const uint32_t stamp = IcmpClock();
     std::memcpy(reply.data() + 8, &stamp, 4);
@@ -88,7 +89,7 @@ TEST_F(LoopbackEcho, RawPingIsAnsweredOncePerEchoWhateverTheBlocksize)
     }
 }
 
-TEST_F(LoopbackEcho, ARawReplyForAnotherIdentifierIsIgnored)
+TEST_F(LoopbackEcho, OnlyTheFirstReplyToOneOfOurOwnEchoesCounts)
 {
     REQUIRE_ROOT("raw ICMP sockets");
     ForceIcmpMode(imRawPingLibraryTrace);
@@ -97,14 +98,51 @@ TEST_F(LoopbackEcho, ARawReplyForAnotherIdentifierIsIgnored)
     ping.Hostname = "127.0.0.1";
     ping.Execute(); // opens the raw socket
     ASSERT_TRUE(PumpUntil([&] { return results.size() == 1; }));
+    const uint16_t answered = uint16_t(NextRawSequence() - 1);
 
-    InjectEchoReply(uint16_t(ping.Identifier() ^ 0x5A5A));
-    PumpFor(200);
-    EXPECT_EQ(results.size(), 1u);
+    InjectEchoReply(uint16_t(ping.Identifier() ^ 0x5A5A), answered); // someone else's
+    InjectEchoReply(ping.Identifier(), answered);                     // a duplicate
+    InjectEchoReply(ping.Identifier(), uint16_t(answered + 7));       // never sent
+    // A marker echo of our own: once its reply is in, the three came before it.
+    ping.Execute();
+    ASSERT_TRUE(PumpUntil([&] { return results.size() >= 2; }));
+    PumpFor(50);
+    EXPECT_EQ(results.size(), 2u) << "only our own echoes count, each once";
+}
 
-    InjectEchoReply(ping.Identifier());
-    ASSERT_TRUE(PumpUntil([&] { return results.size() == 2; })) << "a reply with our identifier counts";
-    EXPECT_EQ(results[1].ip, loopback);
+TEST_F(LoopbackEcho, TwoProcessesPingingAtOnceEachCountOnlyTheirOwnReplies)
+{
+    REQUIRE_ROOT("raw ICMP sockets");
+    ForceIcmpMode(imRawPingLibraryTrace);
+    constexpr int Echoes = 20;
+    int pipeFds[2];
+    ASSERT_EQ(::pipe(pipeFds), 0);
+    // Made before the fork: both processes have their component at one address.
+    TPing ping;
+    Watch(ping);
+    ping.Hostname = "127.0.0.1";
+    const pid_t child = ::fork();
+    if (child == 0) {
+        const uint16_t id = ping.Identifier();
+        if (::write(pipeFds[1], &id, sizeof id) != sizeof id)
+            ::_exit(2);
+    }
+    for (int i = 0; i < Echoes; ++i) {
+        ping.Execute();
+        PumpUntil([&] { return int(results.size()) > i; }, 2000);
+    }
+    PumpFor(100); // the other process's late replies would arrive meanwhile
+    if (child == 0)
+        ::_exit(int(results.size()) == Echoes ? 0 : 1);
+    uint16_t childId = 0;
+    ASSERT_EQ(::read(pipeFds[0], &childId, sizeof childId), ssize_t(sizeof childId));
+    ::close(pipeFds[0]);
+    ::close(pipeFds[1]);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_NE(childId, ping.Identifier()) << "the process id is part of the identifier";
+    EXPECT_EQ(results.size(), size_t(Echoes));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the other process counted foreign replies";
 }
 
 TEST_F(LoopbackEcho, TheLibraryOverARawSocketPingsAndTraces)
@@ -178,10 +216,11 @@ TEST_F(LoopbackEcho, NoAnswerWithinTheTimeoutReportsTimedOutWithTheTarget)
 {
     REQUIRE_ROOT("a network namespace");
     testsupport::NetNamespace ns("to");
-    // Echo requests leaving this namespace's stack are dropped: nobody answers.
+    // The request goes out, but its reply is dropped: a truly silent target.
+    ASSERT_EQ(ns.Exec("ip link set lo up"), 0);
     ASSERT_EQ(ns.Exec("nft add table ip mute"), 0) << "nftables is needed";
-    ASSERT_EQ(ns.Exec("nft add chain ip mute out '{ type filter hook output priority 0; }'"), 0);
-    ASSERT_EQ(ns.Exec("nft add rule ip mute out icmp type echo-request drop"), 0);
+    ASSERT_EQ(ns.Exec("nft add chain ip mute in '{ type filter hook input priority 0; }'"), 0);
+    ASSERT_EQ(ns.Exec("nft add rule ip mute in icmp type echo-reply drop"), 0);
     testsupport::EnterNamespace inside(ns);
     ASSERT_TRUE(inside.ok());
     ReloadLibraryWith(IcmpFacility::Raw);
@@ -191,7 +230,10 @@ TEST_F(LoopbackEcho, NoAnswerWithinTheTimeoutReportsTimedOutWithTheTarget)
     Watch(ping);
     ping.Hostname = "127.0.0.1";
     ping.Timeout = 300;
+    const auto start = std::chrono::steady_clock::now();
     ping.Execute();
+    const auto waited = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(waited, std::chrono::milliseconds(300)) << "the whole timeout elapsed";
     ASSERT_EQ(results.size(), 1u);
     EXPECT_EQ(results[0].status, 11010);
     EXPECT_EQ(results[0].ip, loopback);

@@ -42,15 +42,16 @@ protected:
         IcmpFixture::TearDown();
     }
 
-    std::vector<Hop> Trace(uint8_t timeToLive = 255)
+    std::vector<Hop> Trace(uint8_t timeToLive = 255, const char* host = RouteTopology::TargetAddress)
     {
         TTraceRoute trace;
-        trace.Hostname = RouteTopology::TargetAddress;
+        trace.Hostname = host;
         trace.TimeToLive = timeToLive;
         trace.Timeout = 400;
         std::vector<Hop> hops;
         trace.OnRoute = [&](TObject*, uint8_t hop, uint32_t ip, int) {
             hops.emplace_back(hop, DottedAddress(ip));
+            statuses.push_back(trace.LastStatus);
         };
         trace.Execute();
         hopList = trace.HopList;
@@ -60,6 +61,7 @@ protected:
     std::unique_ptr<RouteTopology> topology;
     std::unique_ptr<EnterNamespace> inside;
     std::vector<std::string> hopList;
+    std::vector<uint32_t> statuses;
 };
 
 } // namespace
@@ -98,6 +100,21 @@ TEST_P(RouteTrace, AnUnreachableRouteIsReportedByThatRouter)
     ping.OnPing = [&](TObject*, int status, uint32_t ip, int) { got.emplace_back(status, DottedAddress(ip)); };
     ping.Execute();
     EXPECT_EQ(got, (std::vector<std::tuple<int, std::string>>{{11003, RouteTopology::Router1}}));
+}
+
+TEST_P(RouteTrace, AnUnreachableAnswerIsThatHopsLineAndEndsTheTrace)
+{
+    ASSERT_EQ(topology->r1.Exec("ip route replace unreachable 10.201.3.0/24"), 0);
+    EXPECT_EQ(Trace(), (std::vector<Hop>{{1, RouteTopology::Router1}})) << "no probing on to the hop limit";
+    EXPECT_EQ(statuses, std::vector<uint32_t>{IP_DEST_HOST_UNREACHABLE});
+}
+
+TEST_P(RouteTrace, AnEchoReplyFromAnotherAddressEndsTheTrace)
+{
+    // The local stack answers 0.0.0.0 from 127.0.0.1.
+    ASSERT_EQ(topology->client.Exec("ip link set lo up"), 0);
+    EXPECT_EQ(Trace(255, "0.0.0.0"), (std::vector<Hop>{{1, "127.0.0.1"}}));
+    EXPECT_EQ(statuses, std::vector<uint32_t>{IP_SUCCESS});
 }
 
 INSTANTIATE_TEST_SUITE_P(Facilities, RouteTrace,
