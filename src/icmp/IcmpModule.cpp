@@ -44,11 +44,11 @@ void ProbeIcmp()
 
 void EndIcmpModule()
 {
+    entries = IcmpEntryPoints{};
     if (library == 0)
         return;
     FreeIcmpLibrary(library);
     library = 0;
-    entries = IcmpEntryPoints{};
 }
 
 TIcmpMode IcmpMode()
@@ -64,6 +64,11 @@ void ForceIcmpMode(TIcmpMode forced)
 const IcmpEntryPoints& IcmpLibrary()
 {
     return entries;
+}
+
+void UseIcmpEntryPoints(const IcmpEntryPoints& stand_in)
+{
+    entries = stand_in;
 }
 
 uint16_t NextRawSequence()

@@ -25,6 +25,8 @@ void ForceIcmpMode(TIcmpMode mode);
 
 // The library's entry points; null members when it is not loaded.
 const IcmpEntryPoints& IcmpLibrary();
+// Tests put a stand-in behind the entry points; EndIcmpModule takes it away.
+void UseIcmpEntryPoints(const IcmpEntryPoints& stand_in);
 
 // The sequence counter shared by all raw echoes: returns the current value and
 // advances it, wrapping at 16 bits.

@@ -1,4 +1,5 @@
 #include "WindowFixture.h"
+#include "support/FakeIcmp.h"
 
 
 using testsupport::PumpFor;
@@ -6,8 +7,24 @@ using testsupport::PumpUntil;
 
 namespace {
 
-// Pings 127.0.0.1; the tick is shortened so runs take a fraction of a second.
+// Pings 127.0.0.1 through a stand-in ICMP library that answers at once; the
+// tick is shortened so runs take a fraction of a second.
 class PingCommand : public WindowFixture {
+protected:
+    void SetUp() override
+    {
+        WindowFixture::SetUp();
+        icmp = std::make_unique<testsupport::FakeIcmp>();
+        Open();
+        window->timer->setInterval(60);
+        Type(window->hostname, "127.0.0.1");
+    }
+    bool Idle() const { return !window->timer->isActive() && !Busy(); }
+    std::unique_ptr<testsupport::FakeIcmp> icmp;
+};
+
+// The real facility, at the real one-second tick.
+class RealPingCommand : public WindowFixture {
 protected:
     void SetUp() override
     {
@@ -15,23 +32,20 @@ protected:
         if (IcmpMode() == imNone)
             GTEST_SKIP() << "no ICMP facility for this user (needs root or ping_group_range)";
         Open();
-        window->timer->setInterval(60);
         Type(window->hostname, "127.0.0.1");
     }
-    bool Idle() const { return !window->timer->isActive() && !Busy(); }
 };
 
 } // namespace
 
-TEST_F(PingCommand, ARunOfTwoReportsEachEchoAndTheCompletion)
+TEST_F(RealPingCommand, ARunOfTwoReportsEachEchoAndTheCompletion)
 {
     Type(window->packets, "2");
     Click(window->bPing);
     EXPECT_TRUE(Busy());
     EXPECT_EQ(Lines().back(), "Attempting to PING 127.0.0.1...");
     EXPECT_EQ(Attributes(int(Lines().size()) - 1), std::make_pair(true, QRgb(0x0000FF)));
-    ASSERT_TRUE(PumpUntil([&] { return Idle(); }));
-    PumpFor(100);
+    ASSERT_TRUE(PumpUntil([&] { return !window->timer->isActive() && !Busy(); }, 10000));
 
     const int heading = IndexOf("Attempting to PING 127.0.0.1...");
     const auto lines = Lines();
@@ -56,6 +70,46 @@ TEST_F(PingCommand, ARunOfTwoReportsEachEchoAndTheCompletion)
     }
     EXPECT_EQ(window->details->headerItem()->text(3), "Roundtime");
     EXPECT_TRUE(errors.empty());
+}
+
+TEST_F(PingCommand, EachEchoIsSentWithTheFieldsAndAnErrorAnswerIsShownInRed)
+{
+    icmp->Script = [](const testsupport::FakeIcmp::Echo& e) {
+        return e.ttl == 3 ? testsupport::FakeIcmp::Answer{IP_DEST_HOST_UNREACHABLE, "10.9.9.9", 0}
+                          : testsupport::FakeIcmp::Answer{};
+    };
+    Type(window->time_to_live, "3");
+    Type(window->packets, "1");
+    Click(window->bPing);
+    ASSERT_TRUE(PumpUntil([&] { return Idle(); }));
+    ASSERT_EQ(icmp->sent.size(), 1u);
+    EXPECT_EQ(icmp->sent[0].to, "127.0.0.1");
+    EXPECT_EQ(icmp->sent[0].ttl, 3);
+    const int heading = IndexOf("Attempting to PING 127.0.0.1...");
+    EXPECT_EQ(Lines()[size_t(heading) + 1], "  . 11003");
+    EXPECT_EQ(Attributes(heading + 1), std::make_pair(true, QRgb(0xFF0000)));
+    EXPECT_EQ(Row(0)[2], "10.9.9.9");
+}
+
+TEST_F(PingCommand, WithoutAnIcmpFacilityTheUserIsToldOnceAndNothingClaimsSuccess)
+{
+    window.reset();
+    ForceIcmpMode(imNone);
+    Open();
+    EXPECT_GE(IndexOf(TformVexmor::NoIcmpAdvice()), 0) << "said at start, with what to do";
+    EXPECT_NE(TformVexmor::NoIcmpAdvice().find("ping_group_range"), std::string::npos);
+    window->timer->setInterval(60);
+    Type(window->packets, "3");
+    Click(window->bPing);
+    ASSERT_TRUE(PumpUntil([&] { return !errors.empty() && !Busy(); }));
+    PumpFor(200);
+    EXPECT_EQ(errors, std::vector<std::string>{"No ICMP available"});
+    EXPECT_EQ(IndexOf("Ping complete: 3 packets sent."), -1);
+    EXPECT_FALSE(window->timer->isActive());
+
+    Click(window->bTrace);
+    EXPECT_EQ(errors.back(), "No ICMP.DLL found");
+    EXPECT_FALSE(Busy());
 }
 
 TEST_F(PingCommand, APacketCountOfZeroSendsNothing)

@@ -1,4 +1,5 @@
 #include "WindowFixture.h"
+#include "support/FakeIcmp.h"
 #include "support/NetworkTopology.h"
 
 #include <QTextDocument>
@@ -11,15 +12,8 @@ using testsupport::RouteTopology;
 
 namespace {
 
-class TraceCommand : public WindowFixture {
+class TraceBase : public WindowFixture {
 protected:
-    void SetUp() override
-    {
-        WindowFixture::SetUp();
-        if (IcmpMode() != imLibrary && IcmpMode() != imRawPingLibraryTrace)
-            GTEST_SKIP() << "no ICMP library facility for this user (needs root or ping_group_range)";
-        Open();
-    }
 
     // Calls action once, when the transcript's last line first starts with prefix.
     void OnLine(const std::string& prefix, std::function<void()> action)
@@ -46,15 +40,27 @@ protected:
     }
 };
 
-class RouteTraceCommand : public TraceCommand {
+// Traces through a stand-in ICMP library that answers each probe at once.
+class TraceCommand : public TraceBase {
+protected:
+    void SetUp() override
+    {
+        WindowFixture::SetUp();
+        icmp = std::make_unique<testsupport::FakeIcmp>();
+        Open();
+    }
+    std::unique_ptr<testsupport::FakeIcmp> icmp;
+};
+
+// Real traces across network namespaces.
+class RouteTraceCommand : public TraceBase {
 protected:
     void SetUp() override
     {
         if (::geteuid() != 0)
             GTEST_SKIP() << "needs root to build network namespaces";
-        TraceCommand::SetUp();
-        if (IsSkipped())
-            return;
+        WindowFixture::SetUp();
+        Open();
         topology = std::make_unique<RouteTopology>();
         ASSERT_TRUE(topology->ok());
         inside = std::make_unique<EnterNamespace>(topology->client);
@@ -67,7 +73,7 @@ protected:
         window.reset(); // its ICMP socket lives in the client namespace
         inside.reset();
         topology.reset();
-        TraceCommand::TearDown();
+        TraceBase::TearDown();
     }
     std::unique_ptr<RouteTopology> topology;
     std::unique_ptr<EnterNamespace> inside;
@@ -172,5 +178,106 @@ TEST_F(RouteTraceCommand, StopReachesATraceWaitingOnASilentRouter)
     EXPECT_EQ(lines.back(), "Socket Closed");
     EXPECT_EQ(IndexOf("Trace complete: Total HOP Count is 3."), -1);
     EXPECT_EQ(Rows(), 1);
+    EXPECT_FALSE(Busy());
+}
+
+TEST_F(TraceCommand, AnUnreachableAnswerIsThatHopsLineAndEndsTheTrace)
+{
+    icmp->Script = [](const testsupport::FakeIcmp::Echo& e) {
+        return e.ttl == 1 ? testsupport::FakeIcmp::Answer{IP_TTL_EXPIRED_TRANSIT, "10.0.0.1", 2}
+                          : testsupport::FakeIcmp::Answer{IP_DEST_HOST_UNREACHABLE, "10.0.0.2", 3};
+    };
+    Type(window->hostname, "10.5.5.5");
+    Click(window->bTrace);
+    EXPECT_EQ(icmp->sent.size(), 2u) << "no probing on to the hop limit";
+    const auto lines = Lines();
+    EXPECT_EQ(lines[lines.size() - 2], " Hop #2: 10.0.0.2: 3ms: Destination host unreachable (11003)");
+    EXPECT_EQ(lines.back(), "Trace ended at hop 2: Destination host unreachable.");
+    EXPECT_EQ(Rows(), 2);
+    EXPECT_FALSE(Busy());
+}
+
+TEST_F(TraceCommand, AnEchoReplyFromAnotherAddressOfTheTargetCompletesTheTrace)
+{
+    icmp->Script = [](const testsupport::FakeIcmp::Echo&) { return testsupport::FakeIcmp::Answer{0, "127.0.0.1", 0}; };
+    Type(window->hostname, "0.0.0.0");
+    Click(window->bTrace);
+    EXPECT_EQ(icmp->sent.size(), 1u);
+    EXPECT_EQ(Lines().back(), "Trace complete: Total HOP Count is 1.");
+    EXPECT_FALSE(Busy());
+}
+
+TEST_F(TraceCommand, AddingAHostWhileCheckedHostsAreTracedTracesEachCheckedAddress)
+{
+    for (const auto& [name, address] : {std::pair{"one", "127.0.0.2"}, std::pair{"two", "127.0.0.3"}}) {
+        auto* entry = new QTreeWidgetItem(window->hosts, QStringList{name, address, "", ""});
+        entry->setCheckState(0, Qt::Checked);
+    }
+    // During the first trace the user adds an entry: the list is rebuilt.
+    bool added = false;
+    icmp->Script = [&](const testsupport::FakeIcmp::Echo&) {
+        if (!added) {
+            added = true;
+            Type(window->savename, "three");
+            Click(window->bAdd);
+        }
+        return testsupport::FakeIcmp::Answer{};
+    };
+    window->trace_checked->trigger();
+    ASSERT_TRUE(added);
+    ASSERT_EQ(icmp->sent.size(), 2u);
+    EXPECT_EQ(icmp->sent[1].to, "127.0.0.3") << "the second checked address, taken before the rebuild";
+    EXPECT_GE(IndexOf("Attempting to TRACE 127.0.0.3..."), 0);
+}
+
+TEST_F(TraceCommand, StopAndClosingReachATraceAtEveryProbeOfASilentHop)
+{
+    icmp->Route({"10.0.0.1", "", "", "", ""});
+    Type(window->hostname, "10.5.5.5");
+    size_t stopAt = 0;
+    icmp->Script = [&, route = icmp->Script](const testsupport::FakeIcmp::Echo& e) {
+        if (e.ttl == 2 && !stopAt) {
+            stopAt = icmp->sent.size();
+            QTimer::singleShot(0, window->bStop, &QToolButton::click);
+        }
+        return route(e);
+    };
+    Click(window->bTrace);
+    EXPECT_EQ(icmp->sent.size(), stopAt) << "no probe after the one that saw Stop";
+    EXPECT_FALSE(Busy());
+
+    // Closing the window ends a trace and the remaining checked hosts.
+    for (const char* address : {"10.5.5.6", "10.5.5.7"}) {
+        auto* entry = new QTreeWidgetItem(window->hosts, QStringList{address, address, "", ""});
+        entry->setCheckState(0, Qt::Checked);
+    }
+    icmp->sent.clear();
+    stopAt = 0;
+    icmp->Route({"10.0.0.1", "", "", "", ""});
+    icmp->Script = [&, route = icmp->Script](const testsupport::FakeIcmp::Echo& e) {
+        if (e.ttl == 3 && !stopAt) {
+            stopAt = icmp->sent.size();
+            window->close();
+        }
+        return route(e);
+    };
+    window->trace_checked->trigger();
+    EXPECT_EQ(icmp->sent.size(), stopAt);
+    EXPECT_EQ(IndexOf("Attempting to TRACE 10.5.5.7..."), -1);
+}
+
+TEST_F(TraceCommand, AFailedLogSaveIsSaidOnceAndTheTraceGoesOn)
+{
+    Store("log_transactions", "0");
+    window.reset();
+    Open();
+    window->logDirectory = "/nonexistent/vexmor-logs";
+    icmp->Route({"10.0.0.1", "10.0.0.2"});
+    Type(window->hostname, "10.5.5.5");
+    Click(window->bTrace);
+    EXPECT_EQ(Lines().back(), "Trace complete: Total HOP Count is 3.");
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_NE(errors[0].find("/nonexistent/vexmor-logs/VexmorPingLog.rtf"), std::string::npos) << errors[0];
+    EXPECT_GE(IndexOf("Logging is switched off for this run: the log file could not be written."), 0);
     EXPECT_FALSE(Busy());
 }

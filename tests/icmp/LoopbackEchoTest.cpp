@@ -239,3 +239,84 @@ TEST_F(LoopbackEcho, NoAnswerWithinTheTimeoutReportsTimedOutWithTheTarget)
     EXPECT_EQ(results[0].ip, loopback);
     EXPECT_EQ(results[0].roundtime, 0);
 }
+
+// What desktop users get: no raw sockets, ICMP through a datagram socket that
+// net.ipv4.ping_group_range allows. A forked child drops root inside a
+// namespace whose range is open and pings and traces from there.
+TEST_F(LoopbackEcho, AnUnprivilegedUserPingsAndTracesThroughADatagramSocket)
+{
+    REQUIRE_ROOT("a network namespace and a change of user");
+    testsupport::NetNamespace ns("up");
+    ASSERT_EQ(ns.Exec("sysctl -w net.ipv4.ping_group_range='0 2147483647'"), 0);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        testsupport::EnterNamespace inside(ns);
+        if (!inside.ok() || ::setgid(65534) != 0 || ::setuid(65534) != 0)
+            ::_exit(10);
+        if (::socket(AF_INET, SOCK_RAW, IPPROTO_ICMP) >= 0)
+            ::_exit(11); // still privileged: the test would prove nothing
+        EndIcmpModule();
+        ProbeIcmp();
+        if (IcmpMode() != imLibrary || LoadedIcmpFacility() != IcmpFacility::Datagram)
+            ::_exit(12);
+        TPing ping;
+        ping.Hostname = "127.0.0.1";
+        int status = -1;
+        ping.OnPing = [&](TObject*, int s, uint32_t, int) { status = s; };
+        ping.Execute();
+        if (status != 0)
+            ::_exit(13);
+        TTraceRoute trace;
+        trace.Hostname = "127.0.0.1";
+        int hops = 0;
+        trace.OnRoute = [&](TObject*, uint8_t, uint32_t, int) { ++hops; };
+        trace.Execute();
+        ::_exit(hops == 1 && trace.LastStatus == IP_SUCCESS ? 0 : 14);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "10 setup, 11 still privileged, 12 probe, 13 ping, 14 trace";
+}
+
+TEST_F(LoopbackEcho, TheTimeToLiveFieldIsHonouredOnEveryPathAndZeroIsRefused)
+{
+    REQUIRE_ROOT("raw ICMP sockets and a network namespace");
+    testsupport::RouteTopology topology;
+    ASSERT_TRUE(topology.ok());
+    testsupport::EnterNamespace inside(topology.client);
+    ASSERT_TRUE(inside.ok());
+    const uint32_t target = ::inet_addr(testsupport::RouteTopology::TargetAddress);
+
+    // Raw ping: the target is three hops away, so a time-to-live of 2 never
+    // reaches it (only an echo reply is reported on this path).
+    ForceIcmpMode(imRawPingLibraryTrace);
+    TPing raw;
+    Watch(raw);
+    raw.Hostname = testsupport::RouteTopology::TargetAddress;
+    raw.TimeToLive = 2;
+    raw.Execute();
+    raw.TimeToLive = 64;
+    raw.Execute();
+    ASSERT_TRUE(PumpUntil([&] { return !results.empty(); }));
+    PumpFor(100);
+    ASSERT_EQ(results.size(), 1u) << "the echo sent with a time-to-live of 2 was answered";
+    EXPECT_EQ(results[0].ip, target);
+
+    // Library: a time-to-live of 2 is answered by the second router; 0 is refused.
+    ReloadLibraryWith(IcmpFacility::Raw);
+    ForceIcmpMode(imLibrary);
+    results.clear();
+    TPing library;
+    Watch(library);
+    library.Hostname = testsupport::RouteTopology::TargetAddress;
+    library.Timeout = 1000;
+    library.TimeToLive = 2;
+    library.Execute();
+    library.TimeToLive = 0;
+    library.Execute();
+    ASSERT_EQ(results.size(), 2u);
+    EXPECT_EQ(results[0].status, int(IP_TTL_EXPIRED_TRANSIT));
+    EXPECT_EQ(results[0].ip, ::inet_addr(testsupport::RouteTopology::Router2));
+    EXPECT_EQ(results[1].status, int(IP_BAD_OPTION)) << "never replaced by a default";
+}

@@ -66,6 +66,13 @@ RouteTopology::RouteTopology()
         router->Exec("sysctl -w net.ipv4.icmp_ratelimit=0");
     }
     target.Exec("sysctl -w net.ipv4.icmp_ratelimit=0");
+    // A veth link carries nothing until the kernel has noticed its carrier,
+    // which a loaded machine may take a while to do: wait until the whole
+    // path answers, so no test's first probes fall into that gap.
+    for (int attempt = 0; ok_ && attempt < 60; ++attempt)
+        if (client.Exec(std::string("ping -q -n -c 1 -W 1 ") + TargetAddress + " >/dev/null 2>&1") == 0)
+            return;
+    ok_ = false;
 }
 
 bool RouteTopology::Link(const NetNamespace& a, const std::string& addrA, const NetNamespace& b,
