@@ -320,3 +320,23 @@ TEST_F(LoopbackEcho, TheTimeToLiveFieldIsHonouredOnEveryPathAndZeroIsRefused)
     EXPECT_EQ(results[0].ip, ::inet_addr(testsupport::RouteTopology::Router2));
     EXPECT_EQ(results[1].status, int(IP_BAD_OPTION)) << "never replaced by a default";
 }
+
+TEST_F(LoopbackEcho, ALocalSendFailureIsAGeneralFailureNotATimeOut)
+{
+    REQUIRE_ROOT("a network namespace");
+    testsupport::NetNamespace ns("sf");
+    // The firewall refuses the request on its way out: sendto fails at once.
+    ASSERT_EQ(ns.Exec("nft add table ip refuse"), 0) << "nftables is needed";
+    ASSERT_EQ(ns.Exec("nft add chain ip refuse out '{ type filter hook output priority 0; }'"), 0);
+    ASSERT_EQ(ns.Exec("nft add rule ip refuse out icmp type echo-request drop"), 0);
+    testsupport::EnterNamespace inside(ns);
+    ASSERT_TRUE(inside.ok());
+    ReloadLibraryWith(IcmpFacility::Raw);
+    ForceIcmpMode(imLibrary);
+    TPing ping;
+    Watch(ping);
+    ping.Hostname = "127.0.0.1";
+    ping.Execute();
+    ASSERT_EQ(results.size(), 1u);
+    EXPECT_EQ(results[0].status, int(IP_GENERAL_FAILURE));
+}
