@@ -1,4 +1,6 @@
 #include "app/TformVexmor.h"
+#include "tcpip/T_Pop3.h"
+#include "tcpip/T_Time.h"
 #include "app/Program.h"
 #include "framework/Application.h"
 #include "icmp/TPing.h"
@@ -44,7 +46,9 @@ TformVexmor::TformVexmor(QWidget* parent)
     : QMainWindow(parent),
       pingdata(std::make_unique<TPing>()),
       tracedata(std::make_unique<TTraceRoute>()),
-      sockdata(std::make_unique<TSock>())
+      sockdata(std::make_unique<TSock>()),
+      pop_mail(std::make_unique<T_Pop3>()),
+      get_time(std::make_unique<T_Time>())
 {
     setObjectName("formVexmor");
     setWindowTitle(QString::fromLatin1(ProgramTitle));
@@ -105,6 +109,7 @@ void TformVexmor::BuildMenus()
     popmailDelSel->setEnabled(false);
     mailmenu->addSeparator();
     popmailSend = item(mailmenu, "popmailSend", "Send A Message");
+    popmailSend->setEnabled(false); // enabled once the send-mail dialog is there
 }
 
 void TformVexmor::BuildButtons()
@@ -297,6 +302,14 @@ void TformVexmor::ConnectHandlers()
     on(delmenuSingle, &QAction::triggered, &TformVexmor::bDeleteClick);
     on(delmenuChecked, &QAction::triggered, &TformVexmor::delmenuCheckedClick);
     on(timer, &QTimer::timeout, &TformVexmor::timerTimer);
+    on(bMail, &QToolButton::clicked, &TformVexmor::popmailCountClick);
+    on(popmailCount, &QAction::triggered, &TformVexmor::popmailCountClick);
+    on(popmailHeaders, &QAction::triggered, &TformVexmor::popmailHeadersClick);
+    on(popmailMsgText, &QAction::triggered, &TformVexmor::popmailMsgTextClick);
+    on(popmailDelAll, &QAction::triggered, &TformVexmor::popmailDelAllClick);
+    on(popmailDelSel, &QAction::triggered, &TformVexmor::popmailDelSelClick);
+    on(popmailSend, &QAction::triggered, &TformVexmor::popmailSendClick);
+    on(bTime, &QToolButton::clicked, &TformVexmor::bTimeClick);
 
     pingdata->OnPing = [this](TObject* s, int status, uint32_t ip, int rt) {
         Application::RunHandler([&] { pingdataPing(s, status, ip, rt); });

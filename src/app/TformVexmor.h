@@ -32,6 +32,8 @@ class QTreeWidgetItem;
 class QWidget;
 class TPing;
 class TTraceRoute;
+class T_Pop3;
+class T_Time;
 
 // The main window: toolbars, host list, report list, transcript and status bar,
 // and the handlers of the commands built so far.
@@ -81,6 +83,8 @@ public:
     QTimer* timer = nullptr;
     TRegistry1632 reg_read;
     std::unique_ptr<TSock> sockdata;
+    std::unique_ptr<T_Pop3> pop_mail;
+    std::unique_ptr<T_Time> get_time;
 
     // Shell state.
     bool log_on = false;
@@ -94,6 +98,11 @@ public:
     // Hook points towards the parts that plug in later.
     std::function<void()> configDialogRunner;
     std::function<void()> aboutDialogRunner;
+    // Shows the send-mail dialog; until there is one, "Send A Message" is disabled.
+    std::function<void()> mailSendRunner;
+    // Asks the user to confirm deleting a whole mailbox (default No); tests
+    // answer it themselves.
+    std::function<bool(const std::string& question)> confirm;
     // Where the log file goes; empty means the executable's directory.
     std::string logDirectory;
 
@@ -143,6 +152,17 @@ public:
     void bDeleteClick();
     void delmenuCheckedClick();
 
+    // Mail commands.
+    void popmailCountClick();
+    void popmailHeadersClick();
+    void popmailMsgTextClick();
+    void popmailDelAllClick();
+    void popmailDelSelClick();
+    void popmailSendClick();
+
+    // Time command.
+    void bTimeClick();
+
     // Trace command.
     void bTraceClick();
     void trace_checkedClick();
@@ -177,6 +197,11 @@ private:
     std::vector<QString> CheckedAddresses() const;
     void ExecutePing();
     void DeleteHostEntries(const std::vector<QTreeWidgetItem*>& entries);
+
+    void MailOpening(bool clearReport);
+    void WriteMailClosing();
+    void WriteMailCount();
+    int MailCount() const;
 
     void WriteFingerText(const std::string& text);
     void FlushFingerText();

@@ -6,6 +6,8 @@
 #include "icmp/TPing.h"
 #include "settings/ConfigKeys.h"
 #include "icmp/TTraceRoute.h"
+#include "tcpip/T_Pop3.h"
+#include "tcpip/T_Time.h"
 #include "sock/SocketModule.h"
 
 #include <QAction>
@@ -37,6 +39,8 @@ void TformVexmor::closeEvent(QCloseEvent* event)
     timer->stop();
     pingdata->Cancel();
     tracedata->Cancel();
+    pop_mail->Cancel();
+    get_time->Cancel();
     QMainWindow::closeEvent(event);
 }
 
@@ -85,6 +89,9 @@ void TformVexmor::bStopClick()
     WriteHeading("CANCELLED!");
     pingdata->Cancel();
     tracedata->Cancel();
+    // A mail or time exchange waiting for its server ends too.
+    pop_mail->Cancel();
+    get_time->Cancel();
     fingerLines_.Clear();
     sockdata->Close();
 }

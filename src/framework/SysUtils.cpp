@@ -1,5 +1,10 @@
 #include "framework/SysUtils.h"
 
+#include <QDateTime>
+#include <QLocale>
+
+#include <cmath>
+
 #include <limits>
 
 namespace {
@@ -42,4 +47,19 @@ int32_t StrToInt(const std::string& text)
 std::string IntToStr(int64_t value)
 {
     return std::to_string(value);
+}
+
+std::string DateTimeToStr(double value)
+{
+    const auto ms = static_cast<qint64>(std::llround(value * 86400000.0));
+    const QDateTime at = QDateTime(QDate(1899, 12, 30), QTime(0, 0), Qt::UTC).addMSecs(ms);
+    const QLocale locale = QLocale::system();
+    std::string text = locale.toString(at.date(), QLocale::ShortFormat).toStdString();
+    if (at.time() != QTime(0, 0)) {
+        // The long time format without its time-zone name: the value has no zone.
+        QString format = locale.timeFormat(QLocale::LongFormat);
+        format.remove(QLatin1Char('t'));
+        text += " " + at.time().toString(format.trimmed()).toStdString();
+    }
+    return text;
 }

@@ -16,3 +16,8 @@ public:
 int32_t StrToInt(const std::string& text);
 
 std::string IntToStr(int64_t value);
+
+// A date-time value (days since 1899-12-30, the time of day as the fraction)
+// as the system's short date, a space and its long time; the time is left
+// out at exactly midnight.
+std::string DateTimeToStr(double value);

@@ -318,6 +318,43 @@ int selectReadable(SOCKET s, int timeoutMs)
     return r > 0 ? 1 : 0;
 }
 
+int selectWritable(SOCKET s, int timeoutMs)
+{
+    if (!CheckStarted())
+        return SOCKET_ERROR;
+    // POLLOUT also comes with POLLERR/POLLHUP when a connect failed: the
+    // caller then reads SO_ERROR.
+    pollfd p{s, POLLOUT, 0};
+    const int r = ::poll(&p, 1, timeoutMs);
+    if (r < 0)
+        return Fail();
+    return r > 0 ? 1 : 0;
+}
+
+int getsockopt(SOCKET s, int level, int optname, char* optval, int* optlen)
+{
+    if (!CheckStarted())
+        return SOCKET_ERROR;
+    socklen_t len = optlen ? socklen_t(*optlen) : 0;
+    if (::getsockopt(s, level, optname, optval, &len) != 0)
+        return Fail();
+    if (optlen)
+        *optlen = int(len);
+    return 0;
+}
+
+int getsockname(SOCKET s, sockaddr_in* name, int* namelen)
+{
+    if (!CheckStarted())
+        return SOCKET_ERROR;
+    socklen_t len = namelen ? socklen_t(*namelen) : 0;
+    if (::getsockname(s, Sa(name), &len) != 0)
+        return Fail();
+    if (namelen)
+        *namelen = int(len);
+    return 0;
+}
+
 hostent* gethostbyname(const char* name)
 {
     if (!CheckStarted())

@@ -81,6 +81,10 @@ int setsockopt(SOCKET s, int level, int optname, const char* optval, int optlen)
 int getpeername(SOCKET s, sockaddr_in* name, int* namelen);
 // Readable within timeoutMs (0 polls): 1 readable, 0 not, SOCKET_ERROR on failure.
 int selectReadable(SOCKET s, int timeoutMs);
+// Writable (a connect finished, or room to send) within timeoutMs; as above.
+int selectWritable(SOCKET s, int timeoutMs);
+int getsockname(SOCKET s, sockaddr_in* name, int* namelen);
+int getsockopt(SOCKET s, int level, int optname, char* optval, int* optlen);
 
 // Look-ups. The returned entries live in per-thread storage until the next
 // look-up of the same kind on that thread.

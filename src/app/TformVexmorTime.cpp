@@ -1,0 +1,23 @@
+#include "app/TformVexmor.h"
+#include "framework/Ansi.h"
+#include "framework/SysUtils.h"
+#include "sock/AddressHelpers.h"
+#include "tcpip/T_Time.h"
+
+#include <QLineEdit>
+#include <QTabWidget>
+
+void TformVexmor::bTimeClick()
+{
+    EnterBusy();
+    PageControl->setCurrentWidget(tsVerbose);
+    const std::string host = ToAnsi(hostname->text(), "The host name");
+    get_time->Hostname = host;
+    if (DottedAddress(ResolveAddress(host)) != "255.255.255.255") {
+        get_time->DoAction();
+        WriteLine(" ");
+        WriteHeading("Obtaining time from " + host + "...");
+        WriteLine(DateTimeToStr(get_time->DateTime) + " (GMT)");
+    }
+    SaveLogIfOn();
+}

@@ -1,0 +1,168 @@
+#include "tcpip/T_Pop3.h"
+#include "framework/SysUtils.h"
+#include "tcpip/Pop3Reply.h"
+
+T_Pop3::T_Pop3()
+{
+    RemotePort = 110;
+}
+
+T_Pop3::~T_Pop3()
+{
+    OnTrace = nullptr;
+    if (LoggedIn) {
+        try {
+            Logout();
+        } catch (const std::exception&) {
+            // The server is gone; nothing is lost that QUIT would have kept.
+        }
+    }
+}
+
+void T_Pop3::ReadReply()
+{
+    std::string line;
+    ReadLine(Socket, line); // a connection that ended leaves it empty
+    Trace(tlReply, line);
+    switch (ClassifyPop3Reply(line)) {
+    case Pop3Status::Positive: return;
+    case Pop3Status::Negative: throw EProtocolError(line, 500, "POP3");
+    case Pop3Status::Unexpected: throw EProtocolError(line, 999, "POP3");
+    }
+}
+
+bool T_Pop3::ReadDataLine(std::string& line)
+{
+    return ReadLine(Socket, line) && Pop3DataLine(line);
+}
+
+void T_Pop3::DropDeadConnection()
+{
+    CloseSocket(Socket);
+    LoggedIn = false;
+    Messages.clear();
+}
+
+void T_Pop3::Login()
+{
+    Exchange exchange(*this);
+    if (LoggedIn) {
+        // A connection the server has closed meanwhile (many do after a refused
+        // password) is dropped rather than failing every later Login.
+        try {
+            Logout();
+        } catch (const ETcpIpError&) {
+            DropDeadConnection();
+        }
+    }
+    T_TcpIp::Login();
+    ReadReply(); // greeting
+    SendUser();
+    SendPassword();
+    ReadList();
+}
+
+void T_Pop3::SendUser()
+{
+    SendCommand("USER " + UserName);
+    ReadReply();
+}
+
+void T_Pop3::SendPassword()
+{
+    SendString(Socket, "PASS " + Password + "\r\n"); // never traced as typed
+    Trace(tlCommand, "PASS *****");
+    ReadReply();
+}
+
+void T_Pop3::ReadList()
+{
+    SendCommand("LIST");
+    ReadReply();
+    numberOfMails_ = 0;
+    Messages.clear();
+    std::string line;
+    while (ReadDataLine(line)) {
+        const size_t space = line.find(' ');
+        t_reply message;
+        // "number size": anything else raises the conversion error.
+        message.MsgNumber = StrToInt(line.substr(0, space));
+        message.MsgSize = StrToInt(space == std::string::npos ? std::string() : line.substr(space + 1));
+        Messages.push_back(message);
+        ++numberOfMails_;
+    }
+}
+
+void T_Pop3::ReadHeaderOf(t_reply& message)
+{
+    SendCommand("TOP " + std::to_string(message.MsgNumber) + " 1");
+    ReadReply();
+    std::string line;
+    while (ReadDataLine(line)) {
+        if (line.rfind("From:", 0) == 0)
+            message.MsgFrom = line.size() > 6 ? line.substr(6) : std::string();
+        else if (line.rfind("Subject:", 0) == 0)
+            message.MsgSubject = line.size() > 9 ? line.substr(9) : std::string();
+    }
+}
+
+void T_Pop3::GetHeaders()
+{
+    Exchange exchange(*this);
+    Lines.clear();
+    std::vector<std::string> summaries(Messages.size());
+    // Backwards, as the summaries were always built; each lands at its own index.
+    for (size_t i = Messages.size(); i-- > 0;) {
+        t_reply& message = Messages[i];
+        try {
+            ReadHeaderOf(message);
+            summaries[i] = message.MsgSubject.empty() ? message.MsgFrom
+                                                      : message.MsgFrom + '\a' + message.MsgSubject;
+        } catch (const EProtocolError&) {
+            summaries[i] = std::to_string(message.MsgNumber);
+        }
+    }
+    Lines = std::move(summaries);
+}
+
+void T_Pop3::Retrieve(int number)
+{
+    Exchange exchange(*this);
+    if (!LoggedIn)
+        Login();
+    SendCommand("RETR " + std::to_string(number));
+    ReadReply();
+    Lines.clear();
+    std::string line;
+    while (ReadDataLine(line))
+        Lines.push_back(line);
+}
+
+void T_Pop3::Delete(int number)
+{
+    Exchange exchange(*this);
+    if (!LoggedIn)
+        Login();
+    SendCommand("DELE " + std::to_string(number));
+    ReadReply();
+}
+
+void T_Pop3::Logout()
+{
+    Exchange exchange(*this);
+    if (LoggedIn && Socket != INVALID_SOCKET) {
+        SendCommand("QUIT");
+        ReadReply();
+    }
+    T_TcpIp::Logout();
+    Messages.clear();
+}
+
+void T_Pop3::DoAction()
+{
+    Exchange exchange(*this);
+    Login();
+    if (!Messages.empty())
+        Retrieve(1);
+    Logout();
+}

@@ -1,0 +1,123 @@
+#include "support/ScriptServer.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace testsupport {
+
+ScriptServer::ScriptServer(std::vector<Step> script) : script_(std::move(script))
+{
+    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    ::bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    ::listen(listener_, 8);
+    ::getsockname(listener_, reinterpret_cast<sockaddr*>(&a), &len);
+    port_ = ntohs(a.sin_port);
+    thread_ = std::thread([this] { Serve(); });
+}
+
+ScriptServer::~ScriptServer()
+{
+    stop_ = true;
+    ::shutdown(listener_, SHUT_RDWR);
+    thread_.join();
+    ::close(listener_);
+}
+
+std::vector<std::string> ScriptServer::Received() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return received_;
+}
+
+void ScriptServer::Serve()
+{
+    while (!stop_) {
+        pollfd p{listener_, POLLIN, 0};
+        if (::poll(&p, 1, 20) <= 0)
+            continue;
+        const int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd < 0)
+            continue;
+        ++connections_;
+        Play(fd);
+    }
+}
+
+bool ScriptServer::ReadLine(int fd, std::string& line)
+{
+    line.clear();
+    char c;
+    while (!stop_) {
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, 20) <= 0)
+            continue;
+        if (::read(fd, &c, 1) != 1)
+            return false;
+        if (c == '\n') {
+            if (!line.empty() && line.back() == '\r')
+                line.pop_back();
+            return true;
+        }
+        line += c;
+    }
+    return false;
+}
+
+void ScriptServer::Play(int fd)
+{
+    bool open = true;
+    for (const Step& step : script_) {
+        if (!open)
+            break;
+        switch (step.kind) {
+        case Step::Send:
+            for (size_t sent = 0; sent < step.text.size();) {
+                const ssize_t n = ::send(fd, step.text.data() + sent, step.text.size() - sent, MSG_NOSIGNAL);
+                if (n <= 0) {
+                    open = false;
+                    break;
+                }
+                sent += size_t(n);
+            }
+            break;
+        case Step::Expect: {
+            std::string line;
+            open = ReadLine(fd, line);
+            if (open) {
+                std::lock_guard<std::mutex> lock(mutex_);
+                received_.push_back(line);
+            }
+            break;
+        }
+        case Step::Reset: {
+            const linger hard{1, 0};
+            ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+            open = false;
+            break;
+        }
+        case Step::Close:
+            open = false;
+            break;
+        case Step::Hold: {
+            char c;
+            while (!stop_) {
+                pollfd p{fd, POLLIN, 0};
+                if (::poll(&p, 1, 20) > 0 && ::recv(fd, &c, 1, 0) <= 0)
+                    break;
+            }
+            open = false;
+            break;
+        }
+        }
+    }
+    ::close(fd);
+}
+
+} // namespace testsupport

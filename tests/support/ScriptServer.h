@@ -1,0 +1,55 @@
+#pragma once
+
+// A scripted server on 127.0.0.1 for protocol tests: it accepts connections
+// one after another and plays the same script on each, recording every line it
+// receives. Safe to query from the test's thread while it runs.
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace testsupport {
+
+class ScriptServer {
+public:
+    struct Step {
+        enum Kind { Send, Expect, Close, Reset, Hold } kind;
+        std::string text;
+    };
+    static Step Send(std::string bytes) { return {Step::Send, std::move(bytes)}; }
+    // Waits for one line (CR LF or LF ended) and records it.
+    static Step Expect() { return {Step::Expect, {}}; }
+    static Step Close() { return {Step::Close, {}}; }
+    // Closes with a reset (zero linger).
+    static Step Reset() { return {Step::Reset, {}}; }
+    // Stays silent until the client goes or the server is destroyed.
+    static Step Hold() { return {Step::Hold, {}}; }
+
+    explicit ScriptServer(std::vector<Step> script);
+    ~ScriptServer();
+    ScriptServer(const ScriptServer&) = delete;
+    ScriptServer& operator=(const ScriptServer&) = delete;
+
+    uint16_t port() const { return port_; }
+    std::vector<std::string> Received() const;
+    int Connections() const { return connections_; }
+
+private:
+    void Serve();
+    void Play(int fd);
+    bool ReadLine(int fd, std::string& line);
+
+    std::vector<Step> script_;
+    int listener_ = -1;
+    uint16_t port_ = 0;
+    std::atomic<bool> stop_{false};
+    std::atomic<int> connections_{0};
+    mutable std::mutex mutex_;
+    std::vector<std::string> received_;
+    std::thread thread_;
+};
+
+} // namespace testsupport

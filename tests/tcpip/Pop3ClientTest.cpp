@@ -1,0 +1,185 @@
+#include "framework/SysUtils.h"
+#include "sock/AddressHelpers.h"
+#include "sock/SocketModule.h"
+#include "support/RealServers.h"
+#include "support/ScriptServer.h"
+#include "tcpip/T_Pop3.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+using testsupport::ScriptServer;
+
+namespace {
+
+class Pop3Client : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        StartAddressHelpers();
+        StartSocketModule();
+    }
+    void TearDown() override
+    {
+        EndSocketModule();
+        EndAddressHelpers();
+    }
+    void Aim(T_Pop3& pop, uint16_t port, const char* password = "secret")
+    {
+        pop.Hostname = "127.0.0.1";
+        pop.RemotePort = port;
+        pop.UserName = "alice";
+        pop.Password = password;
+        pop.ReplyTimeoutMs = 5000;
+        pop.OnTrace = [this](const std::string& s, TTraceLevel level) { trace.emplace_back(level, s); };
+    }
+    bool Traced(TTraceLevel level, const std::string& line) const
+    {
+        return std::find(trace.begin(), trace.end(), std::make_pair(level, line)) != trace.end();
+    }
+    // The text of what Login raised, or "(nothing)".
+    template <typename E>
+    std::string Raised(T_Pop3& pop)
+    {
+        try {
+            pop.Login();
+        } catch (const E& e) {
+            return e.Message;
+        }
+        return "(nothing)";
+    }
+    std::vector<std::pair<TTraceLevel, std::string>> trace;
+};
+
+std::vector<ScriptServer::Step> GoodSession()
+{
+    using S = ScriptServer;
+    return {S::Send("+OK ready\r\n"), S::Expect(), S::Send("+OK\r\n"), S::Expect(), S::Send("+OK\r\n"),
+            S::Expect(), S::Send("+OK\r\n1 120\r\n.\r\n"), S::Expect(), S::Send("+OK bye\r\n"), S::Close()};
+}
+
+} // namespace
+
+TEST_F(Pop3Client, CountsListsReadsAndDeletesARealMailbox)
+{
+    testsupport::DovecotServer dovecot;
+    if (!dovecot.Problem().empty())
+        GTEST_SKIP() << dovecot.Problem();
+    dovecot.AddMessage("From: Bob <bob@example.test>\r\nSubject: Hello\r\n\r\nfirst line\r\n.dotted\r\n.\r\nlast\r\n");
+    dovecot.AddMessage("From: Zo\xe9 <zoe@example.test>\r\nSubject: Caf\xe9 cr\xe8me\r\nMIME-Version: 1.0\r\n"
+                       "Content-Type: text/plain; charset=ISO-8859-1\r\nContent-Transfer-Encoding: 8bit\r\n\r\n"
+                       "Gr\xfc\xdf" "e\r\n");
+    dovecot.AddMessage("From:carol@example.test\r\n\r\nno subject\r\n");
+    std::string big;
+    while (big.size() < 10u * 1024 * 1024)
+        big += std::string(78, 'b') + "\r\n";
+    dovecot.AddMessage("From: big@example.test\r\nSubject: big\r\n\r\n" + big);
+
+    T_Pop3 pop;
+    Aim(pop, dovecot.port());
+    pop.Login();
+    EXPECT_EQ(pop.NumberOfMails(), 4);
+    EXPECT_TRUE(Traced(tlCommand, "PASS *****"));
+    for (const auto& [level, line] : trace)
+        EXPECT_EQ(line.find("secret"), std::string::npos) << "the password reached the trace";
+
+    pop.GetHeaders();
+    EXPECT_EQ(pop.Lines, (std::vector<std::string>{"Bob <bob@example.test>\aHello",
+                                                   "Zo\xe9 <zoe@example.test>\aCaf\xe9 cr\xe8me",
+                                                   "arol@example.test", "big@example.test\abig"}))
+        << "from the 7th character on, as the summaries always were";
+
+    pop.Retrieve(1);
+    const auto body = std::find(pop.Lines.begin(), pop.Lines.end(), "first line");
+    ASSERT_NE(body, pop.Lines.end());
+    EXPECT_EQ(std::vector<std::string>(body, pop.Lines.end()),
+              (std::vector<std::string>{"first line", ".dotted", ".", "last"}))
+        << "doubled dots undone; a lone dot inside the text is text";
+
+    pop.Retrieve(4);
+    size_t bytes = 0;
+    for (const std::string& l : pop.Lines)
+        bytes += l.size() + 2;
+    EXPECT_GE(bytes, big.size());
+
+    pop.Delete(2);
+    pop.Logout();
+    EXPECT_EQ(dovecot.MessageCount(), 3) << "the QUIT committed the deletion";
+    EXPECT_FALSE(dovecot.HasMessageWith("Caf"));
+
+    // A wrong password shows the server's line; the next Login works.
+    pop.Password = "wrong";
+    const std::string refused = Raised<EProtocolError>(pop);
+    EXPECT_EQ(refused.rfind("-ERR", 0), 0u) << refused;
+    pop.Password = "secret";
+    pop.Login();
+    EXPECT_EQ(pop.NumberOfMails(), 3);
+    pop.Logout();
+}
+
+TEST_F(Pop3Client, HostileServersEndWithAClearErrorAndTheClientStaysUsable)
+{
+    using S = ScriptServer;
+    const std::string longLine(1024 * 1024, 'x');
+    const struct {
+        std::vector<S::Step> script;
+        const char* expected; // start of the message raised
+    } cases[] = {
+        {{S::Hold()}, "127.0.0.1 did not answer within 1 seconds"},
+        {{S::Send("+OK hel"), S::Close()}, ""},
+        {{S::Send("+OK\r\n"), S::Expect(), S::Reset()}, ""},
+        // The rest of the endless line comes where the USER reply is due: bounded pieces.
+        {{S::Send("+OK " + longLine), S::Close()}, "xxxxxxxx"},
+        {{S::Send("-ERR go away\r\n"), S::Close()}, "-ERR go away"},
+        {{S::Send("+OK\r\n"), S::Expect(), S::Send("-ERR no such user\r\n"), S::Hold()}, "-ERR no such user"},
+        {{S::Send("+OK\r\n"), S::Expect(), S::Send("+OK\r\n"), S::Expect(), S::Send("-ERR [AUTH] nope\r\n"),
+          S::Hold()},
+         "-ERR [AUTH] nope"},
+        {{S::Send("+OK\r\n"), S::Expect(), S::Send("+OK\r\n"), S::Expect(), S::Send("+OK\r\n"), S::Expect(),
+          S::Send("-ERR locked\r\n"), S::Hold()},
+         "-ERR locked"},
+        {{S::Send("+OK\r\n"), S::Expect(), S::Send("+OK\r\n"), S::Expect(), S::Send("+OK\r\n"), S::Expect(),
+          S::Send("+OK\r\none 10\r\n.\r\n"), S::Hold()},
+         "'one' is not a valid integer value"},
+        {{S::Send("HTTP/1.0 400 Bad\r\n"), S::Close()}, "HTTP/1.0 400 Bad"},
+    };
+    ScriptServer good(GoodSession());
+    for (const auto& c : cases) {
+        ScriptServer hostile(c.script);
+        T_Pop3 pop;
+        Aim(pop, hostile.port());
+        pop.ReplyTimeoutMs = 1000;
+        std::string raised = "(nothing)";
+        try {
+            pop.Login();
+        } catch (const Exception& e) {
+            raised = e.Message;
+        }
+        if (*c.expected)
+            EXPECT_EQ(raised.rfind(c.expected, 0), 0u) << "raised: " << raised.substr(0, 100);
+        else
+            EXPECT_EQ(raised, "") << "a connection that ends where a reply is due";
+        EXPECT_LE(raised.size(), 64u * 1024);
+        // The same component logs in to a sound server afterwards.
+        pop.RemotePort = good.port();
+        pop.Login();
+        EXPECT_EQ(pop.NumberOfMails(), 1);
+        pop.Logout();
+    }
+}
+
+TEST_F(Pop3Client, NulBytesAndBareLineFeedsAreTakenAsTheyCome)
+{
+    using S = ScriptServer;
+    ScriptServer server({S::Send(std::string("+OK a\0b\n", 8)), S::Expect(), S::Send("+OK\n"), S::Expect(),
+                         S::Send("+OK\n"), S::Expect(), S::Send("+OK\n.\n"), S::Expect(), S::Send("+OK\n"),
+                         S::Close()});
+    T_Pop3 pop;
+    Aim(pop, server.port());
+    pop.Login();
+    EXPECT_TRUE(Traced(tlReply, std::string("+OK a\0b", 7)));
+    EXPECT_EQ(pop.NumberOfMails(), 0);
+    pop.Logout();
+    EXPECT_EQ(server.Received(), (std::vector<std::string>{"USER alice", "PASS secret", "LIST", "QUIT"}));
+}

@@ -1,0 +1,122 @@
+#include "sock/AddressHelpers.h"
+#include "sock/SocketModule.h"
+#include "support/RealServers.h"
+#include "support/ScriptServer.h"
+#include "tcpip/T_Time.h"
+
+#include <QDateTime>
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <ctime>
+
+using testsupport::ScriptServer;
+
+namespace {
+
+class TimeClient : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        StartAddressHelpers();
+        StartSocketModule();
+    }
+    void TearDown() override
+    {
+        EndSocketModule();
+        EndAddressHelpers();
+    }
+    // The answer of a server that sends bytes and closes, as text.
+    std::string Ask(const std::string& bytes, t_timemode mode = tzUTC)
+    {
+        ScriptServer server({ScriptServer::Send(bytes), ScriptServer::Close()});
+        T_Time time;
+        time.Hostname = "127.0.0.1";
+        time.RemotePort = server.port();
+        time.TimeMode = mode;
+        try {
+            time.DoAction();
+        } catch (const ETcpIpError& e) {
+            return e.Message;
+        }
+        return Text(time.DateTime);
+    }
+    static std::string Text(double value)
+    {
+        const auto ms = qint64(std::llround(value * 86400000.0));
+        return QDateTime(QDate(1899, 12, 30), QTime(0, 0), Qt::UTC)
+            .addMSecs(ms)
+            .toString("yyyy-MM-dd hh:mm:ss")
+            .toStdString();
+    }
+};
+
+} // namespace
+
+TEST_F(TimeClient, FourBytesAreSecondsSince1900AndThe2036WrapIsCrossed)
+{
+    EXPECT_EQ(Ask("\xEB\x27\xC4\xA0"), "2025-01-07 15:20:00");
+    EXPECT_EQ(Ask("\xFF\xFF\xFF\xFF"), "2036-02-07 06:28:15");
+    // After the 32-bit count runs out it starts again at 0: that is 2036, not 1900.
+    EXPECT_EQ(Ask(std::string(4, '\0')), "2036-02-07 06:28:16");
+    EXPECT_EQ(Ask(std::string("\x00\x01\x51\x80", 4)), "2036-02-08 06:28:16");
+}
+
+TEST_F(TimeClient, LocalTimeSubtractsTheZoneBias)
+{
+    const char* saved = std::getenv("TZ");
+    const std::string before = saved ? saved : "";
+    ::setenv("TZ", "CET-1", 1);
+    ::tzset();
+    const std::string local = Ask("\xEB\x27\xC4\xA0", tzLocal);
+    if (saved)
+        ::setenv("TZ", before.c_str(), 1);
+    else
+        ::unsetenv("TZ");
+    ::tzset();
+    EXPECT_EQ(local, "2025-01-07 16:20:00");
+}
+
+TEST_F(TimeClient, AnAnswerThatIsNotFourBytesIsAnErrorNotADate)
+{
+    EXPECT_EQ(Ask(""), "127.0.0.1 sent 0 bytes where a time server sends exactly 4; it may not be an RFC 868 "
+                       "time server (TCP port 37).");
+    EXPECT_EQ(Ask("\x01\x02\x03").rfind("127.0.0.1 sent 3 bytes", 0), 0u);
+    EXPECT_EQ(Ask("HTTP/1.0 200 OK\r\n").rfind("127.0.0.1 sent more than 4 bytes", 0), 0u);
+}
+
+TEST_F(TimeClient, ASilentServerTimesOutAndTwoQueriesInARowWork)
+{
+    ScriptServer silent({ScriptServer::Hold()});
+    T_Time time;
+    time.Hostname = "127.0.0.1";
+    time.RemotePort = silent.port();
+    time.ReplyTimeoutMs = 300;
+    try {
+        time.DoAction();
+        FAIL() << "a silent server gave a time";
+    } catch (const ETcpIpError& e) {
+        EXPECT_NE(e.Message.find("did not answer within"), std::string::npos) << e.Message;
+    }
+    ScriptServer server({ScriptServer::Send("\xEB\x27\xC4\xA0"), ScriptServer::Close()});
+    time.RemotePort = server.port();
+    time.DoAction();
+    time.DoAction();
+    EXPECT_EQ(Text(time.DateTime), "2025-01-07 15:20:00");
+    EXPECT_EQ(server.Connections(), 2);
+}
+
+TEST_F(TimeClient, ARealTimeServerAgreesWithThisMachinesClock)
+{
+    testsupport::TimeServer xinetd;
+    if (!xinetd.Problem().empty())
+        GTEST_SKIP() << xinetd.Problem();
+    T_Time time;
+    time.Hostname = "127.0.0.1";
+    time.RemotePort = xinetd.port();
+    time.DoAction();
+    const double now = 25569.0 + double(std::time(nullptr)) / 86400.0; // 1970-01-01 is day 25569
+    EXPECT_LT(std::fabs(time.DateTime - now) * 86400.0, 2.0) << Text(time.DateTime);
+}
