@@ -1,0 +1,114 @@
+#include "WindowFixture.h"
+#include "support/RealServers.h"
+#include "support/ScriptServer.h"
+#include "tcpip/T_Pop3.h"
+#include "tcpip/T_Time.h"
+
+using testsupport::PumpUntil;
+
+namespace {
+
+class MailTimeCommand : public WindowFixture {
+protected:
+    void SetUp() override
+    {
+        WindowFixture::SetUp();
+        Open();
+        Type(window->hostname, "127.0.0.1");
+    }
+    int CountOf(const std::string& line) const
+    {
+        int n = 0;
+        for (const std::string& l : Lines())
+            n += l == line;
+        return n;
+    }
+    void Select(int row)
+    {
+        window->details->clearSelection();
+        window->details->topLevelItem(row)->setSelected(true);
+    }
+};
+
+} // namespace
+
+TEST_F(MailTimeCommand, TheMailMenuCountsListsShowsAndDeletesARealMailbox)
+{
+    testsupport::DovecotServer dovecot;
+    if (!dovecot.Problem().empty())
+        GTEST_SKIP() << dovecot.Problem();
+    dovecot.AddMessage("From: Bob <bob@example.test>\r\nSubject: Hello\r\n\r\nHi there\r\n");
+    dovecot.AddMessage("From: Carol <carol@example.test>\r\nSubject: Minutes\r\n\r\nThe minutes.\r\n.hidden\r\n");
+    dovecot.AddMessage("From: Dan <dan@example.test>\r\nSubject: Lunch\r\n\r\nNoon?\r\n");
+    window->pop_mail->RemotePort = dovecot.port();
+    Type(window->username, "alice");
+    Type(window->password, "secret");
+    EXPECT_FALSE(window->popmailSend->isEnabled()) << "no send-mail window yet: disabled, not dead";
+
+    Click(window->bMail);
+    EXPECT_EQ(CountOf(" There are 3 messages on the server."), 1);
+    EXPECT_EQ(window->PageControl->currentWidget(), window->tsVerbose);
+
+    window->popmailHeaders->trigger();
+    ASSERT_EQ(Rows(), 3);
+    EXPECT_EQ(Row(1)[1], "Carol <carol@example.test>");
+    EXPECT_EQ(Row(1)[2], "Minutes");
+    EXPECT_EQ(window->details->headerItem()->text(1), "From");
+    EXPECT_TRUE(window->popmailMsgText->isEnabled());
+    EXPECT_GE(IndexOf("   Subj: Lunch"), 0);
+
+    Select(1);
+    window->popmailMsgText->trigger();
+    EXPECT_FALSE(window->msg_body->isHidden());
+    EXPECT_TRUE(window->msg_body->toPlainText().endsWith("The minutes.\n.hidden"));
+    EXPECT_GE(IndexOf("  .hidden"), 0);
+
+    window->popmailHeaders->trigger();
+    Select(0);
+    window->popmailDelSel->trigger();
+    EXPECT_EQ(dovecot.MessageCount(), 2);
+    EXPECT_FALSE(dovecot.HasMessageWith("Hi there"));
+    EXPECT_EQ(Rows(), 2) << "the mailbox is shown afresh";
+
+    // Deleting everything is confirmed first; No (the default) leaves it all.
+    std::string asked;
+    window->confirm = [&](const std::string& q) { asked = q; return false; };
+    window->popmailDelAll->trigger();
+    EXPECT_EQ(asked, "Delete every message in the mailbox on 127.0.0.1?");
+    EXPECT_EQ(dovecot.MessageCount(), 2);
+    window->confirm = [](const std::string&) { return true; };
+    window->popmailDelAll->trigger();
+    EXPECT_EQ(dovecot.MessageCount(), 0);
+    EXPECT_GE(IndexOf(" deleted message #2"), 0);
+    EXPECT_TRUE(errors.empty()) << errors[0];
+
+    Type(window->password, "wrong");
+    Click(window->bMail);
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(errors[0].rfind("-ERR", 0), 0u) << errors[0];
+}
+
+TEST_F(MailTimeCommand, TheTimeComesFromARealServerAndStopReachesOneThatIsSilent)
+{
+    testsupport::TimeServer xinetd;
+    if (!xinetd.Problem().empty())
+        GTEST_SKIP() << xinetd.Problem();
+    window->get_time->RemotePort = xinetd.port();
+    Click(window->bTime);
+    const auto lines = Lines();
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[lines.size() - 2], "Obtaining time from 127.0.0.1...");
+    EXPECT_EQ(lines.back().substr(lines.back().size() - 6), " (GMT)");
+    EXPECT_TRUE(Busy()) << "the time command waits for Stop";
+    Click(window->bStop);
+
+    testsupport::ScriptServer silent({testsupport::ScriptServer::Hold()});
+    window->get_time->RemotePort = silent.port();
+    // Stop is pressed while the command waits for the silent server.
+    QTimer::singleShot(200, window->bStop, [this] { Click(window->bStop); });
+    Click(window->bTime);
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(errors[0], "Stopped while waiting for its answer (127.0.0.1).");
+    EXPECT_FALSE(Busy());
+    EXPECT_EQ(IndexOf("Obtaining time from 127.0.0.1..."), int(lines.size()) - 2) << "no second heading";
+}
