@@ -307,28 +307,32 @@ int getpeername(SOCKET s, sockaddr_in* name, int* namelen)
     return 0;
 }
 
-int selectReadable(SOCKET s, int timeoutMs)
+namespace {
+
+// Waits up to timeoutMs for events on s: 1 ready, 0 not, SOCKET_ERROR on failure.
+// POLLOUT also comes with POLLERR/POLLHUP when a connect failed: the caller
+// then reads SO_ERROR.
+int SelectEvents(SOCKET s, short events, int timeoutMs)
 {
     if (!CheckStarted())
         return SOCKET_ERROR;
-    pollfd p{s, POLLIN, 0};
+    pollfd p{s, events, 0};
     const int r = ::poll(&p, 1, timeoutMs);
     if (r < 0)
         return Fail();
     return r > 0 ? 1 : 0;
 }
 
+} // namespace
+
+int selectReadable(SOCKET s, int timeoutMs)
+{
+    return SelectEvents(s, POLLIN, timeoutMs);
+}
+
 int selectWritable(SOCKET s, int timeoutMs)
 {
-    if (!CheckStarted())
-        return SOCKET_ERROR;
-    // POLLOUT also comes with POLLERR/POLLHUP when a connect failed: the
-    // caller then reads SO_ERROR.
-    pollfd p{s, POLLOUT, 0};
-    const int r = ::poll(&p, 1, timeoutMs);
-    if (r < 0)
-        return Fail();
-    return r > 0 ? 1 : 0;
+    return SelectEvents(s, POLLOUT, timeoutMs);
 }
 
 int getsockopt(SOCKET s, int level, int optname, char* optval, int* optlen)

@@ -218,9 +218,7 @@ TEST_F(LoopbackEcho, NoAnswerWithinTheTimeoutReportsTimedOutWithTheTarget)
     testsupport::NetNamespace ns("to");
     // The request goes out, but its reply is dropped: a truly silent target.
     ASSERT_EQ(ns.Exec("ip link set lo up"), 0);
-    ASSERT_EQ(ns.Exec("nft add table ip mute"), 0) << "nftables is needed";
-    ASSERT_EQ(ns.Exec("nft add chain ip mute in '{ type filter hook input priority 0; }'"), 0);
-    ASSERT_EQ(ns.Exec("nft add rule ip mute in icmp type echo-reply drop"), 0);
+    ASSERT_TRUE(ns.DropIcmp("input", "echo-reply")) << "nftables is needed";
     testsupport::EnterNamespace inside(ns);
     ASSERT_TRUE(inside.ok());
     ReloadLibraryWith(IcmpFacility::Raw);
@@ -326,9 +324,7 @@ TEST_F(LoopbackEcho, ALocalSendFailureIsAGeneralFailureNotATimeOut)
     REQUIRE_ROOT("a network namespace");
     testsupport::NetNamespace ns("sf");
     // The firewall refuses the request on its way out: sendto fails at once.
-    ASSERT_EQ(ns.Exec("nft add table ip refuse"), 0) << "nftables is needed";
-    ASSERT_EQ(ns.Exec("nft add chain ip refuse out '{ type filter hook output priority 0; }'"), 0);
-    ASSERT_EQ(ns.Exec("nft add rule ip refuse out icmp type echo-request drop"), 0);
+    ASSERT_TRUE(ns.DropIcmp("output", "echo-request")) << "nftables is needed";
     testsupport::EnterNamespace inside(ns);
     ASSERT_TRUE(inside.ok());
     ReloadLibraryWith(IcmpFacility::Raw);

@@ -83,9 +83,7 @@ TEST_P(RouteTrace, ATimeToLiveShorterThanThePathEndsWithoutTheTarget)
 
 TEST_P(RouteTrace, ASilentRouterIsSkippedAndTheTraceGoesOn)
 {
-    ASSERT_EQ(topology->r2.Exec("nft add table ip quiet"), 0) << "nftables is needed";
-    ASSERT_EQ(topology->r2.Exec("nft add chain ip quiet out '{ type filter hook output priority 0; }'"), 0);
-    ASSERT_EQ(topology->r2.Exec("nft add rule ip quiet out icmp type time-exceeded drop"), 0);
+    ASSERT_TRUE(topology->r2.DropIcmp("output", "time-exceeded")) << "nftables is needed";
     EXPECT_EQ(Trace(), (std::vector<Hop>{{1, RouteTopology::Router1},
                                          {3, RouteTopology::TargetAddress}}));
 }

@@ -29,6 +29,13 @@ NetNamespace::~NetNamespace()
     Sh("ip netns del " + name_);
 }
 
+bool NetNamespace::DropIcmp(const std::string& hook, const std::string& type) const
+{
+    return Exec("nft add table ip vexmor") == 0 &&
+           Exec("nft add chain ip vexmor " + hook + " '{ type filter hook " + hook + " priority 0; }'") == 0 &&
+           Exec("nft add rule ip vexmor " + hook + " icmp type " + type + " drop") == 0;
+}
+
 int NetNamespace::Exec(const std::string& command) const
 {
     return Sh("ip netns exec " + name_ + " " + command);

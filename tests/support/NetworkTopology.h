@@ -21,6 +21,10 @@ public:
     const std::string& name() const { return name_; }
     // Runs a command inside the namespace; returns its exit status.
     int Exec(const std::string& command) const;
+    // Drops ICMP messages of a type ("echo-reply", "time-exceeded" ...) at a
+    // hook ("input" or "output") of this namespace's firewall; false when
+    // nftables is missing.
+    bool DropIcmp(const std::string& hook, const std::string& type) const;
 
 private:
     std::string name_;

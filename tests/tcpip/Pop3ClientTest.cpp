@@ -1,6 +1,5 @@
 #include "framework/SysUtils.h"
-#include "sock/AddressHelpers.h"
-#include "sock/SocketModule.h"
+#include "support/SocketFixture.h"
 #include "support/RealServers.h"
 #include "support/ScriptServer.h"
 #include "tcpip/T_Pop3.h"
@@ -13,18 +12,8 @@ using testsupport::ScriptServer;
 
 namespace {
 
-class Pop3Client : public ::testing::Test {
+class Pop3Client : public SocketFixture {
 protected:
-    void SetUp() override
-    {
-        StartAddressHelpers();
-        StartSocketModule();
-    }
-    void TearDown() override
-    {
-        EndSocketModule();
-        EndAddressHelpers();
-    }
     void Aim(T_Pop3& pop, uint16_t port, const char* password = "secret")
     {
         pop.Hostname = "127.0.0.1";

@@ -1,5 +1,4 @@
-#include "sock/AddressHelpers.h"
-#include "sock/SocketModule.h"
+#include "support/SocketFixture.h"
 #include "support/RealServers.h"
 #include "support/ScriptServer.h"
 #include "tcpip/T_Time.h"
@@ -16,18 +15,8 @@ using testsupport::ScriptServer;
 
 namespace {
 
-class TimeClient : public ::testing::Test {
+class TimeClient : public SocketFixture {
 protected:
-    void SetUp() override
-    {
-        StartAddressHelpers();
-        StartSocketModule();
-    }
-    void TearDown() override
-    {
-        EndSocketModule();
-        EndAddressHelpers();
-    }
     // The answer of a server that sends bytes and closes, as text.
     std::string Ask(const std::string& bytes, t_timemode mode = tzUTC)
     {
