@@ -82,6 +82,13 @@ TEST_F(MailTimeCommand, TheMailMenuCountsListsShowsAndDeletesARealMailbox)
     EXPECT_GE(IndexOf(" deleted message #2"), 0);
     EXPECT_TRUE(errors.empty()) << errors[0];
 
+    // An empty mailbox: the count says 0 and the listing enables nothing.
+    window->popmailMsgText->setEnabled(false);
+    window->popmailHeaders->trigger();
+    EXPECT_EQ(Lines().back(), " There are 0 messages on the server.");
+    EXPECT_FALSE(window->popmailMsgText->isEnabled());
+    EXPECT_EQ(Rows(), 0);
+
     Type(window->password, "wrong");
     Click(window->bMail);
     ASSERT_EQ(errors.size(), 1u);
