@@ -139,6 +139,8 @@ void TformVexmor::bAddClick()
     {
         // The key and its three values are stored whole or not at all.
         RegistryTransaction transaction;
+        if (transaction.Began() != ERROR_SUCCESS)
+            throw Exception("The entry was not saved. " + RegistryLastFailure());
         HostsKey key;
         if (!key.ok())
             throw Exception("The host list cannot be changed. " + RegistryLastFailure());

@@ -145,6 +145,8 @@ void TformConfig::bOkClick()
     values.emplace_back("resolve_trace", cbResolve->isChecked() ? "0" : "1");
 
     RegistryTransaction transaction;
+    if (transaction.Began() != ERROR_SUCCESS)
+        throw Exception("The settings were not saved. " + RegistryLastFailure());
     for (const auto& [name, value] : values) {
         reg_read.WriteKeyLM(ConfigPath, name, value);
         if (reg_read.ErrorOccurred())
