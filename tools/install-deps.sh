@@ -10,5 +10,5 @@ $SUDO apt-get install -y -qq --no-install-recommends \
   qt6-base-dev qt6-svg-dev libgl-dev \
   libsqlite3-dev libgtest-dev libgmock-dev libbenchmark-dev \
   iproute2 iputils-ping nftables xvfb xauth \
-  fingerd finger socat \
+  fingerd finger socat python3-aiosmtpd clang \
   dovecot-pop3d xinetd curl python3 >/dev/null

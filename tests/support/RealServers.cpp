@@ -142,6 +142,38 @@ bool DovecotServer::HasMessageWith(const std::string& text) const
     return false;
 }
 
+SmtpServer::SmtpServer()
+{
+    if (!QFile::exists("/usr/bin/python3") ||
+        QProcess::execute("/usr/bin/python3", {"-c", "import aiosmtpd"}) != 0) {
+        problem_ = "aiosmtpd is not installed (tools/install-deps.sh installs python3-aiosmtpd)";
+        return;
+    }
+    port_ = FreePort();
+    process_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    process_.start("/usr/bin/python3", {"-m", "aiosmtpd", "-n", "-l", "127.0.0.1:" + QString::number(port_),
+                                        "-s", "300000000", "-c", "aiosmtpd.handlers.Mailbox",
+                                        QString::fromStdString(Maildir())});
+    if (!process_.waitForStarted(5000) || !WaitForListener(port_, 15000))
+        problem_ = "aiosmtpd did not start";
+}
+
+SmtpServer::~SmtpServer()
+{
+    Stop(process_);
+}
+
+std::vector<std::string> SmtpServer::Messages() const
+{
+    std::vector<std::string> paths;
+    for (const char* sub : {"/new", "/cur"}) {
+        const QDir d(QString::fromStdString(Maildir() + sub));
+        for (const QString& name : d.entryList(QDir::Files, QDir::Name))
+            paths.push_back(d.filePath(name).toStdString());
+    }
+    return paths;
+}
+
 TimeServer::TimeServer()
 {
     if (!QFile::exists("/usr/sbin/xinetd")) {

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace testsupport {
 
@@ -32,6 +33,25 @@ private:
     QProcess process_;
     uint16_t port_ = 0;
     int added_ = 0;
+    std::string problem_;
+};
+
+// aiosmtpd (Debian's python3-aiosmtpd, run by the system's Python), storing
+// every message it accepts in a Maildir.
+class SmtpServer {
+public:
+    SmtpServer();
+    ~SmtpServer();
+    const std::string& Problem() const { return problem_; }
+    uint16_t port() const { return port_; }
+    std::string Maildir() const { return dir_.path().toStdString() + "/Maildir"; }
+    // Paths of the messages stored so far.
+    std::vector<std::string> Messages() const;
+
+private:
+    QTemporaryDir dir_;
+    QProcess process_;
+    uint16_t port_ = 0;
     std::string problem_;
 };
 

@@ -6,6 +6,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
+
 namespace testsupport {
 
 ScriptServer::ScriptServer(std::vector<Step> script) : script_(std::move(script))
@@ -87,13 +89,29 @@ void ScriptServer::Play(int fd)
                 sent += size_t(n);
             }
             break;
-        case Step::Expect: {
-            std::string line;
-            open = ReadLine(fd, line);
-            if (open) {
-                std::lock_guard<std::mutex> lock(mutex_);
-                received_.push_back(line);
+        case Step::Trickle:
+            for (const char c : step.text) {
+                if (::send(fd, &c, 1, MSG_NOSIGNAL) != 1) {
+                    open = false;
+                    break;
+                }
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
             }
+            break;
+        case Step::Expect:
+        case Step::ExpectUntil:
+        case Step::ExpectAll: {
+            std::string line;
+            while ((open = ReadLine(fd, line))) {
+                {
+                    std::lock_guard<std::mutex> lock(mutex_);
+                    received_.push_back(line);
+                }
+                if (step.kind == Step::Expect || (step.kind == Step::ExpectUntil && line == step.text))
+                    break;
+            }
+            if (step.kind == Step::ExpectAll)
+                open = false;
             break;
         }
         case Step::Reset: {

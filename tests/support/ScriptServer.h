@@ -16,12 +16,18 @@ namespace testsupport {
 class ScriptServer {
 public:
     struct Step {
-        enum Kind { Send, Expect, Close, Reset, Hold } kind;
+        enum Kind { Send, Trickle, Expect, ExpectUntil, ExpectAll, Close, Reset, Hold } kind;
         std::string text;
     };
     static Step Send(std::string bytes) { return {Step::Send, std::move(bytes)}; }
+    // Sends one byte at a time, with a pause between, so each arrives alone.
+    static Step Trickle(std::string bytes) { return {Step::Trickle, std::move(bytes)}; }
     // Waits for one line (CR LF or LF ended) and records it.
     static Step Expect() { return {Step::Expect, {}}; }
+    // Records lines until one equals line (recorded too).
+    static Step ExpectUntil(std::string line) { return {Step::ExpectUntil, std::move(line)}; }
+    // Records every line until the client closes.
+    static Step ExpectAll() { return {Step::ExpectAll, {}}; }
     static Step Close() { return {Step::Close, {}}; }
     // Closes with a reset (zero linger).
     static Step Reset() { return {Step::Reset, {}}; }

@@ -1,0 +1,247 @@
+#include "mail/starsock.h"
+
+#include <cstring>
+#include <netinet/in.h>
+
+TStarSocket::TStarSocket()
+    : window_(std::make_unique<MessageWindow>([this](Message& m) { WndProc(m); })),
+      hostEntry_(size_t(MAXGETHOSTSTRUCT))
+{
+    remote_.sin_family = AF_INET;
+}
+
+TStarSocket::~TStarSocket()
+{
+    window_.reset(); // cancels its look-ups and socket registrations
+    if (socket_ != INVALID_SOCKET)
+        winsock::closesocket(socket_);
+    if (started_)
+        StopWinsock();
+    if (loaded_)
+        UnloadWinsock();
+}
+
+// The socket layer is linked in, not loaded: "loading" only marks it usable.
+bool TStarSocket::LoadWinsock(const std::string&)
+{
+    loaded_ = true;
+    return loaded_;
+}
+
+void TStarSocket::UnloadWinsock()
+{
+    if (started_)
+        StopWinsock();
+    loaded_ = false;
+}
+
+bool TStarSocket::StartWinsock()
+{
+    if (!started_) {
+        if (!loaded_)
+            LoadWinsock("");
+        WSADATA data{};
+        if (loaded_ && winsock::WSAStartup(0x0101, &data) == 0)
+            started_ = true;
+    }
+    return started_;
+}
+
+void TStarSocket::StopWinsock()
+{
+    if (started_) {
+        started_ = false;
+        winsock::WSACleanup();
+    }
+}
+
+void TStarSocket::SetServer(const std::string& text)
+{
+    server_ = text;
+    if (text.empty())
+        return;
+    if (text[0] >= '0' && text[0] <= '9') {
+        ServerAddress = text;
+        ServerName.clear();
+    } else {
+        ServerName = text;
+        ServerAddress.clear();
+    }
+}
+
+void TStarSocket::OpenSocket()
+{
+    if (socket_ != INVALID_SOCKET)
+        return;
+    socket_ = winsock::socket(AF_INET, SOCK_STREAM, 0);
+    LastError = socket_ == INVALID_SOCKET ? uint16_t(winsock::WSAGetLastError()) : 0;
+}
+
+void TStarSocket::SetAddressText(const std::string& dotted)
+{
+    remote_.sin_addr.s_addr = winsock::inet_addr(dotted.c_str());
+}
+
+void TStarSocket::SetPort(uint16_t port)
+{
+    remote_.sin_port = htons(port);
+}
+
+void TStarSocket::UseResolvedAddress()
+{
+    remote_.sin_addr.s_addr = resolved_;
+}
+
+std::string TStarSocket::GetAddressText() const
+{
+    return winsock::inet_ntoa(remote_.sin_addr.s_addr);
+}
+
+std::string TStarSocket::GetLocalHostName()
+{
+    char name[256] = {};
+    const int rc = winsock::gethostname(name, 255);
+    LastError = uint16_t(winsock::WSAGetLastError());
+    return rc == 0 ? std::string(name) : std::string();
+}
+
+void TStarSocket::ResolveAsync(const std::string& name)
+{
+    if (lookup_ != 0)
+        return;
+    if (name.size() > MaxHostName) {
+        LastError = WSAENAMETOOLONG; // the name field holds 80 characters
+        return;
+    }
+    hostName_ = name;
+    lookup_ = winsock::WSAAsyncGetHostByName(window_.get(), WM_LOOKUP, hostName_.c_str(), hostEntry_.data(),
+                                             int(hostEntry_.size()));
+    LastError = lookup_ == 0 ? uint16_t(winsock::WSAGetLastError()) : 0;
+    if (LastError == 0)
+        StartTimeout(TimeoutArp);
+}
+
+void TStarSocket::ConnectAsync()
+{
+    winsock::WSAAsyncSelect(socket_, window_.get(), WM_SOCKET, FD_READ | FD_WRITE | FD_CONNECT | FD_CLOSE);
+    LastError = winsock::connect(socket_, &remote_, 16) != 0 ? ErrorOf(winsock::WSAGetLastError()) : 0;
+    if (LastError == 0)
+        StartTimeout(TimeoutConnect);
+}
+
+int TStarSocket::SendData(const char* buffer, int length)
+{
+    const int n = winsock::send(socket_, buffer, length, 0);
+    if (n >= 1) {
+        LastError = 0;
+        return n;
+    }
+    if (n == SOCKET_ERROR)
+        LastError = ErrorOf(winsock::WSAGetLastError());
+    return 0;
+}
+
+int TStarSocket::ReceiveData(char* buffer, int length)
+{
+    const int n = winsock::recv(socket_, buffer, length, 0);
+    if (n >= 1) {
+        LastError = 0;
+        return n;
+    }
+    if (n == SOCKET_ERROR)
+        LastError = ErrorOf(winsock::WSAGetLastError());
+    return 0;
+}
+
+void TStarSocket::KillTimer()
+{
+    if (timerId_ != 0)
+        window_->KillTimer(timerId_);
+    timerId_ = 0;
+}
+
+void TStarSocket::CloseSocket()
+{
+    if (lookup_ != 0) {
+        winsock::WSACancelAsyncRequest(lookup_);
+        lookup_ = 0;
+    }
+    KillTimer();
+    if (socket_ != INVALID_SOCKET) {
+        winsock::closesocket(socket_);
+        LastError = uint16_t(winsock::WSAGetLastError());
+        socket_ = INVALID_SOCKET;
+        connected_ = false;
+    }
+}
+
+void TStarSocket::StartTimeout(int seconds)
+{
+    KillTimer();
+    if (seconds > 0) {
+        countdown_ = seconds;
+        timerId_ = window_->SetTimer(1, 1000);
+    }
+}
+
+void TStarSocket::Resolved()
+{
+    Fire(OnResolved, this);
+}
+
+void TStarSocket::WndProc(Message& m)
+{
+    if (m.Msg > WM_SOCKET && MessageHook) {
+        MessageHook(m);
+        return;
+    }
+    switch (m.Msg) {
+    case WM_QUERYENDSESSION: m.Result = 1; break;
+    case WM_TIMER:
+        if (--countdown_ <= 0) {
+            CloseSocket();
+            Fire(OnTimedOut, this);
+        }
+        break;
+    case WM_LOOKUP: LookupFinished(m); break;
+    case WM_SOCKET: SocketNotified(m); break;
+    default: break;
+    }
+}
+
+void TStarSocket::LookupFinished(const Message& m)
+{
+    KillTimer();
+    LastError = HIWORD(m.LParam);
+    if (LastError == 0)
+        resolved_ = winsock::HostEntryFirstAddress(hostEntry_.data());
+    lookup_ = 0;
+    Resolved();
+}
+
+void TStarSocket::SocketNotified(const Message& m)
+{
+    if (SOCKET(m.WParam) != socket_)
+        return; // for a socket closed since it was posted
+    // A countdown waits for the peer: room to send is not an answer.
+    if (LOWORD(m.LParam) != FD_WRITE)
+        KillTimer();
+    LastError = HIWORD(m.LParam);
+    switch (LOWORD(m.LParam)) {
+    case FD_READ: Fire(OnDataAvailable, this); break;
+    case FD_WRITE: Fire(OnWritable, this); break;
+    case FD_ACCEPT: Fire(OnAcceptable, this); break;
+    case FD_CONNECT:
+        connected_ = true;
+        Fire(OnConnected, this);
+        break;
+    case FD_CLOSE:
+        Fire(OnClosed, this);
+        if (connected_ && socket_ != INVALID_SOCKET)
+            winsock::closesocket(socket_);
+        connected_ = false;
+        socket_ = INVALID_SOCKET;
+        break;
+    default: break;
+    }
+}

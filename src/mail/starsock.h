@@ -1,0 +1,94 @@
+#pragma once
+
+#include "framework/Component.h"
+#include "platform/MessageWindow.h"
+#include "platform/winsock.h"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+using TStarNotify = std::function<void(TObject* sender)>;
+
+// One TCP stream socket driven by window messages, never blocking the GUI
+// thread: look-up finished, connected, readable, writable, closed and a
+// one-second countdown each become a hook call. Failures are left in LastError.
+class TStarSocket : public TComponent {
+public:
+    static constexpr unsigned WM_LOOKUP = WM_USER;
+    static constexpr unsigned WM_SOCKET = WM_USER + 1;
+    static constexpr size_t MaxHostName = 80;
+
+    TStarSocket();
+    ~TStarSocket() override;
+    TStarSocket(const TStarSocket&) = delete;
+    TStarSocket& operator=(const TStarSocket&) = delete;
+
+    bool LoadWinsock(const std::string& name);
+    void UnloadWinsock();
+    bool StartWinsock();
+    void StopWinsock();
+    bool WinsockStartedNow() const { return started_; }
+
+    void SetServer(const std::string& text);
+    const std::string& Server() const { return server_; }
+    void OpenSocket();
+    void SetAddressText(const std::string& dotted);
+    void SetPort(uint16_t port);
+    void UseResolvedAddress();
+    std::string GetAddressText() const;
+    std::string GetLocalHostName();
+    void ResolveAsync(const std::string& name);
+    void ConnectAsync();
+    int SendData(const char* buffer, int length);
+    int ReceiveData(char* buffer, int length);
+    void CloseSocket();
+    void StartTimeout(int seconds);
+    bool Connected() const { return connected_; }
+    bool SocketOpen() const { return socket_ != INVALID_SOCKET; }
+    SOCKET Handle() const { return socket_; }
+
+    // Called when a look-up finished, successfully or not.
+    virtual void Resolved();
+
+    TStarNotify OnResolved, OnConnected, OnClosed, OnTimedOut, OnDataAvailable, OnWritable, OnAcceptable;
+    int TimeoutConnect = 0; // seconds; 0 = no limit
+    int TimeoutArp = 0;     // seconds; 0 = no limit
+    std::string ServerAddress;
+    std::string ServerName;
+    uint16_t Port = 0;
+    uint16_t LastError = 0;
+
+protected:
+    // Messages numbered above WM_SOCKET go here when set.
+    std::function<void(Message&)> MessageHook;
+    MessageWindow* Window() const { return window_.get(); }
+
+private:
+    void WndProc(Message& m);
+    void LookupFinished(const Message& m);
+    void SocketNotified(const Message& m);
+    void KillTimer();
+    static void Fire(const TStarNotify& hook, TObject* sender)
+    {
+        if (hook)
+            hook(sender);
+    }
+    uint16_t ErrorOf(int code) const { return code == WSAEWOULDBLOCK ? 0 : uint16_t(code); }
+
+    std::unique_ptr<MessageWindow> window_;
+    SOCKET socket_ = INVALID_SOCKET;
+    sockaddr_in remote_{};
+    bool connected_ = false;
+    bool loaded_ = false;
+    bool started_ = false;
+    std::vector<char> hostEntry_;
+    uint32_t resolved_ = 0;
+    HANDLE_TASK lookup_ = 0;
+    int countdown_ = 0;
+    unsigned timerId_ = 0;
+    std::string hostName_;
+    std::string server_;
+};

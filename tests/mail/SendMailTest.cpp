@@ -1,0 +1,302 @@
+#include "mail/Inetmail.h"
+#include "support/Loopback.h"
+#include "support/RealServers.h"
+#include "support/ScriptServer.h"
+#include "support/SocketFixture.h"
+
+#include <QCryptographicHash>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTemporaryDir>
+
+#include <algorithm>
+#include <fstream>
+
+using testsupport::PumpUntil;
+using testsupport::ScriptServer;
+
+namespace {
+
+class SendMailTest : public SocketFixture {
+protected:
+    void Aim(SendMail& mail, uint16_t port)
+    {
+        mail.SetSMTP_Server("127.0.0.1");
+        mail.SMTP_Port = port;
+        mail.FROM_Name = "Sender";
+        mail.FROM_Address = "sender@example.test";
+        mail.OnMailInfo = [this](TObject*, SendMailInfo info, const std::string& text) {
+            if (info != Info_Sending && info != Info_AttachmentProgress && info != Info_DataProgress)
+                infos.emplace_back(info, text);
+        };
+        mail.OnMailError = [this](TObject*, SendMailError error, const std::string& text) {
+            errors.emplace_back(error, text);
+        };
+        mail.OnDone = [this](TObject*) { ++done; };
+    }
+    // Sends and waits for OnDone.
+    void Send(SendMail& mail, int timeoutMs = 30000)
+    {
+        const int before = done;
+        mail.SetAction(Send_Mail);
+        ASSERT_TRUE(PumpUntil([&] { return done > before; }, timeoutMs)) << "no OnDone";
+    }
+    bool Informed(SendMailInfo info, const std::string& text = {}) const
+    {
+        return std::any_of(infos.begin(), infos.end(),
+                           [&](const auto& i) { return i.first == info && (text.empty() || i.second == text); });
+    }
+    std::string File(const std::string& name, const std::string& bytes)
+    {
+        const std::string path = dir.path().toStdString() + "/" + name;
+        std::ofstream(path, std::ios::binary) << bytes;
+        return path;
+    }
+    static std::string Sha256(const std::string& bytes)
+    {
+        return QCryptographicHash::hash(QByteArray(bytes.data(), qsizetype(bytes.size())), QCryptographicHash::Sha256)
+            .toHex()
+            .toStdString();
+    }
+    // What Python's email package reads in a stored message.
+    static QJsonObject Parse(const std::string& path)
+    {
+        QProcess p;
+        p.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        p.start("/usr/bin/python3", {VEXMOR_MAIL_TEST_DIR "/parse_message.py", QString::fromStdString(path)});
+        p.waitForFinished(120000);
+        return QJsonDocument::fromJson(p.readAllStandardOutput()).object();
+    }
+
+    std::vector<std::pair<SendMailInfo, std::string>> infos;
+    std::vector<std::pair<SendMailError, std::string>> errors;
+    int done = 0;
+    QTemporaryDir dir;
+};
+
+std::vector<ScriptServer::Step> Accepting(std::vector<ScriptServer::Step> tail = {})
+{
+    using S = ScriptServer;
+    std::vector<S::Step> steps = {S::Send("220 hi\r\n"), S::Expect(), S::Send("250 hello\r\n"), S::Expect(),
+                                  S::Send("250 ok\r\n")};
+    steps.insert(steps.end(), tail.begin(), tail.end());
+    return steps;
+}
+
+} // namespace
+
+TEST_F(SendMailTest, ARealServerStoresAMessageThatPythonReadsBackByteForByte)
+{
+    testsupport::SmtpServer smtp;
+    if (!smtp.Problem().empty())
+        GTEST_SKIP() << smtp.Problem();
+    std::string everyByte;
+    for (int round = 0; round < 40; ++round)
+        for (int b = 0; b < 256; ++b)
+            everyByte += char(b);
+    const std::string dotted = ".first line\r\n.\r\nmiddle\r\n..two\r\nlast\r\n";
+    const std::string binary = File("every-byte.bin", everyByte);
+    const std::string empty = File("empty.dat", "");
+    const std::string text = File("dotted.txt", dotted);
+    const std::string uu = File("picture.gif", everyByte.substr(0, 1000));
+    const std::string qp = File("notes.txt", "Gr\xfc\xdf" "e\r\n.start\r\n" + std::string(300, 'q'));
+
+    SendMail mail;
+    Aim(mail, smtp.port());
+    mail.FROM_Name = "Zo\xe9 Sender";
+    mail.TO_Address = "first@example.test";
+    mail.TO_Name = "Fran\xe7ois";
+    mail.ListTo = {"second@example.test"};
+    mail.Listcc = {"copy@example.test|Copy Person"};
+    mail.ListBcc = {"hidden@example.test"};
+    mail.Subject = "Caf\xe9 menu";
+    mail.MailText = {"Hello,", ".a line with a dot", ".", "caf\xe9 for two"};
+    mail.Headers = {"Reply-To: answers@example.test"};
+    mail.Attachments = {binary, empty, text, uu, qp, "/nonexistent/missing.bin"};
+    mail.SetAttachmentDescriptor(3, {"", 3, "text/plain", "", "", text});
+    mail.SetAttachmentDescriptor(4, {"", 4, "", "", "", uu});
+    mail.SetAttachmentDescriptor(5, {"", 2, "text/plain", "inline", "Notes", qp});
+    Send(mail);
+    EXPECT_TRUE(errors.empty()) << errors[0].second;
+    EXPECT_TRUE(Informed(Info_Sent));
+    EXPECT_TRUE(Informed(Info_AttachmentError, "/nonexistent/missing.bin"));
+    EXPECT_EQ(mail.LastMailError(), Error_None);
+
+    const auto stored = smtp.Messages();
+    ASSERT_EQ(stored.size(), 1u);
+    const QJsonObject m = Parse(stored[0]);
+    ASSERT_FALSE(m.isEmpty()) << "Python could not read " << stored[0];
+    EXPECT_EQ(m["from"].toString(), QString::fromUtf8("Zo\xc3\xa9 Sender <sender@example.test>"));
+    EXPECT_EQ(m["subject"].toString(), QString::fromUtf8("Caf\xc3\xa9 menu"));
+    ASSERT_EQ(m["to"].toArray().size(), 2);
+    EXPECT_EQ(m["to"].toArray()[0].toString(), QString::fromUtf8("Fran\xc3\xa7ois <first@example.test>"));
+    EXPECT_EQ(m["cc"].toArray()[0].toString(), "Copy Person <copy@example.test>");
+    EXPECT_EQ(m["reply_to"].toString(), "answers@example.test");
+    const QJsonArray parts = m["parts"].toArray();
+    ASSERT_EQ(parts.size(), 6);
+    EXPECT_EQ(parts[0].toObject()["text"].toString(),
+              QString::fromLatin1("Hello,\n.a line with a dot\n.\ncaf\xe9 for two\n"));
+    // A plain-text part travels as lines: the same lines come back.
+    EXPECT_EQ(parts[3].toObject()["text"].toString(), ".first line\n.\nmiddle\n..two\nlast");
+    const struct {
+        const char* type;
+        const char* disposition;
+        const char* filename;
+        std::string bytes;
+    } expected[] = {
+        {"application/octet-stream", "attachment", "every-byte.bin", everyByte},
+        {"application/octet-stream", "attachment", "empty.dat", ""},
+        {"text/plain", "attachment", "dotted.txt", dotted},
+        {"application/octet-stream", "attachment", "picture.uue", everyByte.substr(0, 1000)},
+        {"text/plain", "inline", "notes.txt", "Gr\xfc\xdf" "e\r\n.start\r\n" + std::string(300, 'q')},
+    };
+    for (int i = 0; i < 5; ++i) {
+        const QJsonObject p = parts[i + 1].toObject();
+        EXPECT_EQ(p["type"].toString().toStdString(), expected[i].type) << i;
+        EXPECT_EQ(p["disposition"].toString().toStdString(), expected[i].disposition) << i;
+        EXPECT_EQ(p["filename"].toString().toStdString(), expected[i].filename) << i;
+        if (i != 2) {
+            EXPECT_EQ(p["sha256"].toString().toStdString(), Sha256(expected[i].bytes)) << expected[i].filename;
+        }
+    }
+}
+
+TEST_F(SendMailTest, RecipientsGoOutInOrderAndOneRefusalDoesNotStopTheRest)
+{
+    using S = ScriptServer;
+    ScriptServer server(Accepting({S::Expect(), S::Send("250 ok\r\n"), S::Expect(), S::Send("550 no such user\r\n"),
+                                   S::Expect(), S::Send("250 ok\r\n"), S::Expect(), S::Send("250 ok\r\n"),
+                                   S::Expect(), S::Send("354 go on\r\n"), S::ExpectUntil("."),
+                                   S::Send("250 queued\r\n"), S::Expect(), S::Send("221 bye\r\n"), S::Close()}));
+    SendMail mail;
+    Aim(mail, server.port());
+    mail.ListTo = {"a@x.test", "b@x.test"};
+    mail.Listcc = {"c@x.test"};
+    mail.ListBcc = {"d@x.test"};
+    mail.MailText = {"body"};
+    Send(mail);
+    EXPECT_TRUE(errors.empty()) << errors[0].second;
+    EXPECT_TRUE(Informed(Info_RecipientRejected, "b@x.test"));
+    EXPECT_TRUE(Informed(Info_Sent));
+    const auto got = server.Received();
+    ASSERT_GE(got.size(), 7u);
+    EXPECT_EQ(std::vector<std::string>(got.begin() + 1, got.begin() + 7),
+              (std::vector<std::string>{"MAIL FROM:<sender@example.test>", "RCPT TO:<a@x.test>", "RCPT TO:<b@x.test>",
+                                        "RCPT TO:<c@x.test>", "RCPT TO:<d@x.test>", "DATA"}));
+    EXPECT_EQ(std::count(got.begin(), got.end(), "Bcc: d@x.test"), 0);
+    EXPECT_EQ(got.back(), "QUIT");
+}
+
+TEST_F(SendMailTest, HostileServersEndWithTheirErrorAndOneDone)
+{
+    using S = ScriptServer;
+    const struct {
+        std::vector<S::Step> script;
+        SendMailError error;
+        const char* text;
+    } cases[] = {
+        {{S::Send("554 go away\r\n"), S::Hold()}, Error_UnexpectedResponse, "Unexpected response: 554 go away"},
+        {{S::Send("220 hi\r\n"), S::Expect(), S::Send("250 hello\r\n"), S::Expect(),
+          S::Send("550 sender refused\r\n"), S::Hold()},
+         Error_UnexpectedResponse, "Unexpected response: 550 sender refused"},
+        // Every recipient refused: DATA still goes out, and its refusal ends the send.
+        {Accepting({S::Expect(), S::Send("550 no such user\r\n"), S::Expect(), S::Send("554 no recipients\r\n"),
+                    S::Hold()}),
+         Error_UnexpectedResponse, "Unexpected response: 554 no recipients"},
+        {Accepting({S::Expect(), S::Send("250 ok\r\n"), S::Expect(), S::Send("554 no data\r\n"), S::Hold()}),
+         Error_UnexpectedResponse, "Unexpected response: 554 no data"},
+        // Silent once the message is in: the reply time-out ends it.
+        {Accepting({S::Expect(), S::Send("250 ok\r\n"), S::Expect(), S::Send("354 go\r\n"), S::ExpectUntil("."),
+                    S::Hold()}),
+         Error_Timeout, "Connection timed out"},
+        {Accepting({S::Expect(), S::Send("250 ok\r\n"), S::Expect(), S::Send("354 go\r\n"), S::Expect(), S::Close()}),
+         Error_PrematureDisconnect, nullptr},
+        {{S::Send("220 hi\r\n"), S::Expect(), S::Send("250 hello\r\n"), S::Expect(), S::Reset()},
+         Error_ConnectionReset, "Connection reset by remote side"},
+    };
+    for (const auto& c : cases) {
+        errors.clear();
+        ScriptServer server(c.script);
+        SendMail mail;
+        Aim(mail, server.port());
+        mail.TimeoutReply = 1;
+        mail.TO_Address = "a@x.test";
+        mail.MailText = {"body"};
+        const int before = done;
+        Send(mail);
+        EXPECT_EQ(done, before + 1);
+        ASSERT_FALSE(errors.empty()) << "no error for " << int(c.error);
+        if (c.text) {
+            EXPECT_EQ(errors.back(), std::make_pair(c.error, std::string(c.text)));
+        } else {
+            EXPECT_NE(mail.LastMailError(), Error_None);
+        }
+        EXPECT_FALSE(mail.Busy());
+    }
+}
+
+TEST_F(SendMailTest, RepliesArriveInAnyPiecesAndTypedLineBreaksInjectNothing)
+{
+    using S = ScriptServer;
+    ScriptServer server({S::Trickle("220-first\r\n220-second\r\n\r\n220 last\r\n"), S::Expect(),
+                         S::Trickle("250 hello\r\n"), S::Expect(), S::Send("250 ok\r\n"), S::Expect(),
+                         S::Send("250 ok\r\n354 go\r\n"), S::Expect(), S::ExpectUntil("."),
+                         S::Send("250 queued\r\n221 bye\r\n"), S::ExpectAll()});
+    SendMail mail;
+    Aim(mail, server.port());
+    mail.FROM_Address = "s@x.test>\r\nRCPT TO:<evil@x.test";
+    mail.TO_Address = "a@x.test";
+    mail.Subject = "hello\r\nBcc: evil@x.test";
+    mail.MailText = {".", ".hidden", "plain"};
+    Send(mail);
+    EXPECT_TRUE(errors.empty()) << errors[0].second;
+    const auto got = server.Received();
+    EXPECT_EQ(std::count_if(got.begin(), got.end(), [](const std::string& l) { return l.rfind("HELO ", 0) == 0; }),
+              1) << "one HELO after the last greeting line";
+    EXPECT_EQ(got[1], "MAIL FROM:<s@x.test>  RCPT TO:<evil@x.test>");
+    EXPECT_EQ(std::count(got.begin(), got.end(), "Bcc: evil@x.test"), 0);
+    EXPECT_NE(std::find(got.begin(), got.end(), "Subject: hello  Bcc: evil@x.test  "), got.end());
+    EXPECT_NE(std::find(got.begin(), got.end(), "..hidden"), got.end()) << "dot-stuffed";
+    EXPECT_EQ(std::count(got.begin(), got.end(), "."), 1) << "only the final dot stands alone";
+    EXPECT_EQ(std::count(got.begin(), got.end(), ".."), 1);
+}
+
+TEST_F(SendMailTest, CancellingMidMessageLeavesNothingDeliveredAndEndsOnce)
+{
+    using S = ScriptServer;
+    ScriptServer server(Accepting({S::Expect(), S::Send("250 ok\r\n"), S::Expect(), S::Send("354 go\r\n"),
+                                   S::ExpectAll()}));
+    SendMail mail;
+    Aim(mail, server.port());
+    mail.TO_Address = "a@x.test";
+    mail.Attachments = {File("big.bin", std::string(3 * 1024 * 1024, 'b'))};
+    int progress = 0;
+    mail.OnMailInfo = [&](TObject*, SendMailInfo info, const std::string&) {
+        if (info == Info_AttachmentProgress && ++progress == 200)
+            mail.SetAction(Cancel_SendMail);
+    };
+    Send(mail);
+    EXPECT_EQ(mail.LastMailError(), Error_Cancelled);
+    EXPECT_TRUE(errors.empty()) << "a cancel is no error";
+    ASSERT_TRUE(PumpUntil([&] { return server.Connections() == 1 && !server.Received().empty(); }));
+    PumpUntil([&] { return false; }, 200);
+    const auto got = server.Received();
+    EXPECT_EQ(std::count(got.begin(), got.end(), "."), 0) << "no final dot: the server delivers nothing";
+}
+
+TEST_F(SendMailTest, NoRecipientAtAllNeverConnects)
+{
+    SendMail mail;
+    Aim(mail, testsupport::ClosedPort());
+    Send(mail);
+    EXPECT_EQ(errors, (std::vector<std::pair<SendMailError, std::string>>{
+                          {Error_MailDestination, "Mail Destination Error"}}));
+    EXPECT_EQ(mail.Version(), "SendMail 1.3.9");
+    mail.TO_Address = "a@x.test";
+    errors.clear();
+    Send(mail);
+    EXPECT_EQ(errors.back(), std::make_pair(Error_ConnectionRefused, std::string("Connection Refused")));
+}
