@@ -309,6 +309,7 @@ void SendMail::SetState(int state)
 
 void SendMail::HandleReply(const std::string& line)
 {
+    KillReplyTimer(); // a reply came; the wait for the next starts when it is asked for
     Info(Info_Received, line);
     const char first = line[0];
     if (first == '-' || first == '4' || first == '5') {
@@ -320,8 +321,10 @@ void SendMail::HandleReply(const std::string& line)
         }
         Info(Info_RecipientRejected, currentRecipient_);
     }
-    if (!SmtpReplyIsFinal(line))
+    if (!SmtpReplyIsFinal(line)) {
+        StartTimeout(TimeoutReply); // the rest of the reply is due
         return;
+    }
     switch (state_) {
     case Greeting: SendLine("HELO " + GetLocalHostName()); break;
     case Hello: SendLine("MAIL FROM:<" + FROM_Address + ">"); break;

@@ -223,8 +223,9 @@ void TStarSocket::SocketNotified(const Message& m)
 {
     if (SOCKET(m.WParam) != socket_)
         return; // for a socket closed since it was posted
-    // A countdown waits for the peer: room to send is not an answer.
-    if (LOWORD(m.LParam) != FD_WRITE)
+    // The countdown bounds the connect: its outcome (or a close) ends it. A
+    // read notification may be stale (its data already taken), so it does not.
+    if (LOWORD(m.LParam) == FD_CONNECT || LOWORD(m.LParam) == FD_CLOSE)
         KillTimer();
     LastError = HIWORD(m.LParam);
     switch (LOWORD(m.LParam)) {

@@ -42,7 +42,14 @@ protected:
     {
         const int before = done;
         mail.SetAction(Send_Mail);
-        ASSERT_TRUE(PumpUntil([&] { return done > before; }, timeoutMs)) << "no OnDone";
+        ASSERT_TRUE(PumpUntil([&] { return done > before; }, timeoutMs)) << "no OnDone; events: " << Events();
+    }
+    std::string Events() const
+    {
+        std::string text;
+        for (const auto& [info, add] : infos)
+            text += std::to_string(int(info)) + ":" + add.substr(0, 40) + " | ";
+        return text;
     }
     bool Informed(SendMailInfo info, const std::string& text = {}) const
     {
