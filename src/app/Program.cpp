@@ -4,6 +4,7 @@
 #include "framework/Application.h"
 #include "platform/registry.h"
 #include "settings/ConfigKeys.h"
+#include "mail/TformMailSend.h"
 #include "settings/TformConfig.h"
 
 #include <QDialog>
@@ -48,7 +49,13 @@ int RunProgram(Application& app)
         auto formVexmor = std::make_unique<TformVexmor>();
         auto formConfig = std::make_unique<TformConfig>(formVexmor.get());
         formVexmor->configDialogRunner = [&formConfig] { formConfig->exec(); };
-        auto formMailSend = PlaceholderDialog("formMailSend", formVexmor.get());
+        auto formMailSend = std::make_unique<TformMailSend>(formVexmor.get());
+        formVexmor->mailSendRunner = [&formMailSend] { formMailSend->show(); };
+        formVexmor->popmailSend->setEnabled(true);
+        // Closing the program stops a send still running; it is never left
+        // half-written on the server as a delivered message.
+        QObject::connect(&app, &QGuiApplication::lastWindowClosed, formMailSend.get(),
+                         [&formMailSend] { formMailSend->EndSend(); });
         auto formAbout = PlaceholderDialog("formAbout", formVexmor.get());
         formVexmor->show();
         rc = app.exec();

@@ -70,17 +70,22 @@ SendMail::SendMail()
 
 SendMail::~SendMail()
 {
-    // A send still running ends here: before the message a QUIT goes out; in
-    // the middle of it the connection is simply dropped, and a server never
-    // delivers a message whose final "." did not come.
-    if (busy_ && SocketOpen() && Connected() && !inData_) {
-        const std::string quit = "QUIT\r\n";
-        SendData(quit.data(), int(quit.size()));
-    }
     OnMailInfo = nullptr;
     OnMailError = nullptr;
     OnDone = nullptr;
+    if (busy_)
+        EndForExit();
     CloseSocket();
+}
+
+void SendMail::EndForExit()
+{
+    if (SocketOpen() && Connected() && !inData_ && !aborted_) {
+        const std::string quit = "QUIT\r\n";
+        SendData(quit.data(), int(quit.size()));
+    }
+    lastError_ = Error_Cancelled;
+    AbortSend();
 }
 
 void SendMail::SetAction(TMailAction action)

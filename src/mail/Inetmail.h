@@ -73,6 +73,10 @@ public:
     void SendBytes(const char* buffer, size_t count);
     bool CheckError();
     void AbortSend();
+    // The program is ending: a QUIT where the dialogue allows one (never in
+    // the middle of the message), then the connection is dropped; a message
+    // whose final "." never came is never delivered.
+    void EndForExit();
     static void SplitEntry(const std::string& entry, std::string& address, std::string& name);
 
     // Message composition, public for its tests.

@@ -1,0 +1,201 @@
+#include "mail/TformMailSend.h"
+#include "framework/Ansi.h"
+#include "framework/Application.h"
+#include "framework/SysUtils.h"
+#include "settings/ConfigKeys.h"
+
+#include <QGuiApplication>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QScreen>
+#include <QStatusBar>
+#include <QStyle>
+#include <QToolButton>
+
+namespace {
+
+template <typename W>
+W* Named(W* widget, const char* name)
+{
+    widget->setObjectName(name);
+    return widget;
+}
+
+} // namespace
+
+TformMailSend::TformMailSend(QWidget* parent)
+    : QDialog(parent), msg_send(std::make_unique<SendMail>())
+{
+    setObjectName("formMailSend");
+    setWindowTitle("VexmorPing! v1.0; Send E-Mail");
+    setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowSystemMenuHint |
+                   Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
+    setModal(false);
+    setFont(QFont("Tahoma", 8));
+    setFixedSize(458, 372);
+    if (const QScreen* screen = QGuiApplication::primaryScreen())
+        move(screen->availableGeometry().center() - rect().center());
+
+    panel_top = Named(new QWidget(this), "panel_top");
+    panel_top->setGeometry(0, 0, 458, 107);
+    panel_label = Named(new QWidget(panel_top), "panel_label");
+    panel_label->setGeometry(0, 0, 57, 107);
+    panel_edit = Named(new QWidget(panel_top), "panel_edit");
+    panel_edit->setGeometry(57, 0, 401, 107);
+    const char* captions[] = {" From:", " To:", " Subject:", " Reply-To:"};
+    const char* labelNames[] = {"label_from", "label_to", "label_subj", "label_reply"};
+    const char* editNames[] = {"msg_from", "msg_to", "msg_subj", "msg_reply"};
+    QLabel** labels[] = {&label_from, &label_to, &label_subj, &label_reply};
+    QLineEdit** edits[] = {&msg_from, &msg_to, &msg_subj, &msg_reply};
+    for (int i = 0; i < 4; ++i) {
+        *labels[i] = Named(new QLabel(captions[i], panel_label), labelNames[i]);
+        (*labels[i])->setGeometry(0, 6 + i * 25, 57, 21);
+        *edits[i] = Named(new QLineEdit(panel_edit), editNames[i]);
+        (*edits[i])->setGeometry(4, 6 + i * 25, 385, 21);
+    }
+    setTabOrder(msg_from, msg_to);
+    setTabOrder(msg_to, msg_subj);
+    setTabOrder(msg_subj, msg_reply);
+
+    msg_body = Named(new QPlainTextEdit(this), "msg_body");
+    msg_body->setGeometry(0, 107, 458, 182);
+    msg_body->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+
+    const auto button = [this](const char* name, const char* caption, QStyle::StandardPixmap glyph, int x) {
+        auto* b = Named(new QToolButton(this), name);
+        b->setText(caption);
+        b->setIcon(style()->standardIcon(glyph));
+        b->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
+        b->setAutoRaise(true);
+        b->setGeometry(x, 295, 50, 50);
+        return b;
+    };
+    bOk = button("bOk", "Send", QStyle::SP_DialogOkButton, 4);
+    bCancel = button("bCancel", "Cancel", QStyle::SP_DialogCancelButton, 58);
+
+    sendstatus = Named(new QStatusBar(this), "sendstatus");
+    sendstatus->setGeometry(0, 350, 458, 22);
+    sendstatus->setSizeGripEnabled(false);
+
+    msg_send->SMTP_Port = 25;
+    msg_send->KeepConnectionOpen = false;
+    msg_send->TimeoutConnect = 0;
+    msg_send->TimeoutArp = 0;
+    msg_send->OnMailError = [this](TObject* s, SendMailError e, const std::string& text) {
+        Application::RunHandler([&] { msg_sendMailError(s, e, text); });
+    };
+    msg_send->OnDone = [this](TObject* s) { Application::RunHandler([&] { msg_sendDone(s); }); };
+
+    connect(bOk, &QToolButton::clicked, this, [this] { Application::RunHandler([this] { bOkClick(); }); });
+    connect(bCancel, &QToolButton::clicked, this, [this] { Application::RunHandler([this] { bCancelClick(); }); });
+}
+
+TformMailSend::~TformMailSend()
+{
+    EndSend();
+}
+
+void TformMailSend::EndSend()
+{
+    msg_send->OnDone = nullptr;
+    msg_send->OnMailError = nullptr;
+    if (msg_send->Busy())
+        msg_send->EndForExit();
+}
+
+void TformMailSend::showEvent(QShowEvent* event)
+{
+    QDialog::showEvent(event);
+    Application::RunHandler([this] { FormShow(); });
+}
+
+void TformMailSend::FormShow()
+{
+    msg_from->setText(FromAnsi(reg_read.ReadKeyLM(ConfigPath, "full_name")));
+    msg_to->clear();
+    msg_subj->clear();
+    msg_reply->setText(FromAnsi(reg_read.ReadKeyLM(ConfigPath, "email_address")));
+    msg_body->clear();
+    msg_send->FROM_Address.clear();
+    msg_send->FROM_Name.clear();
+    msg_send->Subject.clear();
+    msg_send->TO_Address.clear();
+    msg_send->TO_Name.clear();
+    msg_send->MailText.clear();
+    msg_send->ListTo.clear();
+}
+
+void TformMailSend::bOkClick()
+{
+    bool blocked = false;
+    if (msg_from->text().isEmpty()) {
+        sendstatus->showMessage("You must fill in the FROM block!");
+        blocked = true;
+    }
+    if (msg_to->text().isEmpty()) {
+        sendstatus->showMessage("You must fill in the TO block!");
+        blocked = true;
+    }
+    if (msg_reply->text().isEmpty()) {
+        sendstatus->showMessage("You must fill in the REPLY-TO block!");
+        blocked = true;
+    }
+    if (msg_subj->text().isEmpty())
+        sendstatus->showMessage("E-Mail being sent has NO subject...");
+    if (blocked)
+        return;
+
+    // Everything typed is converted before anything is set, so text the code
+    // page cannot hold stops the send whole.
+    const std::string name = ToAnsi(msg_from->text(), "The From field");
+    const std::string subject = ToAnsi(msg_subj->text(), "The Subject field");
+    const std::string reply = ToAnsi(msg_reply->text(), "The Reply-To field");
+    const std::string body = ToAnsi(msg_body->toPlainText(), "The message");
+    msg_send->FROM_Address = reg_read.ReadKeyLM(ConfigPath, "email_address");
+    msg_send->FROM_Name = name;
+    msg_send->Subject = subject;
+    msg_send->MailText.clear();
+    size_t from = 0;
+    for (;;) {
+        const size_t end = body.find('\n', from);
+        msg_send->MailText.push_back(body.substr(from, end == std::string::npos ? std::string::npos : end - from));
+        if (end == std::string::npos)
+            break;
+        from = end + 1;
+    }
+    if (body.empty())
+        msg_send->MailText.clear();
+    // The reply address the window asks for travels as a Reply-To header.
+    msg_send->Headers = {"Reply-To: " + reply};
+    msg_send->SetSMTP_Server(reg_read.ReadKeyLM(ConfigPath, "smtp_server"));
+    msg_send->SMTP_Port = uint16_t(StrToInt(reg_read.ReadKeyLM(ConfigPath, "smtp_port")));
+
+    msg_to->setText(msg_to->text() + ",");
+    const std::string to = ToAnsi(msg_to->text(), "The To field");
+    std::string entry;
+    for (const char c : to) {
+        if (c == ',') {
+            msg_send->ListTo.push_back(entry);
+            entry.clear();
+        } else if (c != ' ') {
+            entry += c;
+        }
+    }
+    msg_send->SetAction(Send_Mail);
+}
+
+void TformMailSend::bCancelClick()
+{
+    hide();
+}
+
+void TformMailSend::msg_sendDone(TObject*)
+{
+    hide();
+}
+
+void TformMailSend::msg_sendMailError(TObject*, SendMailError, const std::string& addinfo)
+{
+    sendstatus->showMessage(FromAnsi("Error: " + addinfo));
+}
