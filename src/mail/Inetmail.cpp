@@ -58,11 +58,6 @@ SendMailError MailErrorOf(int code, std::string& text)
     }
 }
 
-bool SmtpReplyIsFinal(const std::string& line)
-{
-    return line.size() < 4 || line[3] != '-';
-}
-
 SendMail::SendMail()
 {
     MessageHook = [this](Message& m) { Done(m); };

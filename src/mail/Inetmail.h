@@ -1,6 +1,7 @@
 #pragma once
 
 #include "mail/MimeEncoders.h"
+#include "mail/SmtpReply.h"
 #include "mail/starsock.h"
 #include "sock/LineReader.h"
 
@@ -31,9 +32,6 @@ using TSendMailEvent = std::function<void(TObject* sender, std::string& data)>;
 
 // The text and code of a Winsock error, as the send reports it.
 SendMailError MailErrorOf(int winsockCode, std::string& text);
-// Whether an SMTP reply line is the last of its reply ("ddd " or shorter than
-// four characters) rather than a continuation ("ddd-").
-bool SmtpReplyIsFinal(const std::string& line);
 
 // An optional description of one attachment.
 struct TAttachmentDescriptor {

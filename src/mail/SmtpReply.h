@@ -1,0 +1,7 @@
+#pragma once
+
+#include <string>
+
+// Whether an SMTP reply line is the last of its reply ("250 ok", or a line
+// shorter than four characters) rather than a continuation ("250-more").
+bool SmtpReplyIsFinal(const std::string& line);
