@@ -219,6 +219,7 @@ void SendMail::ConnectionMade()
     SetState(Greeting);
     Info(Info_Connected, ServerAddress);
     replies_.Clear();
+    pieceCut_ = false;
     completed_ = false;
     StartTimeout(TimeoutReply); // the greeting is due
 }
@@ -235,7 +236,10 @@ void SendMail::Reader()
         replies_.Feed(chunk, size_t(n));
         std::string line;
         while (replies_.Next(line)) {
-            if (line.empty())
+            // A reply line past the cap counts once, by its first piece.
+            const bool continuation = pieceCut_;
+            pieceCut_ = replies_.Cut();
+            if (line.empty() || continuation)
                 continue; // an empty reply line says nothing
             processing_ = true;
             HandleReply(line);

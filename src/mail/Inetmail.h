@@ -136,6 +136,7 @@ private:
     bool completed_ = false;
     bool processing_ = false;
     bool inData_ = false; // the message is going out: lines are dot-stuffed
+    bool pieceCut_ = false; // the last reply piece was cut at the cap
     std::string currentRecipient_;
     int recipientList_ = 4;
     int recipientIndex_ = -1;

@@ -11,17 +11,20 @@ bool LineReader::Next(std::string& line)
             line.assign(buffer_, start_, cap_);
             start_ += cap_;
             scanned_ = 0;
+            cut_ = true;
             return true;
         }
         line.assign(buffer_, start_, length);
         start_ = end + 1;
         scanned_ = 0;
+        cut_ = false;
         return true;
     }
     if (Pending() > cap_) {
         line.assign(buffer_, start_, cap_);
         start_ += cap_;
         scanned_ = 0;
+        cut_ = true;
         return true;
     }
     scanned_ = Pending();
@@ -42,6 +45,7 @@ std::string LineReader::TakeRest()
 
 void LineReader::Clear()
 {
+    cut_ = false;
     buffer_.clear();
     start_ = 0;
     scanned_ = 0;

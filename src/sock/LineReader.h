@@ -19,6 +19,9 @@ public:
     bool Next(std::string& line);
     // The unfinished last line, e.g. when the connection ends; empties the reader.
     std::string TakeRest();
+    // Whether the line last handed out was a piece cut at the cap (its rest
+    // follows as further pieces).
+    bool Cut() const { return cut_; }
     // Bytes received but not yet handed out.
     size_t Pending() const { return buffer_.size() - start_; }
     void Clear();
@@ -28,4 +31,5 @@ private:
     size_t start_ = 0;   // first byte not yet handed out
     size_t scanned_ = 0; // bytes after start_ already known to hold no LF
     size_t cap_;
+    bool cut_ = false;
 };

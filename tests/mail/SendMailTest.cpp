@@ -307,3 +307,74 @@ TEST_F(SendMailTest, NoRecipientAtAllNeverConnects)
     Send(mail);
     EXPECT_EQ(errors.back(), std::make_pair(Error_ConnectionRefused, std::string("Connection Refused")));
 }
+
+TEST_F(SendMailTest, AReplyLinePastTheCapCountsOnceAndTheDialogueGoesOn)
+{
+    using S = ScriptServer;
+    ScriptServer server({S::Send("220 " + std::string(200 * 1024, 'x') + "\r\n"), S::Expect(), S::Send("250 hello\r\n"),
+                         S::Expect(), S::Send("250 ok\r\n"), S::Expect(), S::Send("250 ok\r\n"), S::Expect(),
+                         S::Send("354 go\r\n"), S::ExpectUntil("."), S::Send("250 queued\r\n"), S::Expect(),
+                         S::Send("221 bye\r\n"), S::Close()});
+    SendMail mail;
+    Aim(mail, server.port());
+    mail.TO_Address = "a@x.test";
+    Send(mail);
+    EXPECT_TRUE(errors.empty()) << errors[0].second;
+    EXPECT_TRUE(Informed(Info_Sent));
+    const auto got = server.Received();
+    ASSERT_GE(got.size(), 2u);
+    EXPECT_EQ(got[0].rfind("HELO ", 0), 0u);
+    EXPECT_EQ(got[1], "MAIL FROM:<sender@example.test>") << "the greeting's pieces were one reply";
+}
+
+TEST_F(SendMailTest, EndingTheProgramBeforeTheMessageSaysQuit)
+{
+    using S = ScriptServer;
+    ScriptServer server(Accepting({S::Expect(), S::ExpectAll()}));
+    auto mail = std::make_unique<SendMail>();
+    Aim(*mail, server.port());
+    mail->TO_Address = "a@x.test";
+    mail->SetAction(Send_Mail);
+    ASSERT_TRUE(PumpUntil([&] { return server.Received().size() >= 3; }));
+    mail.reset(); // the send is still waiting for the reply to RCPT
+    EXPECT_TRUE(PumpUntil([&] { return server.Received().back() == "QUIT"; }));
+}
+
+TEST_F(SendMailTest, SocketServerTextsAndOverlongNames)
+{
+    SendMail mail;
+    mail.SetSMTP_Server("10.0.0.5");
+    EXPECT_EQ(mail.ServerAddress, "10.0.0.5");
+    EXPECT_EQ(mail.ServerName, "");
+    mail.SetSMTP_Server("mail");
+    EXPECT_EQ(mail.ServerName, "mail");
+    EXPECT_EQ(mail.ServerAddress, "");
+    mail.SetSMTP_Server("");
+    EXPECT_EQ(mail.ServerName, "mail") << "an empty text changes neither";
+    mail.SetVersion("anything");
+    EXPECT_EQ(mail.Version(), "SendMail 1.3.9");
+    ASSERT_TRUE(mail.StartWinsock());
+    mail.ResolveAsync(std::string(81, 'h'));
+    EXPECT_EQ(mail.LastError, WSAENAMETOOLONG) << "the name field holds 80 characters";
+}
+
+TEST_F(SendMailTest, AFiftyMegabyteAttachmentDecodesByteForByte)
+{
+    testsupport::SmtpServer smtp;
+    if (!smtp.Problem().empty())
+        GTEST_SKIP() << smtp.Problem();
+    std::string big(50u << 20, '\0');
+    for (size_t i = 0; i < big.size(); ++i)
+        big[i] = char((i * 2654435761u) >> 13);
+    const std::string path = File("fifty.bin", big);
+    SendMail mail;
+    Aim(mail, smtp.port());
+    mail.TO_Address = "a@x.test";
+    mail.Attachments = {path};
+    Send(mail, 120000);
+    EXPECT_TRUE(errors.empty()) << errors[0].second;
+    ASSERT_EQ(smtp.Messages().size(), 1u);
+    const QJsonArray parts = Parse(smtp.Messages()[0])["parts"].toArray();
+    ASSERT_EQ(parts.size(), 1);
+    EXPECT_EQ(parts[0].toObject()["sha256"].toString().toStdString(), Sha256(big));
+}
