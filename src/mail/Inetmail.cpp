@@ -308,6 +308,8 @@ void SendMail::AbortSend()
 
 void SendMail::SetState(int state)
 {
+    if (OnStateChange && state != state_)
+        OnStateChange(state_, state);
     state_ = state;
 }
 

@@ -90,6 +90,8 @@ public:
     TStarNotify OnDone;
     // Seconds a reply (or room to send) may take once connected; 0 = no limit.
     int TimeoutReply = 30;
+    // Told of every change of the dialogue's state (from, to), for tracing.
+    std::function<void(int from, int to)> OnStateChange;
 
     void Resolved() override;
 

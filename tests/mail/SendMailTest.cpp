@@ -184,7 +184,10 @@ TEST_F(SendMailTest, RecipientsGoOutInOrderAndOneRefusalDoesNotStopTheRest)
     mail.Listcc = {"c@x.test"};
     mail.ListBcc = {"d@x.test"};
     mail.MailText = {"body"};
+    std::vector<int> states;
+    mail.OnStateChange = [&](int, int to) { states.push_back(to); };
     Send(mail);
+    EXPECT_EQ(states, (std::vector<int>{1, 2, 3, 4, 5, 6, 7, 8})) << "greeting, HELO, MAIL, RCPT..., DATA, ., QUIT";
     EXPECT_TRUE(errors.empty()) << errors[0].second;
     EXPECT_TRUE(Informed(Info_RecipientRejected, "b@x.test"));
     EXPECT_TRUE(Informed(Info_Sent));
