@@ -3,6 +3,7 @@
 #include "tcpip/T_Time.h"
 #include "app/Program.h"
 #include "framework/Application.h"
+#include "framework/Named.h"
 #include "icmp/TPing.h"
 #include "icmp/TTraceRoute.h"
 
@@ -31,13 +32,6 @@ namespace {
 QIcon Icon(const char* name)
 {
     return QIcon(QString(":/icons/%1.svg").arg(name));
-}
-
-template <typename W>
-W* Named(W* widget, const char* name)
-{
-    widget->setObjectName(name);
-    return widget;
 }
 
 } // namespace

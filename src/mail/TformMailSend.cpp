@@ -1,6 +1,7 @@
 #include "mail/TformMailSend.h"
 #include "framework/Ansi.h"
 #include "framework/Application.h"
+#include "framework/Named.h"
 #include "framework/SysUtils.h"
 #include "settings/ConfigKeys.h"
 
@@ -12,17 +13,6 @@
 #include <QStatusBar>
 #include <QStyle>
 #include <QToolButton>
-
-namespace {
-
-template <typename W>
-W* Named(W* widget, const char* name)
-{
-    widget->setObjectName(name);
-    return widget;
-}
-
-} // namespace
 
 TformMailSend::TformMailSend(QWidget* parent)
     : QDialog(parent), msg_send(std::make_unique<SendMail>())

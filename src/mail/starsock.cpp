@@ -129,28 +129,27 @@ void TStarSocket::ConnectAsync()
         StartTimeout(TimeoutConnect);
 }
 
-int TStarSocket::SendData(const char* buffer, int length)
+// The bytes a send or receive moved; a would-block is no error, 0 leaves
+// LastError as it was.
+int TStarSocket::Moved(int result)
 {
-    const int n = winsock::send(socket_, buffer, length, 0);
-    if (n >= 1) {
+    if (result >= 1) {
         LastError = 0;
-        return n;
+        return result;
     }
-    if (n == SOCKET_ERROR)
+    if (result == SOCKET_ERROR)
         LastError = ErrorOf(winsock::WSAGetLastError());
     return 0;
 }
 
+int TStarSocket::SendData(const char* buffer, int length)
+{
+    return Moved(winsock::send(socket_, buffer, length, 0));
+}
+
 int TStarSocket::ReceiveData(char* buffer, int length)
 {
-    const int n = winsock::recv(socket_, buffer, length, 0);
-    if (n >= 1) {
-        LastError = 0;
-        return n;
-    }
-    if (n == SOCKET_ERROR)
-        LastError = ErrorOf(winsock::WSAGetLastError());
-    return 0;
+    return Moved(winsock::recv(socket_, buffer, length, 0));
 }
 
 void TStarSocket::KillTimer()

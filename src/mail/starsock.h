@@ -71,6 +71,7 @@ private:
     void LookupFinished(const Message& m);
     void SocketNotified(const Message& m);
     void KillTimer();
+    int Moved(int result);
     static void Fire(const TStarNotify& hook, TObject* sender)
     {
         if (hook)

@@ -1,6 +1,7 @@
 #include "settings/TformConfig.h"
 #include "framework/Ansi.h"
 #include "framework/Application.h"
+#include "framework/Named.h"
 #include "settings/ConfigKeys.h"
 #include "settings/Crypt32.h"
 
@@ -14,13 +15,6 @@
 #include <QScreen>
 
 namespace {
-
-template <typename W>
-W* Named(W* widget, const char* name)
-{
-    widget->setObjectName(name);
-    return widget;
-}
 
 void SetField(QLineEdit* field, const std::string& text)
 {
