@@ -449,7 +449,6 @@ void SendMail::SendText(const std::string& text)
     Info(Info_Sending, text);
     const std::string out = inData_ ? stuffer_.Stuff(text) : text;
     using Clock = std::chrono::steady_clock;
-    static thread_local Clock::time_point lastPump = Clock::now();
     Clock::time_point lastProgress = Clock::now();
     size_t at = 0;
     while (at < out.size()) {
@@ -471,9 +470,9 @@ void SendMail::SendText(const std::string& text)
             }
         }
         // Keep the window painting while a long message goes out.
-        if (at < out.size() || now - lastPump > std::chrono::milliseconds(20)) {
+        if (at < out.size() || now - lastPump_ > std::chrono::milliseconds(20)) {
             QCoreApplication::processEvents();
-            lastPump = Clock::now();
+            lastPump_ = Clock::now();
         }
     }
 }

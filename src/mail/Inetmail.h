@@ -6,6 +6,7 @@
 #include "sock/LineReader.h"
 
 #include <array>
+#include <chrono>
 #include <memory>
 #include <string>
 #include <vector>
@@ -139,6 +140,7 @@ private:
     bool processing_ = false;
     bool inData_ = false; // the message is going out: lines are dot-stuffed
     bool pieceCut_ = false; // the last reply piece was cut at the cap
+    std::chrono::steady_clock::time_point lastPump_{}; // when SendText last let events through
     std::string currentRecipient_;
     int recipientList_ = 4;
     int recipientIndex_ = -1;
