@@ -92,9 +92,10 @@ void T_TcpIp::WaitUntilReady(SOCKET s, bool forWrite, const std::string& what)
             LoggedIn = false;
             if (stopped)
                 throw ETcpIpError("Stopped while " + what + " (" + Hostname + ").");
-            throw ETcpIpError(Hostname + " did not answer within " + std::to_string(ReplyTimeoutMs / 1000) +
-                              " seconds while " + what + ". The server may be down or overloaded; "
-                              "check the host name and try again later.");
+            const unsigned seconds = ReplyTimeoutMs / 1000;
+            throw ETcpIpError(Hostname + " did not answer within " + std::to_string(seconds) +
+                              (seconds == 1 ? " second" : " seconds") + " while " + what +
+                              ". The server may be down or overloaded; check the host name and try again later.");
         }
     }
     waiting_ = false;

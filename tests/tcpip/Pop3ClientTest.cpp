@@ -115,7 +115,7 @@ TEST_F(Pop3Client, HostileServersEndWithAClearErrorAndTheClientStaysUsable)
         std::vector<S::Step> script;
         const char* expected; // start of the message raised
     } cases[] = {
-        {{S::Hold()}, "127.0.0.1 did not answer within 1 seconds"},
+        {{S::Hold()}, "127.0.0.1 did not answer within 1 second while waiting for its answer."},
         {{S::Send("+OK hel"), S::Close()}, ""},
         {{S::Send("+OK\r\n"), S::Expect(), S::Reset()}, ""},
         // The rest of the endless line comes where the USER reply is due: bounded pieces.
