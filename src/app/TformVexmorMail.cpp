@@ -10,9 +10,29 @@
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QTabWidget>
+#include <QPointer>
+#include <QToolButton>
 #include <QTreeWidget>
 
 namespace {
+
+// The mail commands leave the command buttons as they are, but Stop must reach
+// a command that waits for its server: it is enabled for the command's length.
+class StopReaches final {
+public:
+    explicit StopReaches(QToolButton* stop) : stop_(stop), was_(stop->isEnabled()) { stop_->setEnabled(true); }
+    ~StopReaches()
+    {
+        if (stop_)
+            stop_->setEnabled(was_);
+    }
+    StopReaches(const StopReaches&) = delete;
+    StopReaches& operator=(const StopReaches&) = delete;
+
+private:
+    QPointer<QToolButton> stop_;
+    bool was_;
+};
 
 // The sender and subject of a summary, when it has both.
 bool SplitSummary(const std::string& summary, std::string& from, std::string& subject)
@@ -69,6 +89,7 @@ void TformVexmor::WriteMailCount()
 
 void TformVexmor::popmailCountClick()
 {
+    StopReaches stop(bStop);
     popmailDelSel->setEnabled(false);
     PageControl->setCurrentWidget(tsVerbose);
     MailOpening(false);
@@ -80,6 +101,7 @@ void TformVexmor::popmailCountClick()
 
 void TformVexmor::popmailHeadersClick()
 {
+    StopReaches stop(bStop);
     MailOpening(true);
     pop_mail->Logout();
     WriteMailClosing();
@@ -109,6 +131,7 @@ void TformVexmor::popmailHeadersClick()
 
 void TformVexmor::popmailMsgTextClick()
 {
+    StopReaches stop(bStop);
     MailOpening(false);
     WriteMailCount();
     if (MailCount() > 0) {
@@ -149,6 +172,7 @@ void TformVexmor::popmailDelAllClick()
                                                      QMessageBox::No) == QMessageBox::Yes;
     if (!yes)
         return;
+    StopReaches stop(bStop);
     popmailDelSel->setEnabled(false);
     PageControl->setCurrentWidget(tsVerbose);
     MailOpening(false);
@@ -165,6 +189,7 @@ void TformVexmor::popmailDelAllClick()
 
 void TformVexmor::popmailDelSelClick()
 {
+    StopReaches stop(bStop);
     MailOpening(false);
     WriteMailCount();
     if (MailCount() > 0) {

@@ -119,3 +119,23 @@ TEST_F(MailTimeCommand, TheTimeComesFromARealServerAndStopReachesOneThatIsSilent
     EXPECT_FALSE(Busy());
     EXPECT_EQ(IndexOf("Obtaining time from 127.0.0.1..."), int(lines.size()) - 2) << "no second heading";
 }
+
+TEST_F(MailTimeCommand, StopReachesAMailCommandWaitingForASilentServer)
+{
+    testsupport::ScriptServer silent({testsupport::ScriptServer::Hold()});
+    window->pop_mail->RemotePort = silent.port();
+    Type(window->username, "alice");
+    Type(window->password, "secret");
+    EXPECT_FALSE(window->bStop->isEnabled());
+    bool stopEnabledWhileWaiting = false;
+    QTimer::singleShot(200, window->bStop, [&] {
+        stopEnabledWhileWaiting = window->bStop->isEnabled();
+        Click(window->bStop);
+    });
+    Click(window->bMail);
+    EXPECT_TRUE(stopEnabledWhileWaiting);
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(errors[0], "Stopped while waiting for its answer (127.0.0.1).");
+    EXPECT_FALSE(window->bStop->isEnabled());
+    EXPECT_FALSE(Busy());
+}
