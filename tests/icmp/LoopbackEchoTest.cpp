@@ -40,6 +40,23 @@ protected:
         icmplib::testing::UseOnly(facility);
         ProbeIcmp();
     }
+    // Pings 127.0.0.1 through the library over a raw socket, inside a fresh
+    // namespace whose firewall drops ICMP messages of a type at a hook.
+    void PingThroughFirewall(const char* role, const char* hook, const char* type, uint32_t timeoutMs)
+    {
+        testsupport::NetNamespace ns(role);
+        ASSERT_EQ(ns.Exec("ip link set lo up"), 0);
+        ASSERT_TRUE(ns.DropIcmp(hook, type)) << "nftables is needed";
+        testsupport::EnterNamespace inside(ns);
+        ASSERT_TRUE(inside.ok());
+        ReloadLibraryWith(IcmpFacility::Raw);
+        ForceIcmpMode(imLibrary);
+        TPing ping;
+        Watch(ping);
+        ping.Hostname = "127.0.0.1";
+        ping.Timeout = timeoutMs;
+        ping.Execute();
+    }
     std::vector<PingResult> results;
     const uint32_t loopback = htonl(INADDR_LOOPBACK);
 };
@@ -215,21 +232,9 @@ TEST_F(LoopbackEcho, TheLibraryUsesADatagramSocketWherePingGroupRangeAllows)
 TEST_F(LoopbackEcho, NoAnswerWithinTheTimeoutReportsTimedOutWithTheTarget)
 {
     REQUIRE_ROOT("a network namespace");
-    testsupport::NetNamespace ns("to");
     // The request goes out, but its reply is dropped: a truly silent target.
-    ASSERT_EQ(ns.Exec("ip link set lo up"), 0);
-    ASSERT_TRUE(ns.DropIcmp("input", "echo-reply")) << "nftables is needed";
-    testsupport::EnterNamespace inside(ns);
-    ASSERT_TRUE(inside.ok());
-    ReloadLibraryWith(IcmpFacility::Raw);
-    ForceIcmpMode(imLibrary);
-
-    TPing ping;
-    Watch(ping);
-    ping.Hostname = "127.0.0.1";
-    ping.Timeout = 300;
     const auto start = std::chrono::steady_clock::now();
-    ping.Execute();
+    PingThroughFirewall("to", "input", "echo-reply", 300);
     const auto waited = std::chrono::steady_clock::now() - start;
     EXPECT_GE(waited, std::chrono::milliseconds(300)) << "the whole timeout elapsed";
     ASSERT_EQ(results.size(), 1u);
@@ -322,17 +327,8 @@ TEST_F(LoopbackEcho, TheTimeToLiveFieldIsHonouredOnEveryPathAndZeroIsRefused)
 TEST_F(LoopbackEcho, ALocalSendFailureIsAGeneralFailureNotATimeOut)
 {
     REQUIRE_ROOT("a network namespace");
-    testsupport::NetNamespace ns("sf");
     // The firewall refuses the request on its way out: sendto fails at once.
-    ASSERT_TRUE(ns.DropIcmp("output", "echo-request")) << "nftables is needed";
-    testsupport::EnterNamespace inside(ns);
-    ASSERT_TRUE(inside.ok());
-    ReloadLibraryWith(IcmpFacility::Raw);
-    ForceIcmpMode(imLibrary);
-    TPing ping;
-    Watch(ping);
-    ping.Hostname = "127.0.0.1";
-    ping.Execute();
+    PingThroughFirewall("sf", "output", "echo-request", 5000);
     ASSERT_EQ(results.size(), 1u);
     EXPECT_EQ(results[0].status, int(IP_GENERAL_FAILURE));
 }
