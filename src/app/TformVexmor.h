@@ -202,6 +202,8 @@ private:
     void WriteMailClosing();
     void WriteMailCount();
     int MailCount() const;
+    // Positions of the report list's selected rows, first to last.
+    std::vector<int> SelectedRows() const;
 
     void WriteFingerText(const std::string& text);
     void FlushFingerText();

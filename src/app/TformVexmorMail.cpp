@@ -72,6 +72,15 @@ void TformVexmor::MailOpening(bool clearReport)
     WriteLine(" ...message count obtained.");
 }
 
+std::vector<int> TformVexmor::SelectedRows() const
+{
+    std::vector<int> rows;
+    for (int i = 0; i < details->topLevelItemCount(); ++i)
+        if (details->topLevelItem(i)->isSelected())
+            rows.push_back(i);
+    return rows;
+}
+
 int TformVexmor::MailCount() const
 {
     return int(pop_mail->Lines.size());
@@ -135,10 +144,8 @@ void TformVexmor::popmailMsgTextClick()
     MailOpening(false);
     WriteMailCount();
     if (MailCount() > 0) {
-        for (int j = 0; j < details->topLevelItemCount(); ++j) {
+        for (const int j : SelectedRows()) {
             const QTreeWidgetItem* row = details->topLevelItem(j);
-            if (!row->isSelected())
-                continue;
             pop_mail->Retrieve(j + 1); // by the row's position
             msg_body->clear();
             WriteHeading("Viewing Message...");
@@ -193,10 +200,8 @@ void TformVexmor::popmailDelSelClick()
     MailOpening(false);
     WriteMailCount();
     if (MailCount() > 0) {
-        for (int r = 0; r < details->topLevelItemCount(); ++r) {
+        for (const int r : SelectedRows()) {
             const QTreeWidgetItem* row = details->topLevelItem(r);
-            if (!row->isSelected())
-                continue;
             // Deleted by sender and subject as they are on the server now.
             for (int i = 0; i < MailCount(); ++i) {
                 std::string from, subject;

@@ -1,15 +1,14 @@
 #include "mail/TformMailSend.h"
 #include "framework/Ansi.h"
 #include "framework/Application.h"
+#include "framework/FixedDialog.h"
 #include "framework/Named.h"
 #include "framework/SysUtils.h"
 #include "settings/ConfigKeys.h"
 
-#include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
-#include <QScreen>
 #include <QStatusBar>
 #include <QStyle>
 #include <QToolButton>
@@ -19,13 +18,8 @@ TformMailSend::TformMailSend(QWidget* parent)
 {
     setObjectName("formMailSend");
     setWindowTitle("VexmorPing! v1.0; Send E-Mail");
-    setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowSystemMenuHint |
-                   Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
+    SetUpFixedDialog(*this, 458, 372);
     setModal(false);
-    setFont(QFont("Tahoma", 8));
-    setFixedSize(458, 372);
-    if (const QScreen* screen = QGuiApplication::primaryScreen())
-        move(screen->availableGeometry().center() - rect().center());
 
     panel_top = Named(new QWidget(this), "panel_top");
     panel_top->setGeometry(0, 0, 458, 107);

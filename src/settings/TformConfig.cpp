@@ -1,18 +1,17 @@
 #include "settings/TformConfig.h"
 #include "framework/Ansi.h"
 #include "framework/Application.h"
+#include "framework/FixedDialog.h"
 #include "framework/Named.h"
 #include "settings/ConfigKeys.h"
 #include "settings/Crypt32.h"
 
 #include <QCheckBox>
 #include <QGroupBox>
-#include <QGuiApplication>
 #include <QIcon>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
-#include <QScreen>
 
 namespace {
 
@@ -28,12 +27,7 @@ TformConfig::TformConfig(QWidget* parent)
 {
     setObjectName("formConfig");
     setWindowTitle("VexmorPing! v1.0; Configuration");
-    setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowSystemMenuHint |
-                   Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
-    setFont(QFont("Tahoma", 8));
-    setFixedSize(266, 389);
-    if (const QScreen* screen = QGuiApplication::primaryScreen())
-        move(screen->availableGeometry().center() - rect().center());
+    SetUpFixedDialog(*this, 266, 389);
 
     banner = Named(new QLabel(this), "banner");
     banner->setGeometry(0, 0, 266, 69);
