@@ -152,6 +152,13 @@ int closesocket(SOCKET s)
     return ::close(s) == 0 ? 0 : Fail();
 }
 
+int shutdown(SOCKET s, int how)
+{
+    if (!CheckStarted())
+        return SOCKET_ERROR;
+    return ::shutdown(s, how) == 0 ? 0 : Fail();
+}
+
 int bind(SOCKET s, const sockaddr_in* addr, int addrlen)
 {
     if (!CheckStarted())
@@ -333,6 +340,20 @@ int selectReadable(SOCKET s, int timeoutMs)
 int selectWritable(SOCKET s, int timeoutMs)
 {
     return SelectEvents(s, POLLOUT, timeoutMs);
+}
+
+int selectEither(SOCKET s, bool forWrite, SOCKET also, int timeoutMs)
+{
+    if (!CheckStarted())
+        return SOCKET_ERROR;
+    // poll ignores a negative descriptor, so a missing `also` costs nothing.
+    pollfd p[2] = {{s, short(forWrite ? POLLOUT : POLLIN), 0}, {also, POLLIN, 0}};
+    const int r = ::poll(p, 2, timeoutMs);
+    if (r < 0)
+        return Fail();
+    if (p[0].revents)
+        return 1;
+    return p[1].revents ? 2 : 0;
 }
 
 int getsockopt(SOCKET s, int level, int optname, char* optval, int* optlen)

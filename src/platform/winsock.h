@@ -26,6 +26,7 @@ constexpr long FD_ACCEPT = 0x08;
 constexpr long FD_CONNECT = 0x10;
 constexpr long FD_CLOSE = 0x20;
 
+constexpr int SD_SEND = 1;
 constexpr long FIONBIO_CMD = 0x8004667E;
 constexpr int MAXGETHOSTSTRUCT = 1024;
 
@@ -68,6 +69,8 @@ void WSASetLastError(int code);
 
 SOCKET socket(int af, int type, int protocol);
 int closesocket(SOCKET s);
+// how: 0 receiving side, 1 sending side (SD_SEND), 2 both.
+int shutdown(SOCKET s, int how);
 int bind(SOCKET s, const sockaddr_in* addr, int addrlen);
 int listen(SOCKET s, int backlog);
 SOCKET accept(SOCKET s, sockaddr_in* addr, int* addrlen);
@@ -83,6 +86,9 @@ int getpeername(SOCKET s, sockaddr_in* name, int* namelen);
 int selectReadable(SOCKET s, int timeoutMs);
 // Writable (a connect finished, or room to send) within timeoutMs; as above.
 int selectWritable(SOCKET s, int timeoutMs);
+// Waits for s (readable, or writable with forWrite) or for `also` to become
+// readable: 1 when s is ready, 2 when only `also` is, 0 when neither is.
+int selectEither(SOCKET s, bool forWrite, SOCKET also, int timeoutMs);
 int getsockname(SOCKET s, sockaddr_in* name, int* namelen);
 int getsockopt(SOCKET s, int level, int optname, char* optval, int* optlen);
 

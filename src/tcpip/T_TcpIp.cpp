@@ -4,6 +4,7 @@
 #include <QCoreApplication>
 #include <QThread>
 
+#include <algorithm>
 #include <chrono>
 #include <netinet/in.h>
 
@@ -73,23 +74,23 @@ void T_TcpIp::Cancel()
 void T_TcpIp::WaitUntilReady(SOCKET s, bool forWrite, const std::string& what)
 {
     using Clock = std::chrono::steady_clock;
-    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(ReplyTimeoutMs);
+    const Clock::time_point started = Clock::now();
     const bool pump = OnGuiThread();
     waiting_ = true;
     for (;;) {
         // Short slices, so painting, Stop and a cancel from elsewhere get through.
-        const int ready = forWrite ? winsock::selectWritable(s, 20) : winsock::selectReadable(s, 20);
-        if (ready != 0)
+        const int ready = winsock::selectEither(s, forWrite, pump ? WatchAlso : INVALID_SOCKET, 20);
+        if (ready == 1 || ready == SOCKET_ERROR)
             break;
         if (pump)
             QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        const Clock::time_point progress{Clock::duration(progressAt_.load())};
+        const Clock::time_point deadline = std::max(started, progress) + std::chrono::milliseconds(ReplyTimeoutMs);
         if (cancelled_ || Clock::now() >= deadline) {
             waiting_ = false;
             const bool stopped = cancelled_.exchange(false);
-            // A reply may still come for what was asked: the connection is of no
-            // further use, and the next Login starts afresh.
-            CloseSocket(Socket);
-            LoggedIn = false;
+            // A reply may still come for what was asked.
+            ConnectionLost();
             if (stopped)
                 throw ETcpIpError("Stopped while " + what + " (" + Hostname + ").");
             const unsigned seconds = ReplyTimeoutMs / 1000;
@@ -99,6 +100,12 @@ void T_TcpIp::WaitUntilReady(SOCKET s, bool forWrite, const std::string& what)
         }
     }
     waiting_ = false;
+}
+
+void T_TcpIp::ConnectionLost()
+{
+    CloseSocket(Socket);
+    LoggedIn = false;
 }
 
 SOCKET T_TcpIp::CreateSocket()

@@ -7,6 +7,7 @@
 #include "tcpip/TcpIpErrors.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -79,9 +80,19 @@ protected:
             OnTrace(text, level);
     }
     bool Tracing() const { return bool(OnTrace); }
+    // A wait gave up: the connection is of no further use, and the next Login
+    // starts afresh.
+    virtual void ConnectionLost();
     // Waits until s is readable (or writable); raises when the time is up or
     // the wait was cancelled, after dropping the connection.
     void WaitUntilReady(SOCKET s, bool forWrite, const std::string& what);
+    // Data moved on a connection the caller is not waiting on (a transfer fed
+    // by notifications): the wait under way starts its time-out again.
+    void NoteProgress() { progressAt_ = std::chrono::steady_clock::now().time_since_epoch().count(); }
+
+    // A socket whose notifications a wait on the GUI thread must not sleep
+    // through: when it has data, the wait pumps events at once.
+    SOCKET WatchAlso = INVALID_SOCKET;
 
     // One public exchange at a time: a call that arrives while this component
     // waits (through the events its wait lets through) is refused.
@@ -102,5 +113,6 @@ private:
     LineReader lines_;
     std::atomic<bool> waiting_{false};
     std::atomic<bool> cancelled_{false};
+    std::atomic<std::chrono::steady_clock::rep> progressAt_{0};
     int exchanges_ = 0;
 };

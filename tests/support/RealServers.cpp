@@ -7,6 +7,7 @@
 #include <arpa/inet.h>
 #include <chrono>
 #include <netinet/in.h>
+#include <pwd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -199,6 +200,91 @@ TimeServer::TimeServer()
 TimeServer::~TimeServer()
 {
     Stop(process_);
+}
+
+} // namespace testsupport
+
+namespace testsupport {
+
+namespace {
+
+// The local user's account, created once per machine. useradd takes the
+// password's hash, so no second tool has to lock the password file.
+std::string EnsureFtpUser()
+{
+    if (::getpwnam(FtpServer::User))
+        return {};
+    const QString hash = "$6$ePj8ytTsYTBtZrbq$NIJgMyDXzzY.IzP.bLBk8S4ZKQOl4F1Jlb6rzW7w64NStR4sx..iSSeGllM1zb6lqbeiUrFu7ta/"
+                         "AyYCXte920";
+    for (int attempt = 0; attempt < 50; ++attempt) {
+        const int rc = QProcess::execute("/usr/sbin/useradd",
+                                         {"-M", "-d", "/", "-s", "/bin/sh", "-p", hash, FtpServer::User});
+        if (rc == 0 || rc == 9) // 9: another test made it meanwhile
+            return {};
+        if (rc != 10) // 10: the password file is locked by a parallel useradd
+            return "useradd failed with exit code " + std::to_string(rc);
+        QThread::msleep(100);
+    }
+    return "the password file stayed locked";
+}
+
+} // namespace
+
+FtpServer::FtpServer()
+{
+    if (!QFile::exists("/usr/sbin/vsftpd")) {
+        problem_ = "vsftpd is not installed (tools/install-deps.sh installs it)";
+        return;
+    }
+    if (::geteuid() != 0) {
+        problem_ = "the FTP fixture needs root: vsftpd switches users and its local user is a system account";
+        return;
+    }
+    problem_ = EnsureFtpUser();
+    if (!problem_.empty())
+        return;
+    ::chmod(dir_.path().toLocal8Bit().constData(), 0755);
+    for (const char* sub : {"anon", "user", "empty"})
+        QDir().mkpath(QString::fromStdString(Path(sub)));
+    ::chmod(Path("anon").c_str(), 0755);
+    ::chmod(Path("empty").c_str(), 0755);
+    struct passwd* pw = ::getpwnam(User);
+    if (!pw || ::chown(Path("user").c_str(), pw->pw_uid, pw->pw_gid) != 0) {
+        problem_ = "cannot hand the user's folder to " + std::string(User);
+        return;
+    }
+    port_ = FreePort();
+    const std::string conf =
+        "listen=YES\nlisten_ipv6=NO\nlisten_address=127.0.0.1\nlisten_port=" + std::to_string(port_) +
+        "\nbackground=NO\nanonymous_enable=YES\nanon_root=" + AnonRoot() +
+        "\nno_anon_password=NO\nlocal_enable=YES\nwrite_enable=YES\nlocal_umask=022\nlocal_root=" + UserRoot() +
+        "\nchroot_local_user=YES\nallow_writeable_chroot=YES\nsecure_chroot_dir=" + Path("empty") +
+        "\npam_service_name=vsftpd\nseccomp_sandbox=NO\npasv_enable=YES\npasv_address=127.0.0.1\n"
+        "port_enable=YES\nconnect_from_port_20=NO\nxferlog_enable=NO\nuserlist_enable=NO\n"
+        "vsftpd_log_file=" + Path("vsftpd.log") + "\n";
+    if (!WriteFile(Path("vsftpd.conf"), conf)) {
+        problem_ = "cannot write the vsftpd configuration";
+        return;
+    }
+    process_.start("/usr/sbin/vsftpd", {QString::fromStdString(Path("vsftpd.conf"))});
+    if (!process_.waitForStarted(5000) || !WaitForListener(port_, 10000))
+        problem_ = "vsftpd did not start; see " + Path("vsftpd.log");
+}
+
+FtpServer::~FtpServer()
+{
+    Stop(process_);
+}
+
+std::string FtpServer::Path(const std::string& name) const
+{
+    return dir_.path().toStdString() + "/" + name;
+}
+
+void FtpServer::AddAnonFile(const std::string& name, const std::string& bytes)
+{
+    WriteFile(AnonRoot() + "/" + name, bytes);
+    ::chmod((AnonRoot() + "/" + name).c_str(), 0644);
 }
 
 } // namespace testsupport

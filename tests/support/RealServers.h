@@ -70,6 +70,31 @@ private:
     std::string problem_;
 };
 
+// vsftpd: anonymous, read-only logins see AnonRoot(); the local user
+// "vexmorftp" / "s3cret" (a system account the fixture creates once, so root
+// only) reads and writes UserRoot().
+class FtpServer {
+public:
+    static constexpr const char* User = "vexmorftp";
+    static constexpr const char* Password = "s3cret";
+
+    FtpServer();
+    ~FtpServer();
+    const std::string& Problem() const { return problem_; }
+    uint16_t port() const { return port_; }
+    std::string AnonRoot() const { return Path("anon"); }
+    std::string UserRoot() const { return Path("user"); }
+    // Writes a file below AnonRoot() (readable by the anonymous user).
+    void AddAnonFile(const std::string& name, const std::string& bytes);
+
+private:
+    std::string Path(const std::string& name) const;
+    QTemporaryDir dir_;
+    QProcess process_;
+    uint16_t port_ = 0;
+    std::string problem_;
+};
+
 // A port on 127.0.0.1 that nothing listens on at the moment.
 uint16_t FreePort();
 // Waits until something accepts connections on 127.0.0.1:port.

@@ -1,6 +1,10 @@
+#include "tcpip/FtpReply.h"
 #include "tcpip/Pop3Reply.h"
 
 #include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <vector>
 
 TEST(Pop3Reply, StatusLinesAreTakenByTheirFirstCharacters)
 {
@@ -36,4 +40,43 @@ TEST(Pop3Reply, AMultiLineAnswerEndsOnlyAtALoneDotAndDoubledDotsAreUndone)
             EXPECT_EQ(line, row.text) << '"' << row.line << '"';
         }
     }
+}
+
+TEST(FtpReply, AMultiLineReplyEndsAtItsOwnCodeFollowedByASpace)
+{
+    const struct {
+        const char* first;
+        const char* line;
+        bool final;
+    } table[] = {
+        {"220 ready", "220 ready", true},        {"220-welcome", "220-welcome", false},
+        {"220-welcome", "220-more", false},      {"220-welcome", "   indented", false},
+        {"220-welcome", "no code at all", false}, {"220-welcome", "230 other code", false},
+        {"220-welcome", "220 done", true},       {"220-welcome", "220", true},
+        {"220-welcome", "22", false},            {"22-0 odd", "22-0 odd", true},
+        {"", "", true},                          {"abc-", "abc-", true},
+    };
+    for (const auto& row : table)
+        EXPECT_EQ(FtpReplyIsFinal(row.first, row.line), row.final) << '"' << row.first << "\" / \"" << row.line << '"';
+    for (const auto& [line, code] : std::vector<std::pair<std::string, int>>{
+             {"220 ok", 220}, {"530", 530}, {"99", 999}, {"2x0 ok", 999}, {"", 999}, {" 22 ok", 999}})
+        EXPECT_EQ(FtpReplyCode(line), code) << line;
+}
+
+TEST(FtpReply, PassiveAnswersAndPortArgumentsCarryAddressAndPortInDecimalBytes)
+{
+    std::string address;
+    uint16_t port = 0;
+    ASSERT_TRUE(ParsePassiveAnswer("Entering Passive Mode (192,168,1,2,7,138).", address, port));
+    EXPECT_EQ(address, "192.168.1.2");
+    EXPECT_EQ(port, 1930);
+    ASSERT_TRUE(ParsePassiveAnswer("=(127,0,0,1,255,255)", address, port));
+    EXPECT_EQ(port, 65535);
+    for (const char* bad : {"Entering Passive Mode", "(1,2,3,4,5)", "(1,2,3,4,5,x)", "(1,2,3,4,5,256)",
+                            "(1,2,3,4,5,6", "(1,,3,4,5,6)", "(1,2,3,4,5,6,7)", "(-1,2,3,4,5,6)"})
+        EXPECT_FALSE(ParsePassiveAnswer(bad, address, port)) << bad;
+
+    const uint32_t local = htonl(0x0A000005); // 10.0.0.5
+    EXPECT_EQ(PortArgument(local, 1025), "10,0,0,5,4,1");
+    EXPECT_EQ(PortArgument(htonl(0x7F000001), 65535), "127,0,0,1,255,255");
 }

@@ -1,0 +1,64 @@
+#include "tcpip/FtpReply.h"
+
+namespace {
+
+bool IsDigit(char c)
+{
+    return c >= '0' && c <= '9';
+}
+
+} // namespace
+
+int FtpReplyCode(const std::string& line)
+{
+    if (line.size() < 3 || !IsDigit(line[0]) || !IsDigit(line[1]) || !IsDigit(line[2]))
+        return 999;
+    return (line[0] - '0') * 100 + (line[1] - '0') * 10 + (line[2] - '0');
+}
+
+bool FtpReplyIsFinal(const std::string& first, const std::string& line)
+{
+    const bool multiLine = first.size() >= 4 && FtpReplyCode(first) != 999 && first[3] == '-';
+    if (!multiLine)
+        return true;
+    if (line.compare(0, 3, first, 0, 3) != 0)
+        return false;
+    return line.size() == 3 || line[3] == ' ';
+}
+
+bool ParsePassiveAnswer(const std::string& text, std::string& address, uint16_t& port)
+{
+    const size_t open = text.find('(');
+    const size_t close = open == std::string::npos ? std::string::npos : text.find(')', open);
+    if (close == std::string::npos)
+        return false;
+    // Six numbers 0..255, nothing else.
+    int numbers[6];
+    size_t at = open + 1;
+    for (int i = 0; i < 6; ++i) {
+        int value = 0;
+        size_t digits = 0;
+        while (at < close && IsDigit(text[at]) && digits < 3) {
+            value = value * 10 + (text[at++] - '0');
+            ++digits;
+        }
+        if (digits == 0 || value > 255)
+            return false;
+        numbers[i] = value;
+        const char expected = i < 5 ? ',' : ')';
+        if (text[at] != expected)
+            return false;
+        ++at;
+    }
+    address = std::to_string(numbers[0]) + "." + std::to_string(numbers[1]) + "." + std::to_string(numbers[2]) +
+              "." + std::to_string(numbers[3]);
+    port = uint16_t(numbers[4] * 256 + numbers[5]);
+    return true;
+}
+
+std::string PortArgument(uint32_t address, uint16_t port)
+{
+    const auto* bytes = reinterpret_cast<const unsigned char*>(&address); // network order
+    return std::to_string(bytes[0]) + "," + std::to_string(bytes[1]) + "," + std::to_string(bytes[2]) + "," +
+           std::to_string(bytes[3]) + "," + std::to_string(port / 256) + "," + std::to_string(port % 256);
+}

@@ -1,0 +1,665 @@
+#include "tcpip/T_FTP.h"
+#include "framework/SysUtils.h"
+#include "sock/AddressHelpers.h"
+#include "tcpip/FtpReply.h"
+
+#include <QCoreApplication>
+
+#include <algorithm>
+#include <chrono>
+#include <utility>
+
+namespace {
+
+constexpr long DataEvents = FD_READ | FD_WRITE | FD_ACCEPT | FD_CONNECT | FD_CLOSE;
+constexpr int ChunkSize = 32512;
+
+// SIZE's answer: a byte count, or nothing usable.
+int64_t ByteCount(const std::string& text)
+{
+    int64_t n = 0;
+    if (text.empty())
+        throw EConvertError("'" + text + "' is not a valid integer value");
+    for (char c : text) {
+        if (c < '0' || c > '9' || n > (INT64_MAX - 9) / 10)
+            throw EConvertError("'" + text + "' is not a valid integer value");
+        n = n * 10 + (c - '0');
+    }
+    return n;
+}
+
+std::vector<std::string> TextLines(const std::string& text)
+{
+    std::vector<std::string> lines;
+    size_t from = 0;
+    while (from < text.size()) {
+        size_t end = text.find('\n', from);
+        std::string line = text.substr(from, end == std::string::npos ? std::string::npos : end - from);
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        lines.push_back(std::move(line));
+        if (end == std::string::npos)
+            break;
+        from = end + 1;
+    }
+    return lines;
+}
+
+} // namespace
+
+T_FTP::T_FTP()
+{
+    Port = 21;
+    RemotePort = 21;
+}
+
+T_FTP::~T_FTP()
+{
+    OnTrace = nullptr;
+    OnDataReceived = nullptr;
+    OnActionComplete = nullptr;
+    if (LoggedIn) {
+        try {
+            Logout();
+        } catch (const std::exception&) {
+            // The server is gone; a goodbye changes nothing for it.
+        }
+    }
+    DropConnection();
+}
+
+// ---- replies and commands ----
+
+void T_FTP::ReadReply()
+{
+    std::string first;
+    if (!ReadLine(ControlSocket, first)) {
+        ReplyCode = 999;
+        ReplyText.clear();
+        throw EProtocolError("The FTP server " + Hostname +
+                                 " closed the connection without an answer; try again, or check that it is an FTP server.",
+                             999, "FTP");
+    }
+    Trace(tlReply, first);
+    ReplyCode = FtpReplyCode(first);
+    ReplyText = first.size() > 4 ? first.substr(4) : std::string();
+    // The whole reply is read even when it is an error, so the next command
+    // gets its own reply and not the rest of this one.
+    std::string line = first;
+    for (int lines = 1; !FtpReplyIsFinal(first, line); ++lines) {
+        if (lines >= MaxReplyLines)
+            throw EProtocolError("The FTP server's reply runs past " + std::to_string(MaxReplyLines) +
+                                     " lines; it does not speak FTP as expected.",
+                                 999, "FTP");
+        if (!ReadLine(ControlSocket, line))
+            break;
+        Trace(tlReply, line);
+    }
+    if (ReplyCode >= 400)
+        throw EProtocolError(ReplyText, uint16_t(ReplyCode), "FTP");
+}
+
+void T_FTP::SendCommand(const std::string& line)
+{
+    SendString(ControlSocket, line + "\r\n");
+    Trace(tlCommand, line);
+}
+
+// ---- log in and out ----
+
+void T_FTP::Login()
+{
+    Exchange exchange(*this);
+    if (LoggedIn) {
+        // A connection the server closed meanwhile is dropped, not kept failing.
+        try {
+            Logout();
+        } catch (const ETcpIpError&) {
+            DropConnection();
+        }
+    }
+    RemotePort = Port;
+    T_TcpIp::Login();
+    ControlSocket = Socket;
+    ReadReply(); // greeting
+    SendUser();
+    SendPassword();
+    SetImageType();
+}
+
+void T_FTP::SendUser()
+{
+    SendCommand("USER " + Username);
+    ReadReply();
+}
+
+void T_FTP::SendPassword()
+{
+    SendString(ControlSocket, "PASS " + Password + "\r\n"); // never traced as typed
+    Trace(tlCommand, "PASS ******");
+    ReadReply();
+}
+
+void T_FTP::SetImageType()
+{
+    SendCommand("TYPE I");
+    ReadReply();
+}
+
+void T_FTP::Logout()
+{
+    Exchange exchange(*this);
+    try {
+        if (Busy)
+            Abort();
+        if (LoggedIn) {
+            if (ControlSocket != INVALID_SOCKET) {
+                SendCommand("QUIT");
+                ReadReply();
+            }
+            if (Socket != INVALID_SOCKET && Socket != ControlSocket)
+                winsock::closesocket(Socket);
+            Socket = ControlSocket;
+            ControlSocket = INVALID_SOCKET;
+        }
+    } catch (const ETcpIpError&) {
+        // Logged out either way: no half-open connection is kept.
+        DropConnection();
+        throw;
+    }
+    T_TcpIp::Logout();
+}
+
+void T_FTP::ConnectionLost()
+{
+    DropConnection();
+}
+
+void T_FTP::CloseDataConnection()
+{
+    WatchAlso = INVALID_SOCKET;
+    WaitForData = false;
+    if (ControlSocket != INVALID_SOCKET)
+        winsock::WSAAsyncSelect(ControlSocket, Window.get(), WM_CONTROL_SOCKET, 0);
+    if (Socket != ControlSocket)
+        CloseSocket(Socket);
+    Socket = INVALID_SOCKET;
+    Busy = false;
+}
+
+void T_FTP::DropConnection()
+{
+    CloseDataConnection();
+    CloseSocket(ControlSocket);
+    LoggedIn = false;
+}
+
+// ---- data connections ----
+
+void T_FTP::OpenDataConnection()
+{
+    Socket = INVALID_SOCKET;
+    if (Passive)
+        OpenPassiveConnection();
+    else
+        OpenActiveConnection();
+    if (Async && Socket != INVALID_SOCKET)
+        winsock::WSAAsyncSelect(Socket, Window.get(), WM_DATA_SOCKET, DataEvents);
+}
+
+void T_FTP::OpenPassiveConnection()
+{
+    SendCommand("PASV");
+    ReadReply();
+    if (ReplyCode != 227)
+        throw EProtocolError(ReplyText, uint16_t(ReplyCode), "FTP");
+    std::string proposed;
+    uint16_t port = 0;
+    if (!ParsePassiveAnswer(ReplyText, proposed, port)) {
+        ProposedDataAddress.clear();
+        Trace(tlSocket, "No data address in the passive answer");
+        return; // the transfer command then gets the server's complaint
+    }
+    ProposedDataAddress = proposed;
+    // Only the server we logged in to gets our data connection: an answer naming
+    // another machine is how a bounce or data-theft attack begins.
+    if (winsock::inet_addr(proposed.c_str()) != IPAddress)
+        Trace(tlSocket, "The server proposed a data connection to " + proposed + "; connecting to " +
+                            DottedAddress(IPAddress) + " instead");
+    Socket = CreateSocket();
+    if (Async && Socket != INVALID_SOCKET)
+        winsock::WSAAsyncSelect(Socket, Window.get(), WM_DATA_SOCKET, FD_READ | FD_WRITE | FD_ACCEPT | FD_CONNECT);
+    if (Socket != INVALID_SOCKET)
+        ConnectSocket(Socket, port, IPAddress);
+}
+
+void T_FTP::OpenActiveConnection()
+{
+    // The address the server already reaches us on; the host name's first
+    // address may be on another interface the server cannot reach.
+    sockaddr_in me{};
+    int len = sizeof me;
+    const uint32_t local =
+        winsock::getsockname(ControlSocket, &me, &len) == 0 ? me.sin_addr.s_addr : LocalAddress();
+    uint16_t port = 0;
+    BindAndListen(Socket, port, local);
+    SendCommand("PORT " + PortArgument(local, port));
+    ReadReply();
+}
+
+void T_FTP::AcceptDataConnection()
+{
+    const SOCKET listening = Socket;
+    if (listening == INVALID_SOCKET)
+        return;
+    for (;;) {
+        WaitUntilReady(listening, false, "waiting for the server's data connection");
+        sockaddr_in peer{};
+        const SOCKET accepted = AcceptConnection(listening, peer);
+        if (accepted == INVALID_SOCKET)
+            return; // stays the listening socket, as it was
+        if (peer.sin_addr.s_addr == IPAddress) {
+            unsigned long on = 1;
+            winsock::ioctlsocket(accepted, FIONBIO_CMD, &on);
+            CloseSocket(Socket);
+            Socket = accepted;
+            return;
+        }
+        // Someone else came first: only the server may hand us the data.
+        Trace(tlSocket, "Refused a data connection from " + DottedAddress(peer.sin_addr.s_addr));
+        winsock::closesocket(accepted);
+    }
+}
+
+void T_FTP::SendTransferCommand(const std::string& command)
+{
+    SendCommand(command);
+    ReadReply();
+    if (!Passive && !Async)
+        AcceptDataConnection();
+}
+
+bool T_FTP::ReadData()
+{
+    if (Socket == INVALID_SOCKET)
+        return false;
+    // The data connection's end is not the control connection's.
+    const bool controlEnded = EndOfData;
+    int n = 0;
+    ReceiveBuffer(Socket, Buffer.data(), n, ChunkSize);
+    EndOfData = controlEnded;
+    if (n > 0) {
+        std::string& into = TransferKind == tftp_getdir ? ListStream : ReceiveStream;
+        const size_t cap = TransferKind == tftp_getdir ? MaxListingBytes : MaxDownloadBytes;
+        if (into.size() + size_t(n) > cap) {
+            CloseDataConnection();
+            throw ETcpIpError("The " + std::string(TransferKind == tftp_getdir ? "listing" : "download") +
+                              " is larger than " + std::to_string(cap >> 20) +
+                              " MB, more than this program keeps in memory; the transfer was stopped.");
+        }
+        into.append(Buffer.data(), size_t(n));
+        NoteProgress();
+    } else {
+        if (n < 0)
+            dataBroken_ = true;
+        WatchAlso = INVALID_SOCKET; // an ended connection stays readable
+    }
+    FireData(n);
+    return n > 0;
+}
+
+bool T_FTP::SendChunk()
+{
+    if (Socket == INVALID_SOCKET)
+        return false;
+    const size_t n = std::min(size_t(ChunkSize), ReceiveStream.size() - std::min(uploadPosition_, ReceiveStream.size()));
+    if (n == 0) {
+        CloseSocket(Socket);
+        if (Async)
+            Window->Post(WM_DATA_SOCKET, WPARAM(INVALID_SOCKET), MAKELONG(unsigned(FD_CLOSE), 0));
+        return false;
+    }
+    int sent = int(n);
+    SendBuffer(Socket, ReceiveStream.data() + uploadPosition_, sent);
+    if (sent <= 0) {
+        // The server dropped the data connection: the upload ends here, and its
+        // final reply says why.
+        dataBroken_ = true;
+        CloseSocket(Socket);
+        if (Async)
+            Window->Post(WM_DATA_SOCKET, WPARAM(INVALID_SOCKET), MAKELONG(unsigned(FD_CLOSE), 0));
+        return false;
+    }
+    uploadPosition_ += size_t(sent);
+    NoteProgress();
+    FireData(sent);
+    return true;
+}
+
+void T_FTP::FireData(int count)
+{
+    if (OnDataReceived && (TransferKind != tftp_upload || count > 0))
+        OnDataReceived(this, TransferKind, count);
+}
+
+void T_FTP::AwaitFinalReplyFed()
+{
+    winsock::WSAAsyncSelect(ControlSocket, Window.get(), WM_CONTROL_SOCKET, FD_READ);
+    EndOfData = false;
+    WaitForData = true;
+    WatchAlso = Socket;
+    pendingError_ = nullptr;
+    try {
+        ReadReply(); // the data arrives through WndProc meanwhile
+    } catch (...) {
+        if (pendingError_)
+            std::rethrow_exception(std::exchange(pendingError_, nullptr));
+        throw;
+    }
+    WaitForData = false;
+    WatchAlso = INVALID_SOCKET;
+    winsock::WSAAsyncSelect(ControlSocket, Window.get(), WM_CONTROL_SOCKET, 0);
+}
+
+// ---- transfers ----
+
+void T_FTP::CheckNotBusy()
+{
+    if (Busy)
+        throw EProtocolBusy();
+}
+
+template <typename Step>
+void T_FTP::Transfer(Step step)
+{
+    dataBroken_ = false;
+    try {
+        step();
+    } catch (const EProtocolError& e) {
+        // The server said no: the control connection still serves, unless the
+        // answer never came.
+        if (e.ReplyCode == 999)
+            DropConnection();
+        else
+            CloseDataConnection();
+        throw;
+    } catch (...) {
+        DropConnection();
+        throw;
+    }
+}
+
+void T_FTP::CheckDataComplete()
+{
+    if (dataBroken_)
+        throw ETcpIpError("The data connection to " + Hostname +
+                          " broke off before the end: the transfer is incomplete. Try it again.");
+}
+
+void T_FTP::Download()
+{
+    Exchange exchange(*this);
+    CheckNotBusy();
+    if (!LoggedIn)
+        Login();
+    if (URI.empty())
+        return;
+    try {
+        SendCommand("SIZE " + URI);
+        ReadReply();
+        TransferSize = ByteCount(ReplyText);
+    } catch (const EProtocolError& e) {
+        if (e.ReplyCode == 999)
+            throw; // no answer at all: nothing further would work
+        TransferSize = 0; // a server without SIZE
+    } catch (const EConvertError&) {
+        TransferSize = 0;
+    }
+    Transfer([this] {
+        OpenDataConnection();
+        SendTransferCommand("RETR " + URI);
+        TransferKind = tftp_download;
+        Busy = true;
+        ReceiveStream.clear();
+        if (Async) {
+            AwaitFinalReplyFed();
+        } else {
+            while (ReadData()) {
+            }
+            EndOfData = false;
+            ReadReply(); // final reply
+        }
+        FinishDownload();
+    });
+}
+
+void T_FTP::FinishDownload()
+{
+    while (ReadData()) {
+    }
+    EndOfData = false;
+    CloseSocket(Socket);
+    WatchAlso = INVALID_SOCKET;
+    CheckDataComplete();
+    if (OnActionComplete)
+        OnActionComplete(this, TransferKind);
+    Busy = false;
+}
+
+void T_FTP::Upload()
+{
+    Exchange exchange(*this);
+    CheckNotBusy();
+    if (!LoggedIn)
+        Login();
+    if (URI.empty())
+        return;
+    Transfer([this] {
+        OpenDataConnection();
+        SendTransferCommand("STOR " + URI);
+        TransferKind = tftp_upload;
+        Busy = true;
+        TransferSize = int64_t(ReceiveStream.size());
+        uploadPosition_ = 0;
+        // Actively, with Async, the server's connection is accepted on a later
+        // notice, and its FD_WRITE starts the sending.
+        if (Passive || !Async)
+            while (SendChunk()) {
+            }
+        if (!Async)
+            FinishUpload();
+        // With Async the end comes as FD_CLOSE through WndProc.
+    });
+}
+
+void T_FTP::FinishUpload()
+{
+    EndOfData = false;
+    ReadReply(); // final reply
+    WaitForData = false;
+    CheckDataComplete();
+    if (OnActionComplete)
+        OnActionComplete(this, TransferKind);
+    Busy = false;
+}
+
+void T_FTP::GetDir(const std::string& path)
+{
+    Exchange exchange(*this);
+    CheckNotBusy();
+    if (!LoggedIn)
+        Login();
+    if (path.empty())
+        return;
+    bool ascii = false;
+    try {
+        Transfer([this, &path, &ascii] {
+            OpenDataConnection();
+            SendCommand("TYPE A");
+            ReadReply();
+            ascii = true;
+            SendTransferCommand("LIST " + path);
+            TransferKind = tftp_getdir;
+            Busy = true;
+            ListStream.clear();
+            if (Async) {
+                AwaitFinalReplyFed();
+            } else {
+                while (ReadData()) {
+                }
+                EndOfData = false;
+                ReadReply(); // final reply
+            }
+            FinishList();
+        });
+    } catch (const EProtocolError& e) {
+        // A later download in text mode would come back altered: image type again.
+        if (ascii && LoggedIn && e.ReplyCode != 999) {
+            try {
+                SetImageType();
+            } catch (const ETcpIpError&) {
+                // The first error is the one the user needs to see.
+            }
+        }
+        throw;
+    }
+}
+
+void T_FTP::FinishList()
+{
+    EndOfData = false;
+    while (ReadData()) {
+    }
+    EndOfData = false;
+    if (Socket != INVALID_SOCKET) {
+        winsock::shutdown(Socket, SD_SEND);
+        winsock::closesocket(Socket);
+        Socket = INVALID_SOCKET;
+    }
+    WatchAlso = INVALID_SOCKET;
+    SetImageType();
+    CheckDataComplete();
+    DirList = TextLines(ListStream);
+    ListStream.clear();
+    if (OnActionComplete)
+        OnActionComplete(this, TransferKind);
+    Busy = false;
+}
+
+void T_FTP::Abort()
+{
+    if (!Busy)
+        return;
+    try {
+        SendCommand("ABOR");
+        ReadReply();
+    } catch (const EProtocolError& e) {
+        if (e.ReplyCode != 426)
+            throw EProtocolError(e.Message, e.ReplyCode, "FTP");
+        ReadReply(); // the closing reply
+    }
+    // Any positive answer ends the transfer as far as we are concerned.
+    CloseDataConnection();
+}
+
+void T_FTP::DoAction()
+{
+    Exchange exchange(*this);
+    Login();
+    switch (Mode) {
+    case tftp_download:
+        ReceiveStream.clear();
+        Download();
+        break;
+    case tftp_upload: {
+        // What is in memory is what gets stored; with Async the logout waits
+        // for the upload to end instead of aborting it.
+        Upload();
+        using Clock = std::chrono::steady_clock;
+        const auto deadline = Clock::now() + std::chrono::milliseconds(ReplyTimeoutMs);
+        while (Busy && Clock::now() < deadline)
+            QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 50);
+        break;
+    }
+    case tftp_getdir:
+        ReceiveStream.clear();
+        GetDir(".");
+        break;
+    }
+    Logout();
+}
+
+// ---- notifications ----
+
+void T_FTP::WndProc(Message& m)
+{
+    if (m.Msg != WM_DATA_SOCKET) {
+        T_TcpIp::WndProc(m);
+        return;
+    }
+    m.Result = 0;
+    const SOCKET from = SOCKET(m.WParam);
+    switch (LOWORD(m.LParam)) {
+    case FD_READ:
+        // Notices for an earlier data connection are stale.
+        if (Busy && from == Socket && (TransferKind == tftp_download || TransferKind == tftp_getdir)) {
+            try {
+                ReadData();
+            } catch (...) {
+                // Raised where the waiting transfer can report it.
+                pendingError_ = std::current_exception();
+                Cancel();
+            }
+        }
+        break;
+    case FD_WRITE:
+        if (Busy && from == Socket && TransferKind == tftp_upload)
+            while (SendChunk()) {
+            }
+        break;
+    case FD_ACCEPT:
+        if (from == Socket)
+            AcceptAsync();
+        break;
+    case FD_CLOSE:
+        if (from != INVALID_SOCKET && from == Socket && (TransferKind == tftp_download || TransferKind == tftp_getdir)) {
+            // The end of the data, or a reset (whose error the notice carries).
+            if (!Busy)
+                break;
+            if (HIWORD(m.LParam) != 0) {
+                dataBroken_ = true;
+                WatchAlso = INVALID_SOCKET;
+                FireData(-1);
+            } else {
+                ReadData();
+            }
+            break;
+        }
+        // Only our own notice that the upload has been sent ends it.
+        if (Busy && from == INVALID_SOCKET && TransferKind == tftp_upload)
+            Transfer([this] { FinishUpload(); });
+        break;
+    default:
+        break;
+    }
+}
+
+void T_FTP::AcceptAsync()
+{
+    sockaddr_in peer{};
+    const SOCKET accepted = AcceptConnection(Socket, peer);
+    if (accepted == INVALID_SOCKET)
+        return;
+    if (peer.sin_addr.s_addr != IPAddress) {
+        Trace(tlSocket, "Refused a data connection from " + DottedAddress(peer.sin_addr.s_addr));
+        winsock::closesocket(accepted);
+        return;
+    }
+    unsigned long on = 1;
+    winsock::ioctlsocket(accepted, FIONBIO_CMD, &on);
+    CloseSocket(Socket);
+    Socket = accepted;
+    if (WaitForData)
+        WatchAlso = Socket;
+    winsock::WSAAsyncSelect(Socket, Window.get(), WM_DATA_SOCKET, DataEvents);
+}

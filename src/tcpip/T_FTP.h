@@ -1,0 +1,106 @@
+#pragma once
+
+#include "tcpip/T_TcpIp.h"
+
+#include <exception>
+#include <functional>
+#include <string>
+#include <vector>
+
+enum t_ftp_mode { tftp_download, tftp_upload, tftp_getdir };
+
+class T_FTP;
+using TDataTransferProc = std::function<void(TObject* Sender, t_ftp_mode mode, int bytes)>;
+using TFTPActionCompleteProc = std::function<void(TObject* Sender, t_ftp_mode mode)>;
+
+// The FTP client: log in, image type, passive or active data connections,
+// download into ReceiveStream, upload from it, directory listings. Transfers
+// use blocking calls, or with Async are fed by the data socket's notifications
+// while the caller waits for the final reply.
+class T_FTP final : public T_TcpIp {
+public:
+    // Given with PASS when no other password is set.
+    static constexpr const char* AnonymousPassword = "vexmor@zembrova.example";
+    // A reply longer than this many lines is taken for a hostile server.
+    static constexpr int MaxReplyLines = 10000;
+
+    T_FTP();
+    ~T_FTP() override;
+
+    void WndProc(Message& m) override;
+    void DoAction() override;
+    void SendCommand(const std::string& line) override;
+    void Login() override;
+    void Logout() override;
+
+    void ReadReply();
+    void Download();
+    void Upload();
+    void GetDir(const std::string& path);
+    void Abort();
+    void OpenDataConnection();
+    bool ReadData();
+    bool SendChunk();
+    void FinishDownload();
+    void FinishUpload();
+    void FinishList();
+
+    std::string URI;
+    std::string Password = AnonymousPassword;
+    std::string Username = "ftp";
+    bool Passive = true;
+    uint16_t Port = 21;
+    t_ftp_mode Mode = tftp_download;
+    TDataTransferProc OnDataReceived;
+    TFTPActionCompleteProc OnActionComplete;
+    bool Async = false;
+
+    int ReplyCode = 0;
+    std::string ReplyText;
+    SOCKET ControlSocket = INVALID_SOCKET;
+    t_ftp_mode TransferKind = tftp_download;
+    std::vector<std::string> DirList;
+    int64_t TransferSize = 0;
+    bool Busy = false;
+    std::string ListStream;
+    // What the last PASV answer proposed, as the server wrote it.
+    std::string ProposedDataAddress;
+    // What a download or a listing may fill in memory; a server sending more
+    // ends the transfer with an error.
+    size_t MaxDownloadBytes = size_t(1) << 30;
+    size_t MaxListingBytes = size_t(16) << 20;
+
+protected:
+    void ConnectionLost() override;
+
+private:
+    // One step each of Login.
+    void SendUser();
+    void SendPassword();
+    void SetImageType();
+    // The transfer command's answer and, in active mode without Async, the
+    // server's connection to our listening socket.
+    void SendTransferCommand(const std::string& command);
+    void OpenPassiveConnection();
+    void OpenActiveConnection();
+    void AcceptDataConnection();
+    void AcceptAsync();
+    // Waits for the final reply while the data socket's notifications feed the transfer.
+    void AwaitFinalReplyFed();
+    void CheckNotBusy();
+    // The transfer step that failed leaves no data connection and no Busy
+    // flag behind; a connection that failed as a whole is dropped.
+    template <typename Step>
+    void Transfer(Step step);
+    void CloseDataConnection();
+    void DropConnection();
+    void FireData(int count);
+    // A data connection that broke off makes the transfer fail, whatever the
+    // server then says.
+    void CheckDataComplete();
+
+    size_t uploadPosition_ = 0;
+    bool dataBroken_ = false;
+    // What a notification handler raised, for the wait it interrupted.
+    std::exception_ptr pendingError_;
+};

@@ -1,0 +1,362 @@
+#include "support/RealServers.h"
+#include "support/ScriptServer.h"
+#include "support/SocketFixture.h"
+#include "tcpip/T_FTP.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QTimer>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+
+using testsupport::FtpServer;
+using testsupport::ScriptServer;
+
+namespace {
+
+class FtpClient : public SocketFixture {
+protected:
+    void Aim(T_FTP& ftp, uint16_t port, const std::string& user = "anonymous",
+             const std::string& password = T_FTP::AnonymousPassword)
+    {
+        ftp.Hostname = "127.0.0.1";
+        ftp.Port = port;
+        ftp.Username = user;
+        ftp.Password = password;
+        ftp.ReplyTimeoutMs = 5000;
+        ftp.OnTrace = [this](const std::string& s, TTraceLevel level) { trace.emplace_back(level, s); };
+    }
+    bool Traced(TTraceLevel level, const std::string& line) const
+    {
+        return std::find(trace.begin(), trace.end(), std::make_pair(level, line)) != trace.end();
+    }
+    bool TracedPart(const std::string& part) const
+    {
+        return std::any_of(trace.begin(), trace.end(), [&](const auto& t) { return t.second.find(part) != std::string::npos; });
+    }
+    template <typename Fn>
+    std::string Raised(Fn fn)
+    {
+        try {
+            fn();
+        } catch (const ETcpIpError& e) {
+            return e.Message;
+        }
+        return "(nothing)";
+    }
+    std::vector<std::pair<TTraceLevel, std::string>> trace;
+};
+
+std::string Pattern(size_t size)
+{
+    std::string bytes(size, '\0');
+    uint32_t x = 2463534242u;
+    for (char& c : bytes) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        c = char(x);
+    }
+    return bytes;
+}
+
+std::string FileBytes(const std::string& path)
+{
+    QFile f(QString::fromStdString(path));
+    return f.open(QIODevice::ReadOnly) ? f.readAll().toStdString() : std::string("(missing)");
+}
+
+std::string PasvAnswer(const std::string& host, uint16_t port)
+{
+    return "227 Entering Passive Mode (" + host + "," + std::to_string(port / 256) + "," +
+           std::to_string(port % 256) + ")\r\n";
+}
+
+// A login the way a server accepts it, then what the test adds.
+std::vector<ScriptServer::Step> LoggedIn(std::vector<ScriptServer::Step> rest)
+{
+    using S = ScriptServer;
+    std::vector<S::Step> steps = {S::Send("220 hostile ready\r\n"), S::Expect(), S::Send("331 pw\r\n"), S::Expect(),
+                                  S::Send("230 in\r\n"),           S::Expect(), S::Send("200 binary\r\n")};
+    steps.insert(steps.end(), rest.begin(), rest.end());
+    return steps;
+}
+
+// The end of a script: QUIT answered, so the client's goodbye costs no time-out.
+std::vector<ScriptServer::Step> Bye(std::vector<ScriptServer::Step> steps)
+{
+    using S = ScriptServer;
+    steps.insert(steps.end(), {S::Expect(), S::Send("221 bye\r\n"), S::Close()});
+    return steps;
+}
+
+} // namespace
+
+TEST_F(FtpClient, AnonymousLoginListsAndDownloadsFromARealServerInEveryStyle)
+{
+    FtpServer server;
+    if (!server.Problem().empty())
+        GTEST_SKIP() << server.Problem();
+    const std::string big = Pattern(100u << 20);
+    server.AddAnonFile("empty.bin", "");
+    server.AddAnonFile("one.bin", "x");
+    server.AddAnonFile("big.bin", big);
+
+    T_FTP ftp;
+    Aim(ftp, server.port());
+    ftp.Login();
+    EXPECT_TRUE(Traced(tlCommand, "USER anonymous"));
+    EXPECT_TRUE(Traced(tlCommand, "PASS ******"));
+    EXPECT_TRUE(Traced(tlCommand, "TYPE I"));
+    EXPECT_FALSE(TracedPart(T_FTP::AnonymousPassword)) << "the password reached the trace";
+    EXPECT_EQ(ftp.ReplyCode, 200);
+
+    ftp.GetDir(".");
+    std::string listing;
+    for (const std::string& line : ftp.DirList)
+        listing += line + "\n";
+    for (const char* name : {"empty.bin", "one.bin", "big.bin"})
+        EXPECT_NE(listing.find(name), std::string::npos) << listing;
+
+    struct Style {
+        bool passive, async;
+    };
+    for (const Style style : {Style{true, false}, Style{false, false}, Style{true, true}, Style{false, true}}) {
+        SCOPED_TRACE(std::string(style.passive ? "passive" : "active") + (style.async ? ", async" : ", blocking"));
+        ftp.Passive = style.passive;
+        ftp.Async = style.async;
+        for (const char* name : {"empty.bin", "one.bin", "big.bin"}) {
+            int64_t reported = 0, completions = 0;
+            ftp.OnDataReceived = [&](TObject*, t_ftp_mode mode, int n) {
+                EXPECT_EQ(mode, tftp_download);
+                reported += std::max(n, 0);
+            };
+            ftp.OnActionComplete = [&](TObject*, t_ftp_mode) { ++completions; };
+            ftp.URI = name;
+            ftp.Download();
+            const std::string expected = FileBytes(server.AnonRoot() + "/" + name);
+            EXPECT_EQ(ftp.ReceiveStream.size(), expected.size()) << name;
+            EXPECT_TRUE(ftp.ReceiveStream == expected) << name << " differs from the file on disk";
+            EXPECT_EQ(ftp.TransferSize, int64_t(expected.size())) << "SIZE's answer";
+            EXPECT_EQ(reported, int64_t(expected.size()));
+            EXPECT_EQ(completions, 1);
+            EXPECT_FALSE(ftp.Busy);
+            if (std::string(name) == "big.bin" && !(style.passive && !style.async))
+                break; // one style of the large file per mode is enough beyond the first
+        }
+    }
+    ftp.Logout();
+    EXPECT_FALSE(ftp.LoggedIn);
+    EXPECT_EQ(ftp.ControlSocket, INVALID_SOCKET);
+    EXPECT_TRUE(Traced(tlCommand, "QUIT"));
+}
+
+TEST_F(FtpClient, ALocalUserUploadsByteForByteAndAWrongPasswordShowsTheServersReply)
+{
+    FtpServer server;
+    if (!server.Problem().empty())
+        GTEST_SKIP() << server.Problem();
+
+    T_FTP wrong;
+    Aim(wrong, server.port(), FtpServer::User, "not-it");
+    EXPECT_EQ(Raised([&] { wrong.Login(); }), "Login incorrect.");
+    EXPECT_EQ(wrong.ReplyCode, 530);
+
+    T_FTP ftp;
+    Aim(ftp, server.port(), FtpServer::User, FtpServer::Password);
+    struct Case {
+        const char* name;
+        size_t size;
+        bool passive, async;
+    };
+    for (const Case c : {Case{"zero.bin", 0, true, false}, Case{"one.bin", 1, false, false},
+                         Case{"big.bin", 100u << 20, true, false}, Case{"async.bin", 3u << 20, false, true}}) {
+        SCOPED_TRACE(c.name);
+        ftp.Passive = c.passive;
+        ftp.Async = c.async;
+        ftp.URI = c.name;
+        ftp.ReceiveStream = Pattern(c.size);
+        int completions = 0;
+        ftp.OnActionComplete = [&](TObject*, t_ftp_mode mode) {
+            EXPECT_EQ(mode, tftp_upload);
+            ++completions;
+        };
+        ftp.Upload();
+        // An asynchronous upload ends through the window's notifications.
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (ftp.Busy && std::chrono::steady_clock::now() < deadline)
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        EXPECT_FALSE(ftp.Busy);
+        EXPECT_EQ(completions, 1);
+        EXPECT_EQ(ftp.TransferSize, int64_t(c.size));
+        EXPECT_TRUE(FileBytes(server.UserRoot() + "/" + c.name) == Pattern(c.size)) << "stored file differs";
+    }
+    // Stored bytes come back unchanged, in image type.
+    ftp.OnActionComplete = nullptr;
+    ftp.URI = "one.bin";
+    ftp.Download();
+    EXPECT_EQ(ftp.ReceiveStream, Pattern(1));
+    ftp.Logout();
+}
+
+TEST_F(FtpClient, RepliesSplitAcrossReadsAndErrorRepliesKeepTheDialogueInStep)
+{
+    using S = ScriptServer;
+    // A three-line greeting a byte at a time, an error reply in two lines, and
+    // a command after it that must get its own reply.
+    ScriptServer server({S::Trickle("220-first line\r\n220-second\r\n220 last\r\n"), S::Expect(),
+                         S::Send("331-need\r\n password\r\n331 now\r\n"), S::Expect(), S::Send("230 in\r\n"),
+                         S::Expect(), S::Send("200 binary\r\n"), S::Expect(), S::Send("213 7\r\n"), S::Expect(),
+                         S::Send("500-no passive\r\n500 here\r\n"), S::Expect(), S::Send("213 9\r\n"), S::Expect(),
+                         S::Send("221 bye\r\n"), S::Close()});
+    T_FTP ftp;
+    Aim(ftp, server.port());
+    ftp.Login();
+    EXPECT_TRUE(Traced(tlReply, "220 last"));
+    EXPECT_EQ(ftp.ReplyCode, 200);
+    ftp.URI = "f";
+    EXPECT_EQ(Raised([&] { ftp.Download(); }), "no passive");
+    EXPECT_EQ(ftp.ReplyCode, 500);
+    EXPECT_EQ(ftp.TransferSize, 7);
+    EXPECT_FALSE(ftp.Busy) << "a refused transfer leaves the component free";
+    ftp.SendCommand("SIZE g");
+    ftp.ReadReply();
+    EXPECT_EQ(ftp.ReplyText, "9") << "the rest of the error reply was not taken for this one";
+}
+
+TEST_F(FtpClient, AnErrorAtEachStepIsRaisedWithTheServersText)
+{
+    using S = ScriptServer;
+    const std::vector<std::pair<std::vector<S::Step>, std::string>> cases = {
+        {Bye({S::Send("421 too many users\r\n")}), "too many users"},
+        {Bye({S::Send("220 hi\r\n"), S::Expect(), S::Send("530 no anonymous\r\n")}), "no anonymous"},
+        {Bye({S::Send("220 hi\r\n"), S::Expect(), S::Send("331 pw\r\n"), S::Expect(),
+              S::Send("530 Login incorrect.\r\n")}),
+         "Login incorrect."},
+        {Bye(LoggedIn({S::Expect(), S::Send("550 no such file\r\n"), S::Expect(),
+                       S::Send(PasvAnswer("127,0,0,1", 9)), S::Expect(), S::Send("550 Failed to open file.\r\n")})),
+         "Failed to open file."},
+    };
+    for (const auto& [script, text] : cases) {
+        ScriptServer server(script);
+        T_FTP ftp;
+        Aim(ftp, server.port());
+        ftp.URI = "missing.bin";
+        EXPECT_EQ(Raised([&] { ftp.Download(); }), text);
+        EXPECT_FALSE(ftp.Busy);
+    }
+}
+
+TEST_F(FtpClient, APassiveAnswerNamingAnotherMachineGetsTheDataFromTheServerItself)
+{
+    using S = ScriptServer;
+    ScriptServer data({S::Send("the file's bytes"), S::Close()});
+    // 10.1.2.3 is never contacted: the data connection goes to the control peer.
+    ScriptServer control(Bye(LoggedIn({S::Expect(), S::Send("213 16\r\n"), S::Expect(),
+                                       S::Send(PasvAnswer("10,1,2,3", data.port())), S::Expect(),
+                                       S::Send("150 here\r\n226 done\r\n")})));
+    T_FTP ftp;
+    Aim(ftp, control.port());
+    ftp.URI = "f";
+    ftp.Download();
+    EXPECT_EQ(ftp.ReceiveStream, "the file's bytes");
+    EXPECT_EQ(ftp.ProposedDataAddress, "10.1.2.3");
+    EXPECT_TRUE(TracedPart("proposed a data connection to 10.1.2.3; connecting to 127.0.0.1 instead"));
+    EXPECT_EQ(data.Connections(), 1);
+}
+
+TEST_F(FtpClient, SilentServersAndBrokenDataConnectionsEndWithAClearError)
+{
+    using S = ScriptServer;
+    {
+        ScriptServer server({S::Hold()});
+        T_FTP ftp;
+        Aim(ftp, server.port());
+        ftp.ReplyTimeoutMs = 300;
+        const std::string error = Raised([&] { ftp.Login(); });
+        EXPECT_NE(error.find("did not answer within 0 seconds"), std::string::npos) << error;
+        EXPECT_FALSE(ftp.LoggedIn);
+        EXPECT_EQ(ftp.ControlSocket, INVALID_SOCKET);
+    }
+    {
+        // Active mode, and the server never connects back.
+        ScriptServer server(LoggedIn({S::Expect(), S::Send("213 1\r\n"), S::Expect(), S::Send("200 PORT ok\r\n"),
+                                      S::Expect(), S::Send("150 sending\r\n"), S::Hold()}));
+        T_FTP ftp;
+        Aim(ftp, server.port());
+        ftp.ReplyTimeoutMs = 1000;
+        ftp.Passive = false;
+        ftp.URI = "f";
+        const std::string error = Raised([&] { ftp.Download(); });
+        EXPECT_NE(error.find("waiting for the server's data connection"), std::string::npos) << error;
+        EXPECT_FALSE(ftp.Busy);
+        EXPECT_FALSE(ftp.LoggedIn);
+    }
+    for (const bool async : {false, true}) {
+        SCOPED_TRACE(async ? "async" : "blocking");
+        // The data connection is reset half way, and the server calls it a success.
+        ScriptServer data({S::Send(std::string(5000, 'd')), S::Reset()});
+        ScriptServer control(LoggedIn({S::Expect(), S::Send("213 10000\r\n"), S::Expect(),
+                                       S::Send(PasvAnswer("127,0,0,1", data.port())), S::Expect(),
+                                       S::Send("150 here\r\n"), S::Expect(), S::Send("226 done\r\n"), S::Expect(),
+                                       S::Send("221 bye\r\n"), S::Close()}));
+        T_FTP ftp;
+        Aim(ftp, control.port());
+        ftp.Async = async;
+        ftp.URI = "f";
+        // The final reply is held back until the client asks again, so the reset comes first.
+        ftp.OnDataReceived = [&](TObject*, t_ftp_mode, int n) {
+            if (n <= 0)
+                ftp.SendCommand("NOOP");
+        };
+        const std::string error = Raised([&] { ftp.Download(); });
+        EXPECT_NE(error.find("broke off before the end"), std::string::npos) << error;
+        EXPECT_FALSE(ftp.Busy);
+    }
+    {
+        // A transfer that stalls with the window's events still flowing.
+        ScriptServer data({S::Send("a little"), S::Hold()});
+        ScriptServer control(LoggedIn({S::Expect(), S::Send("213 100\r\n"), S::Expect(),
+                                       S::Send(PasvAnswer("127,0,0,1", data.port())), S::Expect(),
+                                       S::Send("150 here\r\n"), S::Hold()}));
+        T_FTP ftp;
+        Aim(ftp, control.port());
+        ftp.ReplyTimeoutMs = 1000;
+        ftp.Async = true;
+        ftp.URI = "f";
+        int pumped = 0;
+        QTimer::singleShot(0, [&] { ++pumped; });
+        const std::string error = Raised([&] { ftp.Download(); });
+        EXPECT_NE(error.find("did not answer within 1 second"), std::string::npos) << error;
+        EXPECT_EQ(ftp.ReceiveStream, "a little");
+        EXPECT_EQ(pumped, 1) << "the window's events were processed during the wait";
+        EXPECT_FALSE(ftp.Busy);
+    }
+}
+
+TEST_F(FtpClient, ASecondTransferFromADataHandlerIsRefusedAndEmptyNamesDoNothing)
+{
+    using S = ScriptServer;
+    ScriptServer data({S::Send("bytes"), S::Close()});
+    ScriptServer control(LoggedIn({S::Expect(), S::Send("213 5\r\n"), S::Expect(),
+                                   S::Send(PasvAnswer("127,0,0,1", data.port())), S::Expect(),
+                                   S::Send("150 here\r\n226 done\r\n"), S::Expect(), S::Send("221 bye\r\n"),
+                                   S::Close()}));
+    T_FTP ftp;
+    Aim(ftp, control.port());
+    ftp.Download(); // empty URI: logs in, nothing else
+    EXPECT_TRUE(ftp.LoggedIn);
+    EXPECT_FALSE(TracedPart("SIZE"));
+    ftp.URI = "f";
+    std::string refused;
+    ftp.OnDataReceived = [&](TObject*, t_ftp_mode, int) {
+        if (refused.empty())
+            refused = Raised([&] { ftp.Download(); });
+    };
+    ftp.Download();
+    EXPECT_EQ(refused, "Protocol busy");
+    EXPECT_EQ(ftp.ReceiveStream, "bytes");
+}
