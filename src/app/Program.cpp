@@ -6,23 +6,12 @@
 #include "settings/ConfigKeys.h"
 #include "mail/TformMailSend.h"
 #include "settings/TformConfig.h"
+#include "desktop/TformAbout.h"
 
 #include <QDialog>
 
 #include <memory>
 
-namespace {
-
-// Stands in for a dialog that has not been built yet: created hidden, kept for
-// the program's life like the real one will be.
-std::unique_ptr<QDialog> PlaceholderDialog(const char* name, QWidget* owner)
-{
-    auto dialog = std::make_unique<QDialog>(owner);
-    dialog->setObjectName(name);
-    return dialog;
-}
-
-} // namespace
 
 int RunProgram(Application& app)
 {
@@ -56,7 +45,8 @@ int RunProgram(Application& app)
         // half-written on the server as a delivered message.
         QObject::connect(&app, &QGuiApplication::lastWindowClosed, formMailSend.get(),
                          [&formMailSend] { formMailSend->EndSend(); });
-        auto formAbout = PlaceholderDialog("formAbout", formVexmor.get());
+        auto formAbout = std::make_unique<TformAbout>(formVexmor.get());
+        formVexmor->aboutDialogRunner = [&formAbout] { formAbout->exec(); };
         formVexmor->show();
         rc = app.exec();
     }

@@ -1,4 +1,7 @@
 #include "app/TformVexmor.h"
+#include "desktop/HiResTim.h"
+#include "desktop/TrayIcon.h"
+#include "tcpip/T_FTP.h"
 #include "tcpip/T_Pop3.h"
 #include "tcpip/T_Time.h"
 #include "app/Program.h"
@@ -42,7 +45,9 @@ TformVexmor::TformVexmor(QWidget* parent)
       tracedata(std::make_unique<TTraceRoute>()),
       sockdata(std::make_unique<TSock>()),
       pop_mail(std::make_unique<T_Pop3>()),
-      get_time(std::make_unique<T_Time>())
+      get_time(std::make_unique<T_Time>()),
+      ftpdata(std::make_unique<T_FTP>()),
+      ftptimer(std::make_unique<THiResTimer>())
 {
     setObjectName("formVexmor");
     setWindowTitle(QString::fromLatin1(ProgramTitle));
@@ -63,10 +68,15 @@ TformVexmor::TformVexmor(QWidget* parent)
     timer->setInterval(1000);
 
     ConnectHandlers();
+    trayicon = std::make_unique<TTrayIcon>(this);
+    SetUpKeepAlive();
 }
 
 TformVexmor::~TformVexmor()
 {
+    // The timer's worker must not outlive what its attempts use.
+    closing_ = true;
+    StopKeepAliveTimer();
     // The socket's closing reports must not reach a window being taken apart.
     sockdata->OnInfo = nullptr;
     sockdata->OnDisconnect = nullptr;

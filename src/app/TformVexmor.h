@@ -8,6 +8,8 @@
 #include <QMainWindow>
 #include <QString>
 
+#include <atomic>
+
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -32,8 +34,11 @@ class QTreeWidgetItem;
 class QWidget;
 class TPing;
 class TTraceRoute;
+class T_FTP;
 class T_Pop3;
 class T_Time;
+class THiResTimer;
+class TTrayIcon;
 
 // The main window: toolbars, host list, report list, transcript and status bar,
 // and the handlers of the commands built so far.
@@ -61,6 +66,10 @@ public:
             *trace_checked = nullptr, *delmenuSingle = nullptr, *delmenuChecked = nullptr,
             *popmailCount = nullptr, *popmailHeaders = nullptr, *popmailMsgText = nullptr,
             *popmailDelAll = nullptr, *popmailDelSel = nullptr, *popmailSend = nullptr;
+    // The notification-area icon's menu.
+    QMenu* traymenu = nullptr;
+    QAction *pmAliveBegin = nullptr, *pmAliveEnd = nullptr, *pmN1 = nullptr, *pmRestore = nullptr,
+            *pmN2 = nullptr, *pmExit = nullptr;
 
     // Client area.
     QSplitter* SplitterMain = nullptr;
@@ -85,6 +94,9 @@ public:
     std::unique_ptr<TSock> sockdata;
     std::unique_ptr<T_Pop3> pop_mail;
     std::unique_ptr<T_Time> get_time;
+    std::unique_ptr<T_FTP> ftpdata;
+    std::unique_ptr<THiResTimer> ftptimer;
+    std::unique_ptr<TTrayIcon> trayicon;
 
     // Shell state.
     bool log_on = false;
@@ -163,6 +175,15 @@ public:
     // Time command.
     void bTimeClick();
 
+    // Keep-alive command and the notification-area icon.
+    void bScanClick();
+    void ftptimerTimer();
+    void pmAliveEndClick();
+    void pmRestoreClick();
+    void pmExitClick();
+    // Whether a keep-alive attempt is under way (on either thread).
+    bool AliveAttemptRunning() const { return aliveRunning_; }
+
     // Trace command.
     void bTraceClick();
     void trace_checkedClick();
@@ -205,6 +226,17 @@ private:
     // Positions of the report list's selected rows, first to last.
     std::vector<int> SelectedRows() const;
 
+    void BuildTrayMenu();
+    void SetUpKeepAlive();
+    // Runs fn on the GUI thread: at once there, queued from the timer's worker.
+    void OnGuiThread(std::function<void()> fn);
+    // One attempt at a time; false when one is already under way.
+    bool RunAliveAttempt();
+    void ReportAliveFailure(const std::string& message);
+    // Ends a running attempt and switches the timer off; the window may go then.
+    void StopKeepAliveTimer();
+    void LogOutKeepAlive();
+
     void WriteFingerText(const std::string& text);
     void FlushFingerText();
     void FocusTranscript();
@@ -213,4 +245,7 @@ private:
     bool closing_ = false; // the window is closing: no command starts or goes on
     LineReader fingerLines_; // the finger answer, assembled into lines
     int transcriptLines_ = 0;
+    std::atomic<bool> aliveRunning_{false};
+    std::atomic<bool> aliveOnWorker_{false};
+    bool aliveReportShowing_ = false;
 };

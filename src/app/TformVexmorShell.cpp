@@ -6,6 +6,7 @@
 #include "icmp/TPing.h"
 #include "settings/ConfigKeys.h"
 #include "icmp/TTraceRoute.h"
+#include "tcpip/T_FTP.h"
 #include "tcpip/T_Pop3.h"
 #include "tcpip/T_Time.h"
 #include "sock/SocketModule.h"
@@ -41,6 +42,7 @@ void TformVexmor::closeEvent(QCloseEvent* event)
     tracedata->Cancel();
     pop_mail->Cancel();
     get_time->Cancel();
+    StopKeepAliveTimer();
     QMainWindow::closeEvent(event);
 }
 
@@ -94,6 +96,24 @@ void TformVexmor::bStopClick()
     get_time->Cancel();
     fingerLines_.Clear();
     sockdata->Close();
+    LogOutKeepAlive();
+}
+
+void TformVexmor::LogOutKeepAlive()
+{
+    // An attempt under way is cut short; otherwise a connection an attempt
+    // left behind is closed. The keep-alive mode itself goes on.
+    if (aliveRunning_.exchange(true)) {
+        ftpdata->Cancel();
+        return;
+    }
+    try {
+        if (ftpdata->LoggedIn)
+            ftpdata->Logout();
+    } catch (const ETcpIpError&) {
+        // The connection is closed either way, and Stop is no time for errors.
+    }
+    aliveRunning_ = false;
 }
 
 void TformVexmor::PageControlChange()

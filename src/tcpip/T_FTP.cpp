@@ -184,6 +184,7 @@ void T_FTP::CloseDataConnection()
     if (Socket != ControlSocket)
         CloseSocket(Socket);
     Socket = INVALID_SOCKET;
+    listening_ = false;
     Busy = false;
 }
 
@@ -199,6 +200,7 @@ void T_FTP::DropConnection()
 void T_FTP::OpenDataConnection()
 {
     Socket = INVALID_SOCKET;
+    listening_ = false;
     if (Passive)
         OpenPassiveConnection();
     else
@@ -243,6 +245,7 @@ void T_FTP::OpenActiveConnection()
         winsock::getsockname(ControlSocket, &me, &len) == 0 ? me.sin_addr.s_addr : LocalAddress();
     uint16_t port = 0;
     BindAndListen(Socket, port, local);
+    listening_ = Socket != INVALID_SOCKET;
     SendCommand("PORT " + PortArgument(local, port));
     ReadReply();
 }
@@ -263,6 +266,9 @@ void T_FTP::AcceptDataConnection()
             winsock::ioctlsocket(accepted, FIONBIO_CMD, &on);
             CloseSocket(Socket);
             Socket = accepted;
+            listening_ = false;
+            if (Async)
+                winsock::WSAAsyncSelect(Socket, Window.get(), WM_DATA_SOCKET, DataEvents);
             return;
         }
         // Someone else came first: only the server may hand us the data.
@@ -433,8 +439,17 @@ void T_FTP::Download()
     });
 }
 
+void T_FTP::TakeLateConnection()
+{
+    // A short transfer can end (final reply and all) before the notice of
+    // the server's connection has been handled: take it now.
+    if (listening_)
+        AcceptDataConnection();
+}
+
 void T_FTP::FinishDownload()
 {
+    TakeLateConnection();
     while (ReadData()) {
     }
     EndOfData = false;
@@ -527,6 +542,7 @@ void T_FTP::GetDir(const std::string& path)
 
 void T_FTP::FinishList()
 {
+    TakeLateConnection();
     EndOfData = false;
     while (ReadData()) {
     }
@@ -659,6 +675,7 @@ void T_FTP::AcceptAsync()
     winsock::ioctlsocket(accepted, FIONBIO_CMD, &on);
     CloseSocket(Socket);
     Socket = accepted;
+    listening_ = false;
     if (WaitForData)
         WatchAlso = Socket;
     winsock::WSAAsyncSelect(Socket, Window.get(), WM_DATA_SOCKET, DataEvents);

@@ -85,6 +85,7 @@ private:
     void OpenActiveConnection();
     void AcceptDataConnection();
     void AcceptAsync();
+    void TakeLateConnection();
     // Waits for the final reply while the data socket's notifications feed the transfer.
     void AwaitFinalReplyFed();
     void CheckNotBusy();
@@ -101,6 +102,7 @@ private:
 
     size_t uploadPosition_ = 0;
     bool dataBroken_ = false;
+    bool listening_ = false; // Socket is our listening socket, not yet a connection
     // What a notification handler raised, for the wait it interrupted.
     std::exception_ptr pendingError_;
 };

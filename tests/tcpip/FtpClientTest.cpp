@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <iostream>
 
 using testsupport::FtpServer;
 using testsupport::ScriptServer;
@@ -19,6 +20,13 @@ namespace {
 
 class FtpClient : public SocketFixture {
 protected:
+    void TearDown() override
+    {
+        if (HasFailure())
+            for (const auto& [level, line] : trace)
+                std::cerr << "trace " << level << ": " << line << "\n";
+        SocketFixture::TearDown();
+    }
     void Aim(T_FTP& ftp, uint16_t port, const std::string& user = "anonymous",
              const std::string& password = T_FTP::AnonymousPassword)
     {
@@ -298,7 +306,8 @@ TEST_F(FtpClient, SilentServersAndBrokenDataConnectionsEndWithAClearError)
     for (const bool async : {false, true}) {
         SCOPED_TRACE(async ? "async" : "blocking");
         // The data connection is reset half way, and the server calls it a success.
-        ScriptServer data({S::Send(std::string(5000, 'd')), S::Reset()});
+        // The trickle gives the client time to see its connection made before the reset.
+        ScriptServer data({S::Send(std::string(5000, 'd')), S::Trickle(std::string(300, 't')), S::Reset()});
         ScriptServer control(LoggedIn({S::Expect(), S::Send("213 10000\r\n"), S::Expect(),
                                        S::Send(PasvAnswer("127,0,0,1", data.port())), S::Expect(),
                                        S::Send("150 here\r\n"), S::Expect(), S::Send("226 done\r\n"), S::Expect(),
