@@ -1,0 +1,198 @@
+#include "desktop/HiResTim.h"
+#include "platform/mmtimer.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <set>
+#include <thread>
+#include <vector>
+
+namespace {
+
+// A gate a handler waits at until the test opens it.
+class Gate {
+public:
+    void Open()
+    {
+        std::lock_guard<std::mutex> lock(m_);
+        open_ = true;
+        cv_.notify_all();
+    }
+    void Wait()
+    {
+        std::unique_lock<std::mutex> lock(m_);
+        cv_.wait(lock, [this] { return open_; });
+    }
+
+private:
+    std::mutex m_;
+    std::condition_variable cv_;
+    bool open_ = false;
+};
+
+// Waits (bounded, for a broken build) until pred holds.
+template <typename Pred>
+bool WaitUntil(Pred pred, int seconds = 20)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+} // namespace
+
+TEST(AutoResetEvent, SignalsCollapseIntoOneAndAWaitTakesIt)
+{
+    AutoResetEvent event;
+    EXPECT_FALSE(event.WaitFor(0));
+    for (int i = 0; i < 5; ++i)
+        event.Set();
+    EXPECT_TRUE(event.WaitFor(0));
+    EXPECT_FALSE(event.WaitFor(0)) << "five signals while nobody waited are one";
+    std::thread setter([&] { event.Set(); });
+    event.Wait();
+    setter.join();
+}
+
+TEST(MultimediaTimer, RefusesPeriodsOutOfRangeAndUnknownIds)
+{
+    auto tick = [](unsigned, unsigned, uintptr_t, uintptr_t, uintptr_t) {};
+    EXPECT_EQ(timeSetEvent(0, 1, tick, 0, TIME_PERIODIC), 0u);
+    EXPECT_EQ(timeSetEvent(TimerMaxPeriod + 1, 1, tick, 0, TIME_PERIODIC), 0u);
+    EXPECT_EQ(timeKillEvent(987654), MMSYSERR_INVALPARAM);
+    const unsigned id = timeSetEvent(TimerMaxPeriod, 1, tick, 0, TIME_PERIODIC);
+    ASSERT_NE(id, 0u);
+    EXPECT_EQ(timeKillEvent(id), TIMERR_NOERROR);
+    EXPECT_EQ(timeKillEvent(id), MMSYSERR_INVALPARAM) << "a timer is killed once";
+}
+
+TEST(HiResTimer, TicksRunOnAWorkerThreadAndASecondEnableChangesNothing)
+{
+    THiResTimer timer;
+    EXPECT_FALSE(timer.Enabled());
+    EXPECT_EQ(timer.Interval, 100);
+    EXPECT_EQ(timer.Resolution, 100);
+    std::mutex m;
+    std::set<std::thread::id> threads;
+    std::atomic<int> calls{0};
+    timer.OnTimer = [&](TObject* sender) {
+        EXPECT_EQ(sender, &timer);
+        EXPECT_TRUE(timer.OnWorkerThread());
+        std::lock_guard<std::mutex> lock(m);
+        threads.insert(std::this_thread::get_id());
+        ++calls;
+    };
+    timer.Interval = 5;
+    timer.SetEnabled(true);
+    timer.SetEnabled(true);
+    ASSERT_TRUE(WaitUntil([&] { return calls >= 5; }));
+    timer.SetEnabled(false);
+    const int after = calls;
+    {
+        std::lock_guard<std::mutex> lock(m);
+        EXPECT_EQ(threads.size(), 1u) << "one worker, however often it is switched on";
+        EXPECT_EQ(threads.count(std::this_thread::get_id()), 0u);
+    }
+    EXPECT_FALSE(timer.OnWorkerThread());
+    // Off means off: the worker has been joined, so no handler can still run.
+    EXPECT_EQ(calls, after);
+
+    // On again: a new worker and a new timer tick once more.
+    timer.SetEnabled(true);
+    EXPECT_NE(timer.TimerID, 0u);
+    ASSERT_TRUE(WaitUntil([&] { return calls >= after + 2; }));
+    timer.SetEnabled(false);
+    EXPECT_EQ(timer.TimerID, 0u);
+}
+
+TEST(HiResTimer, TicksDueDuringASlowHandlerCollapseIntoOneFurtherCall)
+{
+    THiResTimer timer;
+    timer.Interval = int(TimerMaxPeriod); // the test gives the ticks itself
+    Gate first, second;
+    std::atomic<int> calls{0};
+    timer.OnTimer = [&](TObject*) {
+        const int n = ++calls;
+        if (n == 1)
+            first.Wait();
+        else if (n == 2)
+            second.Wait();
+    };
+    timer.SetEnabled(true);
+    timer.TickEvent->Set();
+    ASSERT_TRUE(WaitUntil([&] { return calls == 1; }));
+    for (int i = 0; i < 10; ++i)
+        timer.TickEvent->Set(); // ten periods pass while the handler works
+    first.Open();
+    ASSERT_TRUE(WaitUntil([&] { return calls == 2; }));
+    EXPECT_FALSE(timer.TickEvent->WaitFor(0)) << "the ten ticks were one";
+    // Switched off while a handler runs: the switch waits for it, then no more calls.
+    std::thread off([&] { timer.SetEnabled(false); });
+    second.Open();
+    off.join();
+    EXPECT_EQ(calls, 2);
+    EXPECT_FALSE(timer.Enabled());
+}
+
+TEST(HiResTimer, SwitchedOffOrDestroyedFromEveryThreadWithoutAHang)
+{
+    // From its own handler.
+    auto timer = std::make_unique<THiResTimer>();
+    std::atomic<int> calls{0};
+    timer->Interval = 2;
+    timer->OnTimer = [&](TObject*) {
+        ++calls;
+        timer->SetEnabled(false);
+    };
+    timer->SetEnabled(true);
+    ASSERT_TRUE(WaitUntil([&] { return !timer->Enabled(); }));
+    EXPECT_EQ(calls, 1);
+    timer->SetEnabled(true); // and on again afterwards
+    ASSERT_TRUE(WaitUntil([&] { return calls == 2; }));
+    ASSERT_TRUE(WaitUntil([&] { return !timer->Enabled(); }));
+
+    // Destroyed while a handler runs: destruction waits for it.
+    Gate gate;
+    std::atomic<bool> inside{false}, finished{false};
+    timer->OnTimer = [&](TObject*) {
+        inside = true;
+        gate.Wait();
+        finished = true;
+    };
+    timer->SetEnabled(true);
+    ASSERT_TRUE(WaitUntil([&] { return bool(inside); }));
+    std::thread opener([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        gate.Open();
+    });
+    timer.reset();
+    EXPECT_TRUE(finished) << "the handler ran to its end before the timer went";
+    opener.join();
+}
+
+TEST(HiResTimer, ARefusedTimerRaisesAndStaysOff)
+{
+    THiResTimer timer;
+    timer.Interval = 0;
+    try {
+        timer.SetEnabled(true);
+        FAIL() << "no error";
+    } catch (const EHiResTimer& e) {
+        EXPECT_EQ(e.Message, "Unable to create a timer");
+    }
+    EXPECT_FALSE(timer.Enabled());
+    EXPECT_EQ(timer.TimerID, 0u);
+    timer.Interval = 5;
+    std::atomic<int> calls{0};
+    timer.OnTimer = [&](TObject*) { ++calls; };
+    timer.SetEnabled(true); // the refusal left nothing behind that stops a later start
+    ASSERT_TRUE(WaitUntil([&] { return calls >= 1; }));
+}
