@@ -1,3 +1,4 @@
+#include "app/StopReaches.h"
 #include "app/TformVexmor.h"
 #include "desktop/HiResTim.h"
 #include "desktop/TrayIcon.h"
@@ -82,6 +83,7 @@ void TformVexmor::bScanClick()
     // The timer runs even when the first attempt fails: the mode is shown as
     // running, so it keeps trying. Switching it on again changes nothing.
     try {
+        StopReaches stop(bStop);
         if (!RunAliveAttempt())
             WriteLine("A keep-alive attempt is already under way.");
     } catch (...) {

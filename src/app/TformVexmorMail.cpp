@@ -1,3 +1,4 @@
+#include "app/StopReaches.h"
 #include "app/TformVexmor.h"
 #include "framework/Ansi.h"
 #include "framework/SysUtils.h"
@@ -15,24 +16,6 @@
 #include <QTreeWidget>
 
 namespace {
-
-// The mail commands leave the command buttons as they are, but Stop must reach
-// a command that waits for its server: it is enabled for the command's length.
-class StopReaches final {
-public:
-    explicit StopReaches(QToolButton* stop) : stop_(stop), was_(stop->isEnabled()) { stop_->setEnabled(true); }
-    ~StopReaches()
-    {
-        if (stop_)
-            stop_->setEnabled(was_);
-    }
-    StopReaches(const StopReaches&) = delete;
-    StopReaches& operator=(const StopReaches&) = delete;
-
-private:
-    QPointer<QToolButton> stop_;
-    bool was_;
-};
 
 // The sender and subject of a summary, when it has both.
 bool SplitSummary(const std::string& summary, std::string& from, std::string& subject)

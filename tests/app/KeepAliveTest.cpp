@@ -1,0 +1,138 @@
+#include "WindowFixture.h"
+#include "desktop/HiResTim.h"
+#include "desktop/TrayIcon.h"
+#include "support/RealServers.h"
+#include "support/ScriptServer.h"
+#include "tcpip/T_FTP.h"
+
+#include <QDir>
+#include <QMenu>
+
+#include <algorithm>
+#include <chrono>
+
+using testsupport::FtpServer;
+using testsupport::ScriptServer;
+
+namespace {
+
+class KeepAlive : public WindowFixture {
+protected:
+    // Pumps the GUI thread until pred holds (bounded, for a broken build).
+    template <typename Pred>
+    bool PumpUntil(Pred pred, int seconds = 60)
+    {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+        while (!pred()) {
+            if (std::chrono::steady_clock::now() > deadline)
+                return false;
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        }
+        return true;
+    }
+    int Count(const std::string& line) const
+    {
+        const auto lines = Lines();
+        return int(std::count(lines.begin(), lines.end(), line));
+    }
+    static int OpenDescriptors() { return int(QDir("/proc/self/fd").entryList(QDir::NoDotAndDotDot | QDir::System).size()); }
+    bool Running() const
+    {
+        return window->pmAliveEnd->isEnabled() && !window->pmAliveBegin->isEnabled() && window->ftptimer->Enabled();
+    }
+};
+
+} // namespace
+
+TEST_F(KeepAlive, AnHourOfTicksAgainstARealServerLogsInAndOutEachTimeAndLeaksNothing)
+{
+    FtpServer server;
+    if (!server.Problem().empty())
+        GTEST_SKIP() << server.Problem();
+    Store("web_page", "127.0.0.1");
+    TformVexmor& w = Open();
+    w.ftpdata->Port = server.port();
+    w.ftptimer->Interval = 40; // 20 ticks of three minutes, shortened
+    EXPECT_EQ(w.ftpdata->Username, "anonymous");
+    EXPECT_TRUE(w.ftpdata->Async);
+    EXPECT_EQ(w.bScan->toolTip(), "Start VexmorAlive!");
+    const std::vector<std::string> menu = {"&Begin VexmorAlive!", "&End VexmorAlive!", "",
+                                           "&Restore VexmorPing! v1.0", "", "E&xit VexmorPing! v1.0"};
+    std::vector<std::string> captions;
+    for (QAction* a : w.traymenu->actions())
+        captions.push_back(a->text().toStdString());
+    EXPECT_EQ(captions, menu);
+
+    const int descriptors = OpenDescriptors();
+    w.PageControl->setCurrentWidget(w.tsDetailed);
+    Click(w.bScan);
+    // The first attempt runs at once, on the GUI thread, before any tick.
+    EXPECT_EQ(Count("Attempting connection to 127.0.0.1:"), 1);
+    EXPECT_EQ(Count(" ...logged out; action completed!"), 1);
+    EXPECT_EQ(w.PageControl->currentWidget(), w.tsVerbose);
+    EXPECT_TRUE(Running());
+    EXPECT_FALSE(w.bScan->isEnabled());
+    // No notification area here: the window stays reachable from the taskbar.
+    EXPECT_FALSE(w.trayicon->ShellSupported());
+    EXPECT_TRUE(w.isMinimized());
+    EXPECT_TRUE(w.isVisible());
+
+    ASSERT_TRUE(PumpUntil([&] { return Count(" ...logged out; action completed!") >= 21; }));
+    w.pmAliveEnd->trigger();
+    EXPECT_FALSE(w.ftptimer->Enabled());
+    EXPECT_FALSE(w.isMinimized());
+    EXPECT_TRUE(w.bScan->isEnabled() && w.pmAliveBegin->isEnabled() && !w.pmAliveEnd->isEnabled());
+    testsupport::PumpFor(50); // lines the worker posted before it stopped
+    const int attempts = Count("Attempting connection to 127.0.0.1:");
+    EXPECT_EQ(Count(" connected and logged in; attempting to logout..."), attempts);
+    EXPECT_EQ(Count(" ...logged out; action completed!"), attempts);
+    EXPECT_TRUE(errors.empty()) << errors.front();
+    EXPECT_FALSE(w.ftpdata->LoggedIn);
+    EXPECT_EQ(OpenDescriptors(), descriptors) << "every attempt closed what it opened";
+}
+
+TEST_F(KeepAlive, FailuresAreReportedOnTheWindowAndTheModeKeepsRunning)
+{
+    Store("web_page", "");
+    TformVexmor& w = Open();
+    w.ftptimer->Interval = 30;
+    Click(w.bScan);
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(errors[0], "Couldn't resolve hostname ");
+    EXPECT_TRUE(Running()) << "a failed first attempt still leaves the timer on";
+    // Later attempts fail on the worker and are reported here, on the GUI thread.
+    ASSERT_TRUE(PumpUntil([&] { return errors.size() >= 3; }));
+    EXPECT_EQ(errors[2], "Couldn't resolve hostname ");
+    EXPECT_GE(Count("VexmorAlive!: Couldn't resolve hostname "), 2);
+    EXPECT_TRUE(Running());
+    // The same from the icon's menu.
+    w.pmRestore->trigger();
+    EXPECT_FALSE(w.ftptimer->Enabled());
+    w.pmAliveBegin->trigger();
+    EXPECT_TRUE(Running());
+    w.pmAliveEnd->trigger();
+}
+
+TEST_F(KeepAlive, StopCutsAnAttemptShortAndExitDuringAnAttemptEndsCleanly)
+{
+    using S = ScriptServer;
+    ScriptServer silent({S::Hold()});
+    Store("web_page", "127.0.0.1");
+    TformVexmor& w = Open();
+    w.ftpdata->Port = silent.port();
+    w.ftpdata->ReplyTimeoutMs = 600000; // only a cancel ends these waits in time
+    w.ftptimer->Interval = 20;
+    // Stop while the first attempt waits for the greeting: the attempt ends,
+    // the mode goes on.
+    QTimer::singleShot(200, &w, [&] { Click(w.bStop); });
+    Click(w.bScan);
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_NE(errors[0].find("Stopped while"), std::string::npos) << errors[0];
+    EXPECT_TRUE(Running());
+    EXPECT_FALSE(w.ftpdata->LoggedIn);
+
+    // A worker attempt now hangs on the silent server; the window goes meanwhile.
+    ASSERT_TRUE(PumpUntil([&] { return w.AliveAttemptRunning(); }));
+    window.reset();
+    testsupport::PumpFor(50); // whatever the worker posted is dropped with the window
+}
