@@ -247,5 +247,6 @@ private:
     int transcriptLines_ = 0;
     std::atomic<bool> aliveRunning_{false};
     std::atomic<bool> aliveOnWorker_{false};
+    std::atomic<bool> aliveEnding_{false};
     bool aliveReportShowing_ = false;
 };

@@ -95,7 +95,7 @@ void TformVexmor::bScanClick()
 
 bool TformVexmor::RunAliveAttempt()
 {
-    if (closing_ || aliveRunning_.exchange(true))
+    if (closing_ || aliveEnding_ || aliveRunning_.exchange(true))
         return false;
     struct Done {
         std::atomic<bool>& flag;
@@ -113,6 +113,8 @@ bool TformVexmor::RunAliveAttempt()
     try {
         ftptimerTimer();
     } catch (const std::exception& e) {
+        if (aliveEnding_)
+            return true; // cut short because the mode is ending: nothing to report
         // The worker has no one to tell; the window reports it, and the mode goes on.
         const std::string message = e.what();
         OnGuiThread([this, message] { ReportAliveFailure(message); });
@@ -152,12 +154,14 @@ void TformVexmor::StopKeepAliveTimer()
 {
     // An attempt under way ends at its next wait slice; the timer's worker is
     // then free to be joined. One on this thread ends when control returns to it.
+    aliveEnding_ = true;
     ftpdata->Cancel();
     while (aliveOnWorker_ && ftptimer->Enabled()) {
         ftpdata->Cancel();
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     ftptimer->SetEnabled(false);
+    aliveEnding_ = false;
 }
 
 void TformVexmor::pmAliveEndClick()

@@ -130,7 +130,13 @@ void TTrayIcon::UpdateIcon()
 
 void TTrayIcon::Minimize()
 {
-    if (application_)
+    if (!application_)
+        return;
+    // Into the notification area directly: hiding takes the taskbar entry
+    // away whether or not a window manager iconifies windows.
+    if (active_ && shellSupported_ && !isMinimized_)
+        ApplicationMinimized();
+    else
         application_->showMinimized();
 }
 
@@ -141,6 +147,8 @@ void TTrayIcon::Restore()
     application_->showNormal();
     application_->raise();
     application_->activateWindow();
+    if (isMinimized_) // hidden rather than iconified: no state change told us
+        ApplicationRestored();
 }
 
 bool TTrayIcon::eventFilter(QObject* watched, QEvent* event)

@@ -83,9 +83,16 @@ TEST_F(KeepAlive, AnHourOfTicksAgainstARealServerLogsInAndOutEachTimeAndLeaksNot
     EXPECT_FALSE(w.isMinimized());
     EXPECT_TRUE(w.bScan->isEnabled() && w.pmAliveBegin->isEnabled() && !w.pmAliveEnd->isEnabled());
     testsupport::PumpFor(50); // lines the worker posted before it stopped
+    // Ending the mode may cut one attempt short; every other one logged out.
     const int attempts = Count("Attempting connection to 127.0.0.1:");
-    EXPECT_EQ(Count(" connected and logged in; attempting to logout..."), attempts);
-    EXPECT_EQ(Count(" ...logged out; action completed!"), attempts);
+    const int completed = Count(" ...logged out; action completed!");
+    EXPECT_GE(completed, 21);
+    EXPECT_LE(attempts - completed, 1) << [&] {
+        std::string all;
+        for (const std::string& line : Lines())
+            all += line + "\n";
+        return all;
+    }();
     EXPECT_TRUE(errors.empty()) << errors.front();
     EXPECT_FALSE(w.ftpdata->LoggedIn);
     EXPECT_EQ(OpenDescriptors(), descriptors) << "every attempt closed what it opened";
