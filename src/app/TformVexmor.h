@@ -242,7 +242,7 @@ private:
     void FocusTranscript();
 
     bool shown_ = false;
-    bool closing_ = false; // the window is closing: no command starts or goes on
+    std::atomic<bool> closing_{false}; // the window is closing: no command starts or goes on
     LineReader fingerLines_; // the finger answer, assembled into lines
     int transcriptLines_ = 0;
     std::atomic<bool> aliveRunning_{false};

@@ -1,10 +1,33 @@
 #include "platform/mmtimer.h"
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <ctime>
+#include <pthread.h>
 #include <map>
 #include <system_error>
 #include <memory>
 #include <thread>
+
+namespace {
+
+// Waits on cv for at most `slice` (woken early by a notify or spuriously).
+// pthread_cond_timedwait against CLOCK_REALTIME, for short slices only: a
+// change of the wall clock then disturbs one slice at most, and tools that
+// watch the threads (ThreadSanitizer) understand this call, which they do not
+// for the pthread_cond_clockwait that libstdc++ would use.
+void WaitSlice(std::condition_variable& cv, std::unique_lock<std::mutex>& lock, std::chrono::nanoseconds slice)
+{
+    timespec ts{};
+    ::clock_gettime(CLOCK_REALTIME, &ts);
+    const long long ns = ts.tv_nsec + slice.count();
+    ts.tv_sec += time_t(ns / 1000000000);
+    ts.tv_nsec = long(ns % 1000000000);
+    ::pthread_cond_timedwait(cv.native_handle(), lock.mutex()->native_handle(), &ts);
+}
+
+} // namespace
 
 void AutoResetEvent::Set()
 {
@@ -24,9 +47,14 @@ void AutoResetEvent::Wait()
 
 bool AutoResetEvent::WaitFor(unsigned timeoutMs)
 {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     std::unique_lock<std::mutex> lock(mutex_);
-    if (!changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return signalled_; }))
-        return false;
+    while (!signalled_) {
+        const auto left = deadline - std::chrono::steady_clock::now();
+        if (left <= std::chrono::steady_clock::duration::zero())
+            return false;
+        WaitSlice(changed_, lock, std::min<std::chrono::nanoseconds>(left, std::chrono::milliseconds(50)));
+    }
     signalled_ = false;
     return true;
 }
@@ -38,7 +66,7 @@ using Clock = std::chrono::steady_clock;
 struct PeriodicTimer {
     std::mutex mutex;
     std::condition_variable stop;
-    bool stopping = false;
+    std::atomic<bool> stopping{false};
     std::thread thread;
 };
 
@@ -50,18 +78,31 @@ std::map<unsigned, std::shared_ptr<PeriodicTimer>>& Timers()
     return timers;
 }
 
+// Waits until due (steady time) or until the timer is stopping; true when
+// stopping. Each slice is measured again on the steady clock.
+bool WaitUntilDue(PeriodicTimer& timer, std::unique_lock<std::mutex>& lock, Clock::time_point due)
+{
+    for (;;) {
+        if (timer.stopping)
+            return true;
+        const Clock::duration left = due - Clock::now();
+        if (left <= Clock::duration::zero())
+            return false;
+        WaitSlice(timer.stop, lock, std::min<std::chrono::nanoseconds>(left, std::chrono::milliseconds(50)));
+    }
+}
+
 // Due times are kept on an absolute schedule, so lateness does not add up
-// from tick to tick. steady_clock is CLOCK_MONOTONIC, and glibc waits on it
-// with pthread_cond_clockwait: setting the wall clock moves no tick.
-// The thread holds its own reference: a timer killed from its callback ends
-// after the callback without its state going first.
-void Run(std::shared_ptr<PeriodicTimer> timer, unsigned id, unsigned delayMs, LPTIMECALLBACK callback, uintptr_t user, bool periodic)
+// from tick to tick. The thread holds its own reference: a timer killed from
+// its callback ends after the callback without its state going first.
+void Run(std::shared_ptr<PeriodicTimer> timer, unsigned id, unsigned delayMs, LPTIMECALLBACK callback, uintptr_t user,
+         bool periodic)
 {
     const auto period = std::chrono::milliseconds(delayMs);
     Clock::time_point due = Clock::now() + period;
     std::unique_lock<std::mutex> lock(timer->mutex);
     for (;;) {
-        if (timer->stop.wait_until(lock, due, [&timer] { return timer->stopping; }))
+        if (WaitUntilDue(*timer, lock, due))
             return;
         lock.unlock();
         callback(id, 0, user, 0, 0);
