@@ -1,5 +1,6 @@
 #include "tcpip/T_FTP.h"
 #include "framework/SysUtils.h"
+#include "platform/LargeBuffer.h"
 #include "sock/AddressHelpers.h"
 #include "tcpip/FtpReply.h"
 
@@ -427,6 +428,9 @@ void T_FTP::Download()
         TransferKind = tftp_download;
         Busy = true;
         ReceiveStream.clear();
+        // One allocation for the announced size instead of a copy at each doubling.
+        ReceiveStream.reserve(size_t(std::min<int64_t>(std::max<int64_t>(TransferSize, 0), int64_t(MaxDownloadBytes))));
+        AdviseLargeBuffer(ReceiveStream.data(), ReceiveStream.capacity());
         if (Async) {
             AwaitFinalReplyFed();
         } else {
@@ -620,7 +624,12 @@ void T_FTP::WndProc(Message& m)
         // Notices for an earlier data connection are stale.
         if (Busy && from == Socket && (TransferKind == tftp_download || TransferKind == tftp_getdir)) {
             try {
-                ReadData();
+                // What is already there is taken in one go (up to 2 MB, so the
+                // window still paints): one notice per block would cost more
+                // than the reading.
+                for (int block = 0; block < 64 && ReadData(); ++block)
+                    if (Socket == INVALID_SOCKET || winsock::selectReadable(Socket, 0) != 1)
+                        break;
             } catch (...) {
                 // Raised where the waiting transfer can report it.
                 pendingError_ = std::current_exception();

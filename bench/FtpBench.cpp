@@ -1,0 +1,141 @@
+// FTP against a vsftpd started here (as the tests start it): RETR of a 100 MB
+// file in both transfer styles against curl fetching the same file, and one
+// keep-alive attempt (login and logout) against curl listing the root with the
+// same anonymous login. Then the timer's lateness over 1,000 ticks of 10 ms.
+// Run by hand, as root; prints the figures.
+
+#include "desktop/HiResTim.h"
+#include "framework/Application.h"
+#include "sock/AddressHelpers.h"
+#include "sock/SocketModule.h"
+#include "support/RealServers.h"
+#include "tcpip/T_FTP.h"
+
+#include <QProcess>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <mutex>
+#include <thread>
+#include <string>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double MsSince(Clock::time_point t)
+{
+    return std::chrono::duration<double, std::milli>(Clock::now() - t).count();
+}
+
+double CurlMs(const QStringList& args)
+{
+    QProcess p;
+    const auto start = Clock::now();
+    p.start("curl", args);
+    p.waitForFinished(120000);
+    const double ms = MsSince(start);
+    if (p.exitCode() != 0)
+        std::fprintf(stderr, "curl failed: %s\n", p.readAllStandardError().constData());
+    return ms;
+}
+
+double Median(std::vector<double> v)
+{
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+void Transfers(uint16_t port)
+{
+    const QString url = "ftp://127.0.0.1:" + QString::number(port) + "/big.bin";
+    std::vector<double> curl, blocking, async, login, curlList;
+    for (int round = 0; round < 5; ++round) {
+        curl.push_back(CurlMs({"-s", "--disable-epsv", url, "-o", "/dev/null"}));
+        for (const bool style : {false, true}) {
+            T_FTP ftp;
+            ftp.Hostname = "127.0.0.1";
+            ftp.Port = port;
+            ftp.Username = "anonymous";
+            ftp.Async = style;
+            ftp.URI = "big.bin";
+            const auto start = Clock::now();
+            ftp.Login();
+            ftp.Download();
+            ftp.Logout();
+            (style ? async : blocking).push_back(MsSince(start));
+            if (ftp.ReceiveStream.size() != (100u << 20))
+                std::fprintf(stderr, "short download: %zu\n", ftp.ReceiveStream.size());
+        }
+        T_FTP alive;
+        alive.Hostname = "127.0.0.1";
+        alive.Port = port;
+        alive.Username = "anonymous";
+        const auto start = Clock::now();
+        alive.Login();
+        alive.Logout();
+        login.push_back(MsSince(start));
+        curlList.push_back(CurlMs({"-s", "-u", "anonymous:vexmor@zembrova.example",
+                                   "ftp://127.0.0.1:" + QString::number(port) + "/", "-o", "/dev/null"}));
+    }
+    std::printf("RETR 100 MB, median of 5: curl %.0f ms, blocking %.0f ms (%.2fx), async %.0f ms (%.2fx)\n",
+                Median(curl), Median(blocking), Median(blocking) / Median(curl), Median(async),
+                Median(async) / Median(curl));
+    std::printf("keep-alive attempt (login + logout), median of 5: %.1f ms; curl listing the root: %.1f ms\n",
+                Median(login), Median(curlList));
+}
+
+void TimerJitter()
+{
+    THiResTimer timer;
+    timer.Interval = 10;
+    std::mutex m;
+    std::vector<double> late;
+    late.reserve(1000);
+    const auto start = Clock::now();
+    timer.OnTimer = [&](TObject*) {
+        std::lock_guard<std::mutex> lock(m);
+        const double due = 10.0 * double(late.size() + 1);
+        late.push_back(MsSince(start) - due);
+    };
+    timer.SetEnabled(true);
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> lock(m);
+            if (late.size() >= 1000)
+                break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    timer.SetEnabled(false);
+    std::vector<double> first(late.begin(), late.begin() + 1000);
+    std::sort(first.begin(), first.end());
+    std::printf("timer, 1,000 ticks of 10 ms: median lateness %.3f ms, worst %.3f ms\n", first[500], first.back());
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    Application app(argc, argv);
+    StartAddressHelpers();
+    StartSocketModule();
+    {
+        testsupport::FtpServer server;
+        if (!server.Problem().empty()) {
+            std::fprintf(stderr, "%s\n", server.Problem().c_str());
+        } else {
+            std::string big(100u << 20, '\0');
+            for (size_t i = 0; i < big.size(); ++i)
+                big[i] = char((i * 2654435761u) >> 13);
+            server.AddAnonFile("big.bin", big);
+            Transfers(server.port());
+        }
+    }
+    TimerJitter();
+    EndSocketModule();
+    EndAddressHelpers();
+    return 0;
+}
