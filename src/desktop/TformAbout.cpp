@@ -39,20 +39,20 @@ TformAbout::TformAbout(QWidget* parent) : QDialog(parent)
 
     banner = Named(new QLabel(this), "banner");
     banner->setGeometry(0, 0, 266, 69);
-    banner->setPixmap(QIcon(":/desktop/banner.svg").pixmap(266, 69));
+    banner->setPixmap(QIcon(":/desktop/about-banner.svg").pixmap(266, 69));
     lTitle = Named(Centred(new QLabel("VexmorPing! v1.0", this), 72, 16), "lTitle");
     QFont bold = lTitle->font();
     bold.setBold(true);
     lTitle->setFont(bold);
     Separator(this, 90);
-    lTools = Named(Centred(new QLabel("Written in C++ with the Qt toolkit. Thanks to the testers "
-                                      "who sent in every odd reply their servers gave.",
+    lTools = Named(Centred(new QLabel("Written in C++ with Qt. Thanks to Ilse, who tested "
+                                      "every reply a server can give.",
                                       this),
                            94, 30),
                    "lTools");
     Separator(this, 126);
-    lOther = Named(Centred(new QLabel("Keeping a mail server? Try Tarvix!, our mailbox watcher, "
-                                      "from the same web page.",
+    lOther = Named(Centred(new QLabel("Keeping a mail server? Try Tarvix!, "
+                                      "our mailbox watcher.",
                                       this),
                            130, 30),
                    "lOther");
