@@ -11,4 +11,5 @@ $SUDO apt-get install -y -qq --no-install-recommends \
   libsqlite3-dev libgtest-dev libgmock-dev libbenchmark-dev \
   iproute2 iputils-ping nftables xvfb xauth \
   fingerd finger socat python3-aiosmtpd clang \
-  dovecot-pop3d xinetd curl python3 vsftpd trayer >/dev/null
+  dovecot-pop3d xinetd curl python3 vsftpd trayer \
+  dpkg-dev file desktop-file-utils appstream >/dev/null
