@@ -130,6 +130,9 @@ public:
     static std::string NoIcmpAdvice();
     void SaveLog();
     std::string LogFilePath() const;
+    // Where the log goes for a program in programFolder: there when it can be
+    // written, else the user's state folder ($XDG_STATE_HOME/VexmorPing).
+    static std::string LogFolderFor(const std::string& programFolder);
     std::string ReadKeyLM(const std::string& path, const std::string& name);
     void LoadHostList();
     void SetStatusText(int panel, const std::string& text);
@@ -245,6 +248,7 @@ private:
     std::atomic<bool> closing_{false}; // the window is closing: no command starts or goes on
     LineReader fingerLines_; // the finger answer, assembled into lines
     int transcriptLines_ = 0;
+    mutable std::string logFolder_; // found once, at the first save
     std::atomic<bool> aliveRunning_{false};
     std::atomic<bool> aliveOnWorker_{false};
     std::atomic<bool> aliveEnding_{false};

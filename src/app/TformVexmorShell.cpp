@@ -16,7 +16,9 @@
 #include <QCoreApplication>
 #include <QLabel>
 #include <QPlainTextEdit>
+#include <QDir>
 #include <QSaveFile>
+#include <QTemporaryFile>
 #include <QTabWidget>
 #include <QTextCursor>
 #include <QTextEdit>
@@ -64,7 +66,10 @@ void TformVexmor::FormShow()
 void TformVexmor::ReadSwitches()
 {
     // Inverted encoding: "0" means on, anything else (or nothing) off.
+    const bool was = log_on;
     log_on = ReadKeyLM(ConfigPath, "log_transactions") == "0";
+    if (log_on && !was)
+        WriteLine("Logging to " + LogFilePath());
     trace_resolve->setChecked(ReadKeyLM(ConfigPath, "resolve_trace") == "0");
 }
 
@@ -213,12 +218,29 @@ void TformVexmor::ScrollToLatest()
     }
 }
 
+std::string TformVexmor::LogFolderFor(const std::string& programFolder)
+{
+    // Beside the program where that can be written (a build tree, a portable
+    // copy); an installed program's folder belongs to the system, so the
+    // user's state folder takes the log then.
+    QTemporaryFile probe(QString::fromStdString(programFolder) + "/.vexmor-write-test-XXXXXX");
+    if (probe.open())
+        return programFolder;
+    QString state = qEnvironmentVariable("XDG_STATE_HOME");
+    if (state.isEmpty() || !QDir::isAbsolutePath(state))
+        state = QDir::homePath() + "/.local/state";
+    const QString folder = state + "/VexmorPing";
+    QDir().mkpath(folder);
+    return folder.toStdString();
+}
+
 std::string TformVexmor::LogFilePath() const
 {
-    const std::string dir = logDirectory.empty()
-                                ? QCoreApplication::applicationDirPath().toStdString()
-                                : logDirectory;
-    return dir + "/VexmorPingLog.rtf";
+    if (!logDirectory.empty())
+        return logDirectory + "/VexmorPingLog.rtf";
+    if (logFolder_.empty())
+        logFolder_ = LogFolderFor(QCoreApplication::applicationDirPath().toStdString());
+    return logFolder_ + "/VexmorPingLog.rtf";
 }
 
 void TformVexmor::SaveLogIfOn()

@@ -1,4 +1,5 @@
 #include "WindowFixture.h"
+#include <QDir>
 
 #include <QMenu>
 #include <QToolBar>
@@ -61,7 +62,8 @@ TEST_F(WindowFixture, LoggingOnWritesAValidRtfLogFromStartUpOn)
     const testsupport::RtfDocument first = testsupport::ReadRtf(LogFile());
     ASSERT_TRUE(first.valid);
     EXPECT_EQ(first.PlainText(), w.verbose->toPlainText().toStdString());
-    EXPECT_EQ(first.lines.size(), 2u);
+    ASSERT_EQ(first.lines.size(), 3u);
+    EXPECT_EQ(Lines()[2], "Logging to " + w.LogFilePath()) << "said once, where the log goes";
 
     w.WriteHeading("Heading {with} \\braces\\");
     w.WriteAlert("Alert \xE9t\xE9");
@@ -70,14 +72,14 @@ TEST_F(WindowFixture, LoggingOnWritesAValidRtfLogFromStartUpOn)
     const testsupport::RtfDocument second = testsupport::ReadRtf(LogFile());
     ASSERT_TRUE(second.valid);
     EXPECT_EQ(second.PlainText(), w.verbose->toPlainText().toLatin1().toStdString());
-    ASSERT_EQ(second.lines.size(), 5u);
-    EXPECT_TRUE(second.lines[2][0].bold);
-    EXPECT_EQ(second.lines[2][0].rgb, 0x0000FFu);
+    ASSERT_EQ(second.lines.size(), 6u);
     EXPECT_TRUE(second.lines[3][0].bold);
-    EXPECT_EQ(second.lines[3][0].rgb, 0xFF0000u);
-    EXPECT_FALSE(second.lines[4][0].bold);
-    EXPECT_EQ(second.lines[4][0].rgb, 0x000000u);
-    EXPECT_EQ(Lines()[4], "<b>not markup</b>");
+    EXPECT_EQ(second.lines[3][0].rgb, 0x0000FFu);
+    EXPECT_TRUE(second.lines[4][0].bold);
+    EXPECT_EQ(second.lines[4][0].rgb, 0xFF0000u);
+    EXPECT_FALSE(second.lines[5][0].bold);
+    EXPECT_EQ(second.lines[5][0].rgb, 0x000000u);
+    EXPECT_EQ(Lines()[5], "<b>not markup</b>");
 }
 
 TEST_F(WindowFixture, SwitchesUseTheInvertedEncodingAndAreReReadAfterConfigure)
@@ -123,4 +125,18 @@ TEST_F(WindowFixture, PageChangesScrollToTheLatestOutput)
     EXPECT_GT(w.verbose->verticalScrollBar()->value(), 0);
     EXPECT_TRUE(w.verbose->viewport()->rect().contains(w.verbose->cursorRect().center()))
         << "the caret is in view";
+}
+
+TEST_F(WindowFixture, TheLogGoesBesideTheProgramWhereThatIsWritableElseToTheStateFolder)
+{
+    QTemporaryDir state;
+    ::setenv("XDG_STATE_HOME", state.path().toLocal8Bit().constData(), 1);
+    EXPECT_EQ(TformVexmor::LogFolderFor(logDir.path().toStdString()), logDir.path().toStdString());
+    // An installed program's folder nobody may write (here: one that cannot be made).
+    const std::string fallback = TformVexmor::LogFolderFor("/nonexistent/usr/bin");
+    EXPECT_EQ(fallback, state.path().toStdString() + "/VexmorPing");
+    EXPECT_TRUE(QDir(QString::fromStdString(fallback)).exists()) << "the state folder is made when missing";
+    ::unsetenv("XDG_STATE_HOME");
+    EXPECT_EQ(TformVexmor::LogFolderFor("/nonexistent/usr/bin"),
+              QDir::homePath().toStdString() + "/.local/state/VexmorPing");
 }
