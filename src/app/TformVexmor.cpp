@@ -5,6 +5,7 @@
 #include "tcpip/T_Pop3.h"
 #include "tcpip/T_Time.h"
 #include "app/Program.h"
+#include "app/WindowMemory.h"
 #include "framework/Application.h"
 #include "framework/Named.h"
 #include "icmp/TPing.h"
@@ -70,6 +71,7 @@ TformVexmor::TformVexmor(QWidget* parent)
     ConnectHandlers();
     trayicon = std::make_unique<TTrayIcon>(this);
     SetUpKeepAlive();
+    WindowMemory::Restore(*this);
 }
 
 TformVexmor::~TformVexmor()

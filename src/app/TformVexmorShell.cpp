@@ -1,4 +1,5 @@
 #include "app/TformVexmor.h"
+#include "app/WindowMemory.h"
 #include "framework/Ansi.h"
 #include "framework/Application.h"
 #include "framework/RtfWriter.h"
@@ -45,6 +46,7 @@ void TformVexmor::closeEvent(QCloseEvent* event)
     pop_mail->Cancel();
     get_time->Cancel();
     StopKeepAliveTimer();
+    WindowMemory::Save(*this);
     QMainWindow::closeEvent(event);
 }
 

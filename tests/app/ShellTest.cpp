@@ -137,6 +137,8 @@ TEST_F(WindowFixture, TheLogGoesBesideTheProgramWhereThatIsWritableElseToTheStat
     EXPECT_EQ(fallback, state.path().toStdString() + "/VexmorPing");
     EXPECT_TRUE(QDir(QString::fromStdString(fallback)).exists()) << "the state folder is made when missing";
     ::unsetenv("XDG_STATE_HOME");
-    EXPECT_EQ(TformVexmor::LogFolderFor("/nonexistent/usr/bin"),
-              QDir::homePath().toStdString() + "/.local/state/VexmorPing");
+    const QByteArray home = qgetenv("HOME");
+    ::setenv("HOME", state.path().toLocal8Bit().constData(), 1);
+    EXPECT_EQ(TformVexmor::LogFolderFor("/nonexistent/usr/bin"), state.path().toStdString() + "/.local/state/VexmorPing");
+    ::setenv("HOME", home.constData(), 1);
 }
