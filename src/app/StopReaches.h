@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QApplication>
 #include <QPointer>
 #include <QToolButton>
 
@@ -7,9 +8,14 @@
 // them while they wait for a server: it is enabled for the command's length.
 class StopReaches final {
 public:
-    explicit StopReaches(QToolButton* stop) : stop_(stop), was_(stop->isEnabled()) { stop_->setEnabled(true); }
+    explicit StopReaches(QToolButton* stop) : stop_(stop), was_(stop->isEnabled())
+    {
+        stop_->setEnabled(true);
+        QApplication::setOverrideCursor(Qt::BusyCursor); // working, and still painting
+    }
     ~StopReaches()
     {
+        QApplication::restoreOverrideCursor();
         if (stop_)
             stop_->setEnabled(was_);
     }

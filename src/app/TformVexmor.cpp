@@ -71,6 +71,8 @@ TformVexmor::TformVexmor(QWidget* parent)
     ConnectHandlers();
     trayicon = std::make_unique<TTrayIcon>(this);
     SetUpKeepAlive();
+    BuildContextMenus();
+    SetUpKeyboard();
     WindowMemory::Restore(*this);
 }
 

@@ -66,6 +66,10 @@ public:
             *trace_checked = nullptr, *delmenuSingle = nullptr, *delmenuChecked = nullptr,
             *popmailCount = nullptr, *popmailHeaders = nullptr, *popmailMsgText = nullptr,
             *popmailDelAll = nullptr, *popmailDelSel = nullptr, *popmailSend = nullptr;
+    // Context menus of the report list and the transcript.
+    QMenu *detailsMenu = nullptr, *verboseMenu = nullptr;
+    QAction *detailsCopy = nullptr, *detailsExport = nullptr, *verboseCopy = nullptr, *verboseClear = nullptr,
+            *verboseSaveAs = nullptr;
     // The notification-area icon's menu.
     QMenu* traymenu = nullptr;
     QAction *pmAliveBegin = nullptr, *pmAliveEnd = nullptr, *pmN1 = nullptr, *pmRestore = nullptr,
@@ -115,6 +119,8 @@ public:
     // Asks the user to confirm deleting a whole mailbox (default No); tests
     // answer it themselves.
     std::function<bool(const std::string& question)> confirm;
+    // Picks a file to save to; tests answer it themselves. Empty: cancelled.
+    std::function<QString(const QString& caption, const QString& filter)> saveFileChooser;
     // Where the log file goes; empty means the executable's directory.
     std::string logDirectory;
 
@@ -178,6 +184,15 @@ public:
     // Time command.
     void bTimeClick();
 
+    // The report list's and the transcript's own commands.
+    void detailsCopyClick();
+    void detailsExportClick();
+    void verboseClearClick();
+    void verboseSaveAsClick();
+    // The selected rows, tab-separated, one line each; the whole list as CSV.
+    QString SelectedRowsText() const;
+    QString ReportCsv() const;
+
     // Keep-alive command and the notification-area icon.
     void bScanClick();
     void ftptimerTimer();
@@ -230,6 +245,10 @@ private:
     std::vector<int> SelectedRows() const;
 
     void BuildTrayMenu();
+    void BuildContextMenus();
+    void SetUpKeyboard();
+    void ExplainStatus(QTreeWidgetItem* row, uint32_t status);
+    QString ChooseSaveFile(const QString& caption, const QString& filter);
     void SetUpKeepAlive();
     // Runs fn on the GUI thread: at once there, queued from the timer's worker.
     void OnGuiThread(std::function<void()> fn);
@@ -249,6 +268,8 @@ private:
     LineReader fingerLines_; // the finger answer, assembled into lines
     int transcriptLines_ = 0;
     mutable std::string logFolder_; // found once, at the first save
+    bool busyCursor_ = false;
+    bool following_ = true; // the transcript was at its end before the last output
     std::atomic<bool> aliveRunning_{false};
     std::atomic<bool> aliveOnWorker_{false};
     std::atomic<bool> aliveEnding_{false};

@@ -1,4 +1,5 @@
 #include "app/TformVexmor.h"
+#include "icmp/IcmpStatus.h"
 #include "framework/Ansi.h"
 #include "framework/SysUtils.h"
 #include "icmp/EICMPError.h"
@@ -120,8 +121,10 @@ void TformVexmor::pingdataPing(TObject*, int status, uint32_t ip, int roundtime)
     };
     if (status != 0) {
         WriteAlert("  . " + IntToStr(status));
-        if (!ping_checked_mode)
+        if (!ping_checked_mode) {
             fill(".");
+            ExplainStatus(row, status);
+        }
     } else if (ping_checked_mode) {
         WriteLine("  ! " + IntToStr(status) + ": " + DottedAddress(ip) + ": " + IntToStr(roundtime) + "ms");
     } else {

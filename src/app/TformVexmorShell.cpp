@@ -17,7 +17,9 @@
 #include <QCoreApplication>
 #include <QLabel>
 #include <QPlainTextEdit>
+#include <QApplication>
 #include <QDir>
+#include <QScrollBar>
 #include <QSaveFile>
 #include <QTemporaryFile>
 #include <QTabWidget>
@@ -143,6 +145,11 @@ void TformVexmor::bAboutClick()
 
 void TformVexmor::EnterBusy()
 {
+    if (!busyCursor_) {
+        // The pointer says a command is working; the window still repaints.
+        QApplication::setOverrideCursor(Qt::BusyCursor);
+        busyCursor_ = true;
+    }
     for (QToolButton* b : {bPing, bTrace, bFinger, bMail, bScan, bResolve, bTime})
         b->setEnabled(false);
     bStop->setEnabled(true);
@@ -153,6 +160,10 @@ void TformVexmor::EnterBusy()
 
 void TformVexmor::LeaveBusy()
 {
+    if (busyCursor_) {
+        QApplication::restoreOverrideCursor();
+        busyCursor_ = false;
+    }
     for (QToolButton* b : {bPing, bTrace, bFinger, bMail, bScan, bResolve, bTime})
         b->setEnabled(true);
     bStop->setEnabled(false);
@@ -170,6 +181,9 @@ void TformVexmor::WriteTranscriptLines(const std::vector<std::string>& lines, bo
     QTextCharFormat format;
     format.setFontWeight(bold ? QFont::Bold : QFont::Normal);
     format.setForeground(QColor(QRgb(rgb)));
+    // New output is followed only while the user is at the end.
+    QScrollBar* bar = verbose->verticalScrollBar();
+    following_ = bar->value() >= bar->maximum() - 4;
     QTextCursor cursor(verbose->document());
     cursor.movePosition(QTextCursor::End);
     // One edit: the document is laid out once for the batch, not per line.
@@ -192,6 +206,8 @@ void TformVexmor::WriteTranscriptLines(const std::vector<std::string>& lines, bo
         }
     }
     cursor.endEditBlock();
+    if (following_)
+        bar->setValue(bar->maximum());
 }
 
 void TformVexmor::WriteHeading(const std::string& text)
@@ -213,6 +229,9 @@ void TformVexmor::ScrollToLatest()
 {
     if (PageControl->currentWidget() == tsVerbose) {
         verbose->setFocus();
+        // A user reading further up is not pulled away.
+        if (!following_)
+            return;
         verbose->moveCursor(QTextCursor::End);
         verbose->ensureCursorVisible();
     } else if (details->topLevelItemCount() > 1) {

@@ -65,6 +65,7 @@ void TformVexmor::tracedataRoute(TObject*, uint8_t hop, uint32_t ip, int roundti
     row->setText(1, FromAnsi(dotted));
     row->setText(2, FromAnsi(name));
     row->setText(3, QString::number(roundtime));
+    ExplainStatus(row, status);
 
     // An echo reply ends the trace, from whichever address of the target it came.
     if (status == IP_SUCCESS) {

@@ -55,7 +55,7 @@ TEST_F(KeepAlive, AnHourOfTicksAgainstARealServerLogsInAndOutEachTimeAndLeaksNot
     w.ftptimer->Interval = 40; // 20 ticks of three minutes, shortened
     EXPECT_EQ(w.ftpdata->Username, "anonymous");
     EXPECT_TRUE(w.ftpdata->Async);
-    EXPECT_EQ(w.bScan->toolTip(), "Start VexmorAlive!");
+    EXPECT_EQ(w.bScan->toolTip(), "Start VexmorAlive! (Ctrl+K)");
     const std::vector<std::string> menu = {"&Begin VexmorAlive!", "&End VexmorAlive!", "",
                                            "&Restore VexmorPing! v1.0", "", "E&xit VexmorPing! v1.0"};
     std::vector<std::string> captions;

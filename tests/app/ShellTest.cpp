@@ -38,8 +38,8 @@ TEST_F(WindowFixture, TheWindowCarriesItsControlsUnderTheirNames)
                              "msg_body", "statusbar", "timer"})
         EXPECT_NE(w.findChild<QObject*>(name), nullptr) << name;
     EXPECT_EQ(w.tbButtons->windowTitle(), "VexmorPing!; Standard Functions");
-    EXPECT_EQ(w.bPing->toolTip(), "Execute a ping");
-    EXPECT_EQ(w.bTime->toolTip(), "Obtain GMT time from a server");
+    EXPECT_EQ(w.bPing->toolTip(), "Execute a ping (Ctrl+P)");
+    EXPECT_EQ(w.bTime->toolTip(), "Obtain GMT time from a server (Ctrl+G)");
     EXPECT_EQ(w.bPing->menu(), w.pingcheck);
     EXPECT_EQ(w.bDelete->menu(), w.delmenu);
     EXPECT_EQ(w.ping_checked->text(), "Ping Checked Hosts");

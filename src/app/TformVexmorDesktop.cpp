@@ -1,0 +1,196 @@
+#include "app/TformVexmor.h"
+#include "framework/Application.h"
+#include "framework/RtfWriter.h"
+#include "icmp/IcmpStatus.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QClipboard>
+#include <QFileDialog>
+#include <QHeaderView>
+#include <QKeySequence>
+#include <QLineEdit>
+#include <QToolButton>
+#include <QMenu>
+#include <QSaveFile>
+#include <QScrollBar>
+#include <QTextEdit>
+#include <QTreeWidget>
+
+namespace {
+
+// A CSV field, quoted when it holds a separator, a quote or a line end.
+QString CsvField(const QString& text)
+{
+    if (!text.contains(',') && !text.contains('"') && !text.contains('\n') && !text.contains('\r'))
+        return text;
+    QString quoted = text;
+    quoted.replace("\"", "\"\"");
+    return '"' + quoted + '"';
+}
+
+QStringList RowCells(const QTreeWidgetItem* item, int columns)
+{
+    QStringList cells;
+    for (int c = 0; c < columns; ++c)
+        cells << item->text(c);
+    return cells;
+}
+
+void WriteWhole(const QString& path, const QByteArray& bytes)
+{
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit())
+        throw Exception("Cannot write " + path.toStdString() + ": " + file.errorString().toStdString());
+}
+
+} // namespace
+
+void TformVexmor::BuildContextMenus()
+{
+    auto item = [](QMenu* menu, const char* name, const char* caption, QKeySequence keys = {}) {
+        QAction* a = menu->addAction(QString::fromLatin1(caption));
+        a->setObjectName(name);
+        a->setShortcut(keys);
+        return a;
+    };
+    detailsMenu = new QMenu(this);
+    detailsMenu->setObjectName("detailsMenu");
+    detailsCopy = item(detailsMenu, "detailsCopy", "&Copy Selected Rows", QKeySequence::Copy);
+    detailsExport = item(detailsMenu, "detailsExport", "&Export List As CSV...");
+    // Ctrl+C works in the list itself, not only from the menu.
+    detailsCopy->setShortcutContext(Qt::WidgetShortcut);
+    details->addAction(detailsCopy);
+    details->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    details->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(details, &QWidget::customContextMenuRequested, this,
+            [this](const QPoint& at) { detailsMenu->popup(details->viewport()->mapToGlobal(at)); });
+
+    verboseMenu = new QMenu(this);
+    verboseMenu->setObjectName("verboseMenu");
+    verboseCopy = item(verboseMenu, "verboseCopy", "&Copy", QKeySequence::Copy);
+    verboseMenu->addSeparator();
+    verboseClear = item(verboseMenu, "verboseClear", "C&lear");
+    verboseSaveAs = item(verboseMenu, "verboseSaveAs", "&Save As...");
+    verbose->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(verbose, &QWidget::customContextMenuRequested, this, [this](const QPoint& at) {
+        verboseCopy->setEnabled(verbose->textCursor().hasSelection());
+        verboseMenu->popup(verbose->viewport()->mapToGlobal(at));
+    });
+
+    auto on = [this](QAction* action, void (TformVexmor::*handler)()) {
+        connect(action, &QAction::triggered, this,
+                [this, handler] { Application::RunHandler([&] { (this->*handler)(); }); });
+    };
+    connect(verboseCopy, &QAction::triggered, verbose, &QTextEdit::copy);
+    on(detailsCopy, &TformVexmor::detailsCopyClick);
+    on(detailsExport, &TformVexmor::detailsExportClick);
+    on(verboseClear, &TformVexmor::verboseClearClick);
+    on(verboseSaveAs, &TformVexmor::verboseSaveAsClick);
+}
+
+QString TformVexmor::ChooseSaveFile(const QString& caption, const QString& filter)
+{
+    if (saveFileChooser)
+        return saveFileChooser(caption, filter);
+    return QFileDialog::getSaveFileName(this, caption, QString(), filter);
+}
+
+QString TformVexmor::SelectedRowsText() const
+{
+    QStringList lines;
+    for (const int row : SelectedRows())
+        lines << RowCells(details->topLevelItem(row), details->columnCount()).join('\t');
+    return lines.isEmpty() ? QString() : lines.join('\n') + '\n';
+}
+
+QString TformVexmor::ReportCsv() const
+{
+    QStringList header;
+    for (int c = 0; c < details->columnCount(); ++c)
+        header << CsvField(details->headerItem()->text(c));
+    QStringList lines{header.join(',')};
+    for (int r = 0; r < details->topLevelItemCount(); ++r) {
+        QStringList cells;
+        for (const QString& cell : RowCells(details->topLevelItem(r), details->columnCount()))
+            cells << CsvField(cell);
+        lines << cells.join(',');
+    }
+    return lines.join("\r\n") + "\r\n";
+}
+
+void TformVexmor::detailsCopyClick()
+{
+    const QString text = SelectedRowsText();
+    if (!text.isEmpty())
+        QApplication::clipboard()->setText(text);
+}
+
+void TformVexmor::detailsExportClick()
+{
+    const QString path = ChooseSaveFile("Export the list", "CSV files (*.csv);;All files (*)");
+    if (!path.isEmpty())
+        WriteWhole(path, ReportCsv().toUtf8());
+}
+
+void TformVexmor::verboseClearClick()
+{
+    verbose->clear();
+    transcriptLines_ = 0;
+}
+
+void TformVexmor::verboseSaveAsClick()
+{
+    const QString path =
+        ChooseSaveFile("Save the transcript", "Rich text (*.rtf);;Plain text (*.txt);;All files (*)");
+    if (path.isEmpty())
+        return;
+    if (path.endsWith(".txt", Qt::CaseInsensitive))
+        WriteWhole(path, verbose->toPlainText().toUtf8());
+    else {
+        const std::string rtf = RtfFromDocument(*verbose->document());
+        WriteWhole(path, QByteArray(rtf.data(), qsizetype(rtf.size())));
+    }
+}
+
+void TformVexmor::ExplainStatus(QTreeWidgetItem* row, uint32_t status)
+{
+    // The row keeps its text; the status number's meaning is its tooltip.
+    if (status == 0)
+        return;
+    const std::string meaning = IcmpStatusText(status);
+    const QString tip = QString::fromStdString((meaning.empty() ? "Status" : meaning) + " (" + std::to_string(status) + ")");
+    for (int c = 0; c < details->columnCount(); ++c)
+        row->setToolTip(c, tip);
+}
+
+void TformVexmor::SetUpKeyboard()
+{
+    // Each command's key, shown in its hint. None is a key a text field
+    // uses itself, so they work wherever the focus is.
+    const struct {
+        QToolButton* button;
+        QKeySequence keys;
+    } commands[] = {
+        {bExit, QKeySequence("Ctrl+Q")},   {bConfig, QKeySequence("Ctrl+O")}, {bPing, QKeySequence("Ctrl+P")},
+        {bTrace, QKeySequence("Ctrl+T")},  {bStop, QKeySequence("Esc")},      {bMail, QKeySequence("Ctrl+M")},
+        {bFinger, QKeySequence("Ctrl+F")}, {bScan, QKeySequence("Ctrl+K")},   {bResolve, QKeySequence("Ctrl+L")},
+        {bTime, QKeySequence("Ctrl+G")},   {bAbout, QKeySequence("F1")},      {bAdd, QKeySequence("Ctrl+D")},
+        {bDelete, QKeySequence("Ctrl+Shift+D")},
+    };
+    for (const auto& command : commands) {
+        command.button->setShortcut(command.keys);
+        command.button->setToolTip(command.button->toolTip() + " (" +
+                                   command.keys.toString(QKeySequence::NativeText) + ")");
+    }
+    // Enter in the host field pings it, as the Ping button would.
+    connect(hostname, &QLineEdit::returnPressed, this, [this] {
+        if (bPing->isEnabled())
+            Application::RunHandler([this] { bPingClick(); });
+    });
+    // Moving through the host list with the keys picks each entry as a click does.
+    connect(hosts, &QTreeWidget::currentItemChanged, this, [this](QTreeWidgetItem* current) {
+        if (current && hosts->hasFocus())
+            Application::RunHandler([this] { hostsClick(); });
+    });
+}
