@@ -7,7 +7,12 @@
 #include "settings/ConfigKeys.h"
 
 #include <QLabel>
+#include <QAction>
+#include <QFile>
+#include <QFileDialog>
+#include <QFileInfo>
 #include <QLineEdit>
+#include <QListWidget>
 #include <QPlainTextEdit>
 #include <QStatusBar>
 #include <QStyle>
@@ -57,6 +62,18 @@ TformMailSend::TformMailSend(QWidget* parent)
     };
     bOk = button("bOk", "Send", QStyle::SP_DialogOkButton, 4);
     bCancel = button("bCancel", "Cancel", QStyle::SP_DialogCancelButton, 58);
+    bAttach = button("bAttach", "Attach\u2026", QStyle::SP_FileIcon, 112);
+    bAttach->setToolTip("Attach files to the message (Delete takes the selected ones off)");
+    attachments = Named(new QListWidget(this), "attachments");
+    attachments->setGeometry(166, 295, 288, 52);
+    attachments->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    auto* remove = new QAction("Remove", attachments);
+    remove->setShortcut(QKeySequence::Delete);
+    remove->setShortcutContext(Qt::WidgetShortcut);
+    attachments->addAction(remove);
+    attachments->setContextMenuPolicy(Qt::ActionsContextMenu);
+    connect(remove, &QAction::triggered, this, [this] { RemoveSelectedAttachments(); });
+    connect(bAttach, &QToolButton::clicked, this, [this] { Application::RunHandler([this] { bAttachClick(); }); });
 
     sendstatus = Named(new QStatusBar(this), "sendstatus");
     sendstatus->setGeometry(0, 350, 458, 22);
@@ -166,7 +183,31 @@ void TformMailSend::bOkClick()
             entry += c;
         }
     }
+    msg_send->Attachments.clear();
+    for (int i = 0; i < attachments->count(); ++i)
+        msg_send->Attachments.push_back(QFile::encodeName(attachments->item(i)->data(Qt::UserRole).toString()).toStdString());
     msg_send->SetAction(Send_Mail);
+}
+
+void TformMailSend::bAttachClick()
+{
+    const QStringList files = attachmentChooser ? attachmentChooser()
+                                                : QFileDialog::getOpenFileNames(this, "Attach files");
+    for (const QString& file : files) {
+        bool listed = false;
+        for (int i = 0; i < attachments->count() && !listed; ++i)
+            listed = attachments->item(i)->data(Qt::UserRole).toString() == file;
+        if (listed)
+            continue; // a file goes once
+        auto* item = new QListWidgetItem(QFileInfo(file).fileName(), attachments);
+        item->setData(Qt::UserRole, file);
+        item->setToolTip(file);
+    }
+}
+
+void TformMailSend::RemoveSelectedAttachments()
+{
+    qDeleteAll(attachments->selectedItems());
 }
 
 void TformMailSend::bCancelClick()
@@ -176,6 +217,7 @@ void TformMailSend::bCancelClick()
 
 void TformMailSend::msg_sendDone(TObject*)
 {
+    attachments->clear(); // sent with this message, not the next
     hide();
 }
 

@@ -5,10 +5,12 @@
 
 #include <QDialog>
 
+#include <functional>
 #include <memory>
 
 class QLabel;
 class QLineEdit;
+class QListWidget;
 class QPlainTextEdit;
 class QStatusBar;
 class QToolButton;
@@ -23,7 +25,11 @@ public:
     explicit TformMailSend(QWidget* parent = nullptr);
     ~TformMailSend() override;
 
-    QToolButton *bOk = nullptr, *bCancel = nullptr;
+    QToolButton *bOk = nullptr, *bCancel = nullptr, *bAttach = nullptr;
+    // The files that go with the message, by their full paths.
+    QListWidget* attachments = nullptr;
+    // Picks files to attach; tests answer it themselves.
+    std::function<QStringList()> attachmentChooser;
     QWidget *panel_top = nullptr, *panel_label = nullptr, *panel_edit = nullptr;
     QLabel *label_from = nullptr, *label_to = nullptr, *label_subj = nullptr, *label_reply = nullptr;
     QLineEdit *msg_from = nullptr, *msg_to = nullptr, *msg_subj = nullptr, *msg_reply = nullptr;
@@ -35,6 +41,9 @@ public:
     void FormShow();
     void bOkClick();
     void bCancelClick();
+    void bAttachClick();
+    // Takes the selected files off the list.
+    void RemoveSelectedAttachments();
     void msg_sendDone(TObject* sender);
     void msg_sendMailError(TObject* sender, SendMailError error, const std::string& addinfo);
     // The program is ending: a send still running stops without delivering.

@@ -7,6 +7,8 @@
 #include "sock/SocketModule.h"
 
 #include <QLineEdit>
+#include <QListWidget>
+#include <QTemporaryDir>
 #include <QPlainTextEdit>
 #include <QStatusBar>
 #include <QTest>
@@ -106,4 +108,46 @@ TEST_F(MailSendDialog, ASentMessageArrivesWithItsRecipientsAndReplyToAndTheWindo
     dialog.bOk->click();
     ASSERT_TRUE(PumpUntil([&] { return !dialog.isVisible(); }, 20000));
     EXPECT_EQ(Status(dialog), "Error: Connection Refused");
+}
+
+TEST_F(MailSendDialog, AttachedFilesAreListedAndTravelWithTheMessage)
+{
+    testsupport::SmtpServer smtp;
+    if (!smtp.Problem().empty())
+        GTEST_SKIP() << smtp.Problem();
+    Store("smtp_port", std::to_string(smtp.port()));
+    QTemporaryDir dir;
+    const QString notes = dir.path() + "/notes.txt", image = dir.path() + "/image.bin";
+    {
+        std::ofstream(notes.toStdString()) << "plain notes\n";
+        std::ofstream out(image.toStdString(), std::ios::binary);
+        out << std::string("\x89PNG\0\1\2\xff", 8);
+    }
+    TformMailSend dialog;
+    dialog.show();
+    EXPECT_EQ(dialog.bAttach->text(), QString::fromUtf8("Attach\u2026"));
+    dialog.attachmentChooser = [&] { return QStringList{notes, image, notes}; };
+    dialog.bAttach->click();
+    ASSERT_EQ(dialog.attachments->count(), 2) << "a file is listed once";
+    EXPECT_EQ(dialog.attachments->item(0)->text(), "notes.txt");
+    dialog.attachments->item(1)->setSelected(true);
+    dialog.RemoveSelectedAttachments();
+    dialog.bAttach->click();
+    ASSERT_EQ(dialog.attachments->count(), 2);
+
+    Type(dialog.msg_to, "bob@example.test");
+    dialog.msg_subj->setText("files");
+    dialog.msg_body->setPlainText("see attached");
+    dialog.bOk->click();
+    ASSERT_TRUE(PumpUntil([&] { return !dialog.isVisible(); }, 20000)) << Status(dialog);
+    ASSERT_EQ(smtp.Messages().size(), 1u);
+    std::ifstream in(smtp.Messages()[0], std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    const std::string message = text.str();
+    EXPECT_NE(message.find("notes.txt"), std::string::npos);
+    EXPECT_NE(message.find("image.bin"), std::string::npos);
+    EXPECT_NE(message.find("iVBORwABAv8="), std::string::npos) << "the binary file, base64";
+    EXPECT_EQ(dialog.attachments->count(), 0) << "sent with this message, not the next";
+    EXPECT_TRUE(errors.empty());
 }
