@@ -131,7 +131,14 @@ TEST_F(KeepAlive, StopCutsAnAttemptShortAndExitDuringAnAttemptEndsCleanly)
     w.ftptimer->Interval = 20;
     // Stop while the first attempt waits for the greeting: the attempt ends,
     // the mode goes on.
-    QTimer::singleShot(200, &w, [&] { Click(w.bStop); });
+    QTimer stopper;
+    QObject::connect(&stopper, &QTimer::timeout, &w, [&] {
+        if (w.AliveAttemptRunning() && w.bStop->isEnabled()) {
+            stopper.stop();
+            Click(w.bStop);
+        }
+    });
+    stopper.start(20);
     Click(w.bScan);
     ASSERT_EQ(errors.size(), 1u);
     EXPECT_NE(errors[0].find("Stopped while"), std::string::npos) << errors[0];
