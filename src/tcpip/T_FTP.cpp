@@ -262,19 +262,8 @@ void T_FTP::AcceptDataConnection()
         const SOCKET accepted = AcceptConnection(listening, peer);
         if (accepted == INVALID_SOCKET)
             return; // stays the listening socket, as it was
-        if (peer.sin_addr.s_addr == IPAddress) {
-            unsigned long on = 1;
-            winsock::ioctlsocket(accepted, FIONBIO_CMD, &on);
-            CloseSocket(Socket);
-            Socket = accepted;
-            listening_ = false;
-            if (Async)
-                winsock::WSAAsyncSelect(Socket, Window.get(), WM_DATA_SOCKET, DataEvents);
+        if (TakeDataConnection(accepted, peer))
             return;
-        }
-        // Someone else came first: only the server may hand us the data.
-        Trace(tlSocket, "Refused a data connection from " + DottedAddress(peer.sin_addr.s_addr));
-        winsock::closesocket(accepted);
     }
 }
 
@@ -368,6 +357,19 @@ void T_FTP::AwaitFinalReplyFed()
     winsock::WSAAsyncSelect(ControlSocket, Window.get(), WM_CONTROL_SOCKET, 0);
 }
 
+// The data of a download or listing, up to the server's final reply.
+void T_FTP::ReceiveUntilFinalReply()
+{
+    if (Async) {
+        AwaitFinalReplyFed();
+        return;
+    }
+    while (ReadData()) {
+    }
+    EndOfData = false;
+    ReadReply(); // final reply
+}
+
 // ---- transfers ----
 
 void T_FTP::CheckNotBusy()
@@ -431,14 +433,7 @@ void T_FTP::Download()
         // One allocation for the announced size instead of a copy at each doubling.
         ReceiveStream.reserve(size_t(std::min<int64_t>(std::max<int64_t>(TransferSize, 0), int64_t(MaxDownloadBytes))));
         AdviseLargeBuffer(ReceiveStream.data(), ReceiveStream.capacity());
-        if (Async) {
-            AwaitFinalReplyFed();
-        } else {
-            while (ReadData()) {
-            }
-            EndOfData = false;
-            ReadReply(); // final reply
-        }
+        ReceiveUntilFinalReply();
         FinishDownload();
     });
 }
@@ -521,14 +516,7 @@ void T_FTP::GetDir(const std::string& path)
             TransferKind = tftp_getdir;
             Busy = true;
             ListStream.clear();
-            if (Async) {
-                AwaitFinalReplyFed();
-            } else {
-                while (ReadData()) {
-                }
-                EndOfData = false;
-                ReadReply(); // final reply
-            }
+            ReceiveUntilFinalReply();
             FinishList();
         });
     } catch (const EProtocolError& e) {
@@ -673,19 +661,24 @@ void T_FTP::AcceptAsync()
 {
     sockaddr_in peer{};
     const SOCKET accepted = AcceptConnection(Socket, peer);
-    if (accepted == INVALID_SOCKET)
-        return;
+    if (accepted != INVALID_SOCKET && TakeDataConnection(accepted, peer) && WaitForData)
+        WatchAlso = Socket;
+}
+
+bool T_FTP::TakeDataConnection(SOCKET accepted, const sockaddr_in& peer)
+{
     if (peer.sin_addr.s_addr != IPAddress) {
+        // Someone else came first: only the server may hand us the data.
         Trace(tlSocket, "Refused a data connection from " + DottedAddress(peer.sin_addr.s_addr));
         winsock::closesocket(accepted);
-        return;
+        return false;
     }
     unsigned long on = 1;
     winsock::ioctlsocket(accepted, FIONBIO_CMD, &on);
-    CloseSocket(Socket);
+    CloseSocket(Socket); // the listening socket
     Socket = accepted;
     listening_ = false;
-    if (WaitForData)
-        WatchAlso = Socket;
-    winsock::WSAAsyncSelect(Socket, Window.get(), WM_DATA_SOCKET, DataEvents);
+    if (Async)
+        winsock::WSAAsyncSelect(Socket, Window.get(), WM_DATA_SOCKET, DataEvents);
+    return true;
 }

@@ -85,6 +85,10 @@ private:
     void OpenActiveConnection();
     void AcceptDataConnection();
     void AcceptAsync();
+    // Keeps an accepted connection as the data connection if it comes from
+    // the server; false (and closed) otherwise.
+    bool TakeDataConnection(SOCKET accepted, const sockaddr_in& peer);
+    void ReceiveUntilFinalReply();
     void TakeLateConnection();
     // Waits for the final reply while the data socket's notifications feed the transfer.
     void AwaitFinalReplyFed();

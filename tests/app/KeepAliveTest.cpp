@@ -18,18 +18,6 @@ namespace {
 
 class KeepAlive : public WindowFixture {
 protected:
-    // Pumps the GUI thread until pred holds (bounded, for a broken build).
-    template <typename Pred>
-    bool PumpUntil(Pred pred, int seconds = 60)
-    {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-        while (!pred()) {
-            if (std::chrono::steady_clock::now() > deadline)
-                return false;
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        }
-        return true;
-    }
     int Count(const std::string& line) const
     {
         const auto lines = Lines();
@@ -77,7 +65,7 @@ TEST_F(KeepAlive, AnHourOfTicksAgainstARealServerLogsInAndOutEachTimeAndLeaksNot
     EXPECT_TRUE(w.isMinimized());
     EXPECT_TRUE(w.isVisible());
 
-    ASSERT_TRUE(PumpUntil([&] { return Count(" ...logged out; action completed!") >= 21; }));
+    ASSERT_TRUE(testsupport::PumpUntil([&] { return Count(" ...logged out; action completed!") >= 21; }, 60000));
     w.pmAliveEnd->trigger();
     EXPECT_FALSE(w.ftptimer->Enabled());
     EXPECT_FALSE(w.isMinimized());
@@ -108,7 +96,7 @@ TEST_F(KeepAlive, FailuresAreReportedOnTheWindowAndTheModeKeepsRunning)
     EXPECT_EQ(errors[0], "Couldn't resolve hostname ");
     EXPECT_TRUE(Running()) << "a failed first attempt still leaves the timer on";
     // Later attempts fail on the worker and are reported here, on the GUI thread.
-    ASSERT_TRUE(PumpUntil([&] { return errors.size() >= 3; }));
+    ASSERT_TRUE(testsupport::PumpUntil([&] { return errors.size() >= 3; }, 60000));
     EXPECT_EQ(errors[2], "Couldn't resolve hostname ");
     EXPECT_GE(Count("VexmorAlive!: Couldn't resolve hostname "), 2);
     EXPECT_TRUE(Running());
@@ -145,7 +133,7 @@ TEST_F(KeepAlive, StopCutsAnAttemptShortAndExitDuringAnAttemptEndsCleanly)
     EXPECT_TRUE(Running());
 
     // A worker attempt now hangs on the silent server; the window goes meanwhile.
-    ASSERT_TRUE(PumpUntil([&] { return w.AliveAttemptRunning(); }));
+    ASSERT_TRUE(testsupport::PumpUntil([&] { return w.AliveAttemptRunning(); }, 60000));
     window.reset();
     testsupport::PumpFor(50); // whatever the worker posted is dropped with the window
 }

@@ -46,6 +46,13 @@ protected:
         QTest::keyClick(field, Qt::Key_Delete);
         QTest::keyClicks(field, text);
     }
+    static std::string FileText(const std::string& path)
+    {
+        std::ifstream in(path, std::ios::binary);
+        std::stringstream text;
+        text << in.rdbuf();
+        return text.str();
+    }
     std::string Status(const TformMailSend& d) const { return d.sendstatus->currentMessage().toStdString(); }
     std::vector<std::string> errors;
 };
@@ -90,10 +97,7 @@ TEST_F(MailSendDialog, ASentMessageArrivesWithItsRecipientsAndReplyToAndTheWindo
     EXPECT_EQ(dialog.msg_send->ListTo.size(), 2u);
     ASSERT_TRUE(PumpUntil([&] { return !dialog.isVisible(); }, 20000)) << Status(dialog);
     ASSERT_EQ(smtp.Messages().size(), 1u);
-    std::ifstream in(smtp.Messages()[0], std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    const std::string message = text.str();
+    const std::string message = FileText(smtp.Messages()[0]);
     EXPECT_NE(message.find("To: bob@example.test;"), std::string::npos);
     EXPECT_NE(message.find("To: carol@example.test;"), std::string::npos);
     EXPECT_NE(message.find("Reply-To: replies@example.test"), std::string::npos);
@@ -141,10 +145,7 @@ TEST_F(MailSendDialog, AttachedFilesAreListedAndTravelWithTheMessage)
     dialog.bOk->click();
     ASSERT_TRUE(PumpUntil([&] { return !dialog.isVisible(); }, 20000)) << Status(dialog);
     ASSERT_EQ(smtp.Messages().size(), 1u);
-    std::ifstream in(smtp.Messages()[0], std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    const std::string message = text.str();
+    const std::string message = FileText(smtp.Messages()[0]);
     EXPECT_NE(message.find("notes.txt"), std::string::npos);
     EXPECT_NE(message.find("image.bin"), std::string::npos);
     EXPECT_NE(message.find("iVBORwABAv8="), std::string::npos) << "the binary file, base64";

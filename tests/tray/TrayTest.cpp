@@ -23,18 +23,6 @@ QWidget* IconWindow()
     return nullptr;
 }
 
-template <typename Pred>
-bool PumpUntil(Pred pred, int seconds = 20)
-{
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    }
-    return true;
-}
-
 void SkipWithoutTray()
 {
     if (!testsupport::TrayDisplay::Current || !testsupport::TrayDisplay::Current->Problem().empty())
@@ -87,7 +75,7 @@ TEST(TrayIcon, MinimisingMovesTheWindowIntoTheNotificationAreaAndRestoringBack)
     EXPECT_EQ(rightClicks, 1);
 
     tray.Minimize();
-    ASSERT_TRUE(PumpUntil([&] { return IconWindow() != nullptr; })) << "the icon never reached the tray";
+    ASSERT_TRUE(testsupport::PumpUntil([&] { return IconWindow() != nullptr; }, 20000)) << "the icon never reached the tray";
     EXPECT_TRUE(tray.IconShown());
     EXPECT_FALSE(application.isVisible()) << "the taskbar entry went with the window";
     EXPECT_EQ(minimized, 1);
@@ -95,7 +83,7 @@ TEST(TrayIcon, MinimisingMovesTheWindowIntoTheNotificationAreaAndRestoringBack)
     // A real right click on the embedded icon opens the menu.
     QWidget* icon = IconWindow();
     QTest::mouseClick(icon, Qt::RightButton, Qt::NoModifier, icon->rect().center());
-    ASSERT_TRUE(PumpUntil([&] { return menu.isVisible(); }));
+    ASSERT_TRUE(testsupport::PumpUntil([&] { return menu.isVisible(); }, 20000));
     EXPECT_EQ(rightClicks, 2);
     menu.hide();
 
@@ -103,7 +91,7 @@ TEST(TrayIcon, MinimisingMovesTheWindowIntoTheNotificationAreaAndRestoringBack)
     EXPECT_EQ(tray.Tip(), "") << "an empty hint clears the tip";
 
     tray.Restore();
-    ASSERT_TRUE(PumpUntil([&] { return application.isVisible() && !tray.IconShown(); }));
+    ASSERT_TRUE(testsupport::PumpUntil([&] { return application.isVisible() && !tray.IconShown(); }, 20000));
     EXPECT_EQ(restored, 1);
     EXPECT_FALSE(tray.IsMinimized());
 
@@ -111,11 +99,11 @@ TEST(TrayIcon, MinimisingMovesTheWindowIntoTheNotificationAreaAndRestoringBack)
     tray.SetSeparateIcon(true);
     EXPECT_TRUE(tray.IconShown());
     tray.Minimize();
-    ASSERT_TRUE(PumpUntil([&] { return !application.isVisible(); }));
+    ASSERT_TRUE(testsupport::PumpUntil([&] { return !application.isVisible(); }, 20000));
     tray.SetActive(true);
     EXPECT_TRUE(tray.IconShown());
     tray.Restore();
-    ASSERT_TRUE(PumpUntil([&] { return application.isVisible(); }));
+    ASSERT_TRUE(testsupport::PumpUntil([&] { return application.isVisible(); }, 20000));
     EXPECT_TRUE(tray.IconShown());
 }
 
@@ -126,20 +114,20 @@ TEST_F(TrayKeepAlive, ADoubleClickOnTheIconRestoresTheWindowAndEndsTheMode)
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&w));
     Click(w.bScan);
     EXPECT_EQ(errors, std::vector<std::string>{"Couldn't resolve hostname "});
-    ASSERT_TRUE(PumpUntil([&] { return IconWindow() != nullptr && !w.isVisible(); }));
+    ASSERT_TRUE(testsupport::PumpUntil([&] { return IconWindow() != nullptr && !w.isVisible(); }, 20000));
     EXPECT_TRUE(w.ftptimer->Enabled());
     EXPECT_EQ(w.trayicon->Tip(), "VexmorPing! v1.0");
 
     // The menu, as the notification area opens it.
     QWidget* icon = IconWindow();
     QTest::mouseClick(icon, Qt::RightButton, Qt::NoModifier, icon->rect().center());
-    ASSERT_TRUE(PumpUntil([&] { return w.traymenu->isVisible(); }));
+    ASSERT_TRUE(testsupport::PumpUntil([&] { return w.traymenu->isVisible(); }, 20000));
     EXPECT_FALSE(w.pmAliveBegin->isEnabled());
     EXPECT_TRUE(w.pmAliveEnd->isEnabled());
     w.traymenu->hide();
 
     QTest::mouseDClick(IconWindow(), Qt::LeftButton, Qt::NoModifier, IconWindow()->rect().center());
-    ASSERT_TRUE(PumpUntil([&] { return w.isVisible() && !w.trayicon->IconShown(); }));
+    ASSERT_TRUE(testsupport::PumpUntil([&] { return w.isVisible() && !w.trayicon->IconShown(); }, 20000));
     EXPECT_FALSE(w.ftptimer->Enabled());
     EXPECT_FALSE(w.isMinimized());
     EXPECT_TRUE(w.bScan->isEnabled());
