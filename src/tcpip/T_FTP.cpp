@@ -372,10 +372,13 @@ void T_FTP::ReceiveUntilFinalReply()
 
 // ---- transfers ----
 
-void T_FTP::CheckNotBusy()
+bool T_FTP::ReadyToTransfer(const std::string& name)
 {
     if (Busy)
         throw EProtocolBusy();
+    if (!LoggedIn)
+        Login();
+    return !name.empty();
 }
 
 template <typename Step>
@@ -398,20 +401,20 @@ void T_FTP::Transfer(Step step)
     }
 }
 
-void T_FTP::CheckDataComplete()
+void T_FTP::Complete()
 {
     if (dataBroken_)
         throw ETcpIpError("The data connection to " + Hostname +
                           " broke off before the end: the transfer is incomplete. Try it again.");
+    if (OnActionComplete)
+        OnActionComplete(this, TransferKind);
+    Busy = false;
 }
 
 void T_FTP::Download()
 {
     Exchange exchange(*this);
-    CheckNotBusy();
-    if (!LoggedIn)
-        Login();
-    if (URI.empty())
+    if (!ReadyToTransfer(URI))
         return;
     try {
         SendCommand("SIZE " + URI);
@@ -454,19 +457,13 @@ void T_FTP::FinishDownload()
     EndOfData = false;
     CloseSocket(Socket);
     WatchAlso = INVALID_SOCKET;
-    CheckDataComplete();
-    if (OnActionComplete)
-        OnActionComplete(this, TransferKind);
-    Busy = false;
+    Complete();
 }
 
 void T_FTP::Upload()
 {
     Exchange exchange(*this);
-    CheckNotBusy();
-    if (!LoggedIn)
-        Login();
-    if (URI.empty())
+    if (!ReadyToTransfer(URI))
         return;
     Transfer([this] {
         OpenDataConnection();
@@ -491,19 +488,13 @@ void T_FTP::FinishUpload()
     EndOfData = false;
     ReadReply(); // final reply
     WaitForData = false;
-    CheckDataComplete();
-    if (OnActionComplete)
-        OnActionComplete(this, TransferKind);
-    Busy = false;
+    Complete();
 }
 
 void T_FTP::GetDir(const std::string& path)
 {
     Exchange exchange(*this);
-    CheckNotBusy();
-    if (!LoggedIn)
-        Login();
-    if (path.empty())
+    if (!ReadyToTransfer(path))
         return;
     bool ascii = false;
     try {
@@ -546,12 +537,10 @@ void T_FTP::FinishList()
     }
     WatchAlso = INVALID_SOCKET;
     SetImageType();
-    CheckDataComplete();
-    DirList = TextLines(ListStream);
+    if (!dataBroken_) // a broken listing does not replace the last whole one
+        DirList = TextLines(ListStream);
     ListStream.clear();
-    if (OnActionComplete)
-        OnActionComplete(this, TransferKind);
-    Busy = false;
+    Complete();
 }
 
 void T_FTP::Abort()

@@ -92,7 +92,9 @@ private:
     void TakeLateConnection();
     // Waits for the final reply while the data socket's notifications feed the transfer.
     void AwaitFinalReplyFed();
-    void CheckNotBusy();
+    // A transfer's first step: refused while one runs, logged in when
+    // needed; false when there is nothing named to transfer.
+    bool ReadyToTransfer(const std::string& name);
     // The transfer step that failed leaves no data connection and no Busy
     // flag behind; a connection that failed as a whole is dropped.
     template <typename Step>
@@ -100,9 +102,10 @@ private:
     void CloseDataConnection();
     void DropConnection();
     void FireData(int count);
-    // A data connection that broke off makes the transfer fail, whatever the
-    // server then says.
-    void CheckDataComplete();
+    // The end of a transfer: OnActionComplete, then the component is free. A
+    // data connection that broke off makes it fail instead, whatever the
+    // server then said.
+    void Complete();
 
     size_t uploadPosition_ = 0;
     bool dataBroken_ = false;
