@@ -42,6 +42,13 @@ double CurlMs(const QStringList& args)
     return ms;
 }
 
+void Aim(T_FTP& ftp, uint16_t port)
+{
+    ftp.Hostname = "127.0.0.1";
+    ftp.Port = port;
+    ftp.Username = "anonymous";
+}
+
 double Median(std::vector<double> v)
 {
     std::sort(v.begin(), v.end());
@@ -56,9 +63,7 @@ void Transfers(uint16_t port)
         curl.push_back(CurlMs({"-s", "--disable-epsv", url, "-o", "/dev/null"}));
         for (const bool style : {false, true}) {
             T_FTP ftp;
-            ftp.Hostname = "127.0.0.1";
-            ftp.Port = port;
-            ftp.Username = "anonymous";
+            Aim(ftp, port);
             ftp.Async = style;
             ftp.URI = "big.bin";
             const auto start = Clock::now();
@@ -70,9 +75,7 @@ void Transfers(uint16_t port)
                 std::fprintf(stderr, "short download: %zu\n", ftp.ReceiveStream.size());
         }
         T_FTP alive;
-        alive.Hostname = "127.0.0.1";
-        alive.Port = port;
-        alive.Username = "anonymous";
+        Aim(alive, port);
         const auto start = Clock::now();
         alive.Login();
         alive.Logout();

@@ -314,32 +314,16 @@ int getpeername(SOCKET s, sockaddr_in* name, int* namelen)
     return 0;
 }
 
-namespace {
-
-// Waits up to timeoutMs for events on s: 1 ready, 0 not, SOCKET_ERROR on failure.
-// POLLOUT also comes with POLLERR/POLLHUP when a connect failed: the caller
-// then reads SO_ERROR.
-int SelectEvents(SOCKET s, short events, int timeoutMs)
-{
-    if (!CheckStarted())
-        return SOCKET_ERROR;
-    pollfd p{s, events, 0};
-    const int r = ::poll(&p, 1, timeoutMs);
-    if (r < 0)
-        return Fail();
-    return r > 0 ? 1 : 0;
-}
-
-} // namespace
-
+// One descriptor is selectEither with nothing else to watch. POLLOUT also
+// comes with POLLERR/POLLHUP when a connect failed: the caller then reads SO_ERROR.
 int selectReadable(SOCKET s, int timeoutMs)
 {
-    return SelectEvents(s, POLLIN, timeoutMs);
+    return selectEither(s, false, INVALID_SOCKET, timeoutMs);
 }
 
 int selectWritable(SOCKET s, int timeoutMs)
 {
-    return SelectEvents(s, POLLOUT, timeoutMs);
+    return selectEither(s, true, INVALID_SOCKET, timeoutMs);
 }
 
 int selectEither(SOCKET s, bool forWrite, SOCKET also, int timeoutMs)
