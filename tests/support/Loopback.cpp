@@ -1,4 +1,5 @@
 #include "support/Loopback.h"
+#include "framework/Wait.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -78,16 +79,10 @@ void MessageLog::Pump(int ms)
 bool PumpUntil(const std::function<bool()>& pred, int timeoutMs)
 {
     // pred is evaluated once per round: it may take data as it checks.
-    QElapsedTimer t;
-    t.start();
-    for (;;) {
-        if (pred())
-            return true;
-        if (t.elapsed() >= timeoutMs)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        QThread::msleep(1);
-    }
+    Wait wait;
+    wait.Condition = pred;
+    wait.TimeoutMs = timeoutMs;
+    return wait.Run() == Wait::Ready;
 }
 
 void PumpFor(int ms)
