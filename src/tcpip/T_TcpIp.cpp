@@ -287,16 +287,7 @@ bool T_TcpIp::ReadLine(SOCKET s, std::string& line)
     // Blocks are read into Buffer and lines handed out from them: one system
     // call per block, not per byte.
     std::string next;
-    while (!lines_.Next(next) || lines_.Cut()) {
-        if (lines_.Cut()) {
-            // Taking the first piece as the reply would put the rest where
-            // the next reply is due.
-            ConnectionLost();
-            lines_.Clear();
-            throw ETcpIpError(Hostname + " sent a line longer than " + std::to_string(LineReader::DefaultCap / 1024) +
-                              " KiB, which no server of this kind sends; the connection was dropped. Check the "
-                              "host name and port.");
-        }
+    while (!lines_.Next(next)) {
         if (EndOfData || s == INVALID_SOCKET) {
             lines_.Clear(); // a connection closed mid-line yields no line
             return false;
@@ -307,6 +298,15 @@ bool T_TcpIp::ReadLine(SOCKET s, std::string& line)
             lines_.Feed(Buffer.data(), size_t(count));
         // A fast peer never makes us wait: events still go through.
         KeepResponsive("waiting for its answer");
+    }
+    if (lines_.Cut()) {
+        // Its first piece taken as the reply would put the rest where the
+        // next reply is due.
+        ConnectionLost();
+        lines_.Clear();
+        throw ETcpIpError(Hostname + " sent a line longer than " + std::to_string(LineReader::DefaultCap / 1024) +
+                          " KiB, which no server of this kind sends; the connection was dropped. Check the host "
+                          "name and port.");
     }
     line = std::move(next);
     return true;
