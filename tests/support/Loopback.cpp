@@ -1,10 +1,6 @@
 #include "support/Loopback.h"
 #include "framework/Wait.h"
 
-#include <QCoreApplication>
-#include <QElapsedTimer>
-#include <QThread>
-
 #include <arpa/inet.h>
 #include <cstring>
 #include <netinet/in.h>
@@ -87,12 +83,9 @@ bool PumpUntil(const std::function<bool()>& pred, int timeoutMs)
 
 void PumpFor(int ms)
 {
-    QElapsedTimer t;
-    t.start();
-    while (t.elapsed() < ms) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        QThread::msleep(1);
-    }
+    Wait wait; // no condition: it runs to its time-out
+    wait.TimeoutMs = ms;
+    wait.Run();
 }
 
 } // namespace testsupport
