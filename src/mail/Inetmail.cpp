@@ -1,6 +1,6 @@
 #include "mail/Inetmail.h"
+#include "framework/Wait.h"
 
-#include <QCoreApplication>
 
 #include <algorithm>
 #include <chrono>
@@ -219,7 +219,6 @@ void SendMail::ConnectionMade()
     SetState(Greeting);
     Info(Info_Connected, ServerAddress);
     replies_.Clear();
-    pieceCut_ = false;
     completed_ = false;
     StartTimeout(TimeoutReply); // the greeting is due
 }
@@ -236,10 +235,18 @@ void SendMail::Reader()
         replies_.Feed(chunk, size_t(n));
         std::string line;
         while (replies_.Next(line)) {
-            // A reply line past the cap counts once, by its first piece.
-            const bool continuation = pieceCut_;
-            pieceCut_ = replies_.Cut();
-            if (line.empty() || continuation)
+            if (replies_.Cut()) {
+                // Its first piece taken as the reply would put the rest where
+                // the next reply is due.
+                const std::string text = SMTP_Server() + " sent a line longer than " +
+                                         std::to_string(LineReader::DefaultCap / 1024) +
+                                         " KiB, which no mail server sends; the connection was dropped.";
+                Error(Error_UnexpectedResponse, text);
+                lastError_ = Error_UnexpectedResponse;
+                AbortSend();
+                return;
+            }
+            if (line.empty())
                 continue; // an empty reply line says nothing
             processing_ = true;
             HandleReply(line);
@@ -448,31 +455,30 @@ void SendMail::SendText(const std::string& text)
         return;
     Info(Info_Sending, text);
     const std::string out = inData_ ? stuffer_.Stuff(text) : text;
-    using Clock = std::chrono::steady_clock;
-    Clock::time_point lastProgress = Clock::now();
     size_t at = 0;
     while (at < out.size()) {
-        if (aborted_)
-            return;
         const int n = SendData(out.data() + at, int(std::min(out.size() - at, size_t(INT_MAX))));
         if (CheckError())
             return;
         at += size_t(n);
-        const Clock::time_point now = Clock::now();
-        if (n > 0)
-            lastProgress = now;
-        if (at < out.size()) {
-            // The socket is full: wait a little for room, the window painting.
-            winsock::selectWritable(SOCKET(Handle()), 20);
-            if (TimeoutReply > 0 && now - lastProgress > std::chrono::seconds(TimeoutReply)) {
-                TimedOut();
-                return;
-            }
+        if (at == out.size()) {
+            // Keep the window painting while a long message goes out.
+            Wait::PumpIfDue();
+            return;
         }
-        // Keep the window painting while a long message goes out.
-        if (at < out.size() || now - lastPump_ > std::chrono::milliseconds(20)) {
-            QCoreApplication::processEvents();
-            lastPump_ = Clock::now();
+        // The socket is full: wait for room, the window painting and Cancel heard.
+        int writable = 0;
+        Wait wait;
+        wait.Condition = [&] { return writable != 0; };
+        wait.Block = [&](int ms) { writable = winsock::selectWritable(SOCKET(Handle()), ms); };
+        wait.Stop = [this] { return aborted_; };
+        wait.TimeoutMs = TimeoutReply > 0 ? TimeoutReply * 1000 : INT_MAX;
+        const Wait::Outcome outcome = wait.Run();
+        if (outcome == Wait::Stopped)
+            return;
+        if (outcome == Wait::TimedOut) {
+            TimedOut();
+            return;
         }
     }
 }

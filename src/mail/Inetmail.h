@@ -1,5 +1,6 @@
 #pragma once
 
+#include "framework/Wait.h"
 #include "mail/MimeEncoders.h"
 #include "mail/SmtpReply.h"
 #include "mail/starsock.h"
@@ -90,7 +91,7 @@ public:
     bool KeepConnectionOpen = false;
     TStarNotify OnDone;
     // Seconds a reply (or room to send) may take once connected; 0 = no limit.
-    int TimeoutReply = 30;
+    int TimeoutReply = ReplyTimeoutMs / 1000;
     // Told of every change of the dialogue's state (from, to), for tracing.
     std::function<void(int from, int to)> OnStateChange;
 
@@ -139,8 +140,6 @@ private:
     bool completed_ = false;
     bool processing_ = false;
     bool inData_ = false; // the message is going out: lines are dot-stuffed
-    bool pieceCut_ = false; // the last reply piece was cut at the cap
-    std::chrono::steady_clock::time_point lastPump_{}; // when SendText last let events through
     std::string currentRecipient_;
     int recipientList_ = 4;
     int recipientIndex_ = -1;

@@ -4,10 +4,8 @@
 #include "sock/AddressHelpers.h"
 #include "tcpip/FtpReply.h"
 
-#include <QCoreApplication>
 
 #include <algorithm>
-#include <chrono>
 #include <utility>
 
 namespace {
@@ -364,8 +362,8 @@ void T_FTP::ReceiveUntilFinalReply()
         AwaitFinalReplyFed();
         return;
     }
-    while (ReadData()) {
-    }
+    while (ReadData())
+        KeepResponsive("receiving the data");
     EndOfData = false;
     ReadReply(); // final reply
 }
@@ -452,8 +450,8 @@ void T_FTP::TakeLateConnection()
 void T_FTP::FinishDownload()
 {
     TakeLateConnection();
-    while (ReadData()) {
-    }
+    while (ReadData())
+        KeepResponsive("receiving the data");
     EndOfData = false;
     CloseSocket(Socket);
     WatchAlso = INVALID_SOCKET;
@@ -527,8 +525,8 @@ void T_FTP::FinishList()
 {
     TakeLateConnection();
     EndOfData = false;
-    while (ReadData()) {
-    }
+    while (ReadData())
+        KeepResponsive("receiving the data");
     EndOfData = false;
     if (Socket != INVALID_SOCKET) {
         winsock::shutdown(Socket, SD_SEND);
@@ -572,10 +570,7 @@ void T_FTP::DoAction()
         // What is in memory is what gets stored; with Async the logout waits
         // for the upload to end instead of aborting it.
         Upload();
-        using Clock = std::chrono::steady_clock;
-        const auto deadline = Clock::now() + std::chrono::milliseconds(ReplyTimeoutMs);
-        while (Busy && Clock::now() < deadline)
-            QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 50);
+        WaitFor([this] { return !Busy; }); // the logout deals with an upload still running
         break;
     }
     case tftp_getdir:

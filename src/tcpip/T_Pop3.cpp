@@ -19,10 +19,36 @@ T_Pop3::~T_Pop3()
     }
 }
 
+namespace {
+
+// 1000000 as "1,000,000".
+std::string Grouped(size_t n)
+{
+    std::string digits = std::to_string(n);
+    for (size_t at = digits.size(); at > 3; at -= 3)
+        digits.insert(at - 3, ",");
+    return digits;
+}
+
+std::string SizeText(size_t bytes)
+{
+    if (bytes >= (size_t(1) << 20) && bytes % (size_t(1) << 20) == 0)
+        return Grouped(bytes >> 20) + " MiB";
+    return Grouped(bytes) + " bytes";
+}
+
+} // namespace
+
 void T_Pop3::ReadReply()
 {
     std::string line;
-    ReadLine(Socket, line); // a connection that ended leaves it empty
+    if (!ReadLine(Socket, line)) {
+        const bool reset = Reset;
+        ConnectionLost();
+        throw ETcpIpError(Hostname + (reset ? " reset" : " closed") +
+                          " the connection instead of answering. Try again later, or check that it is a POP3 "
+                          "server.");
+    }
     Trace(tlReply, line);
     switch (ClassifyPop3Reply(line)) {
     case Pop3Status::Positive: return;
@@ -31,9 +57,31 @@ void T_Pop3::ReadReply()
     }
 }
 
-bool T_Pop3::ReadDataLine(std::string& line)
+void T_Pop3::ReadAnswer(const std::string& what, const std::function<void(std::string&)>& take)
 {
-    return ReadLine(Socket, line) && Pop3DataLine(line);
+    size_t lines = 0, bytes = 0;
+    std::string line;
+    for (;;) {
+        if (!ReadLine(Socket, line)) {
+            const bool reset = Reset;
+            ConnectionLost();
+            throw ETcpIpError(Hostname + (reset ? " reset" : " closed") + " the connection before " + what +
+                              " was complete (" + Grouped(lines) + (lines == 1 ? " line" : " lines") +
+                              " received).");
+        }
+        if (!Pop3DataLine(line))
+            return;
+        bytes += line.size() + 2;
+        if (++lines > MaxAnswerLines || bytes > MaxAnswerBytes) {
+            // Memory must not grow with what a server chooses to send.
+            ConnectionLost();
+            throw ETcpIpError(Hostname + " sent more than " +
+                              (lines > MaxAnswerLines ? Grouped(MaxAnswerLines) + " lines"
+                                                      : SizeText(MaxAnswerBytes)) +
+                              " for " + what + ", the most this program takes; the connection was dropped.");
+        }
+        take(line);
+    }
 }
 
 void T_Pop3::DropDeadConnection()
@@ -81,8 +129,7 @@ void T_Pop3::ReadList()
     ReadReply();
     numberOfMails_ = 0;
     Messages.clear();
-    std::string line;
-    while (ReadDataLine(line)) {
+    ReadAnswer("the list", [this](std::string& line) {
         const size_t space = line.find(' ');
         t_reply message;
         // "number size": anything else raises the conversion error.
@@ -90,20 +137,19 @@ void T_Pop3::ReadList()
         message.MsgSize = StrToInt(space == std::string::npos ? std::string() : line.substr(space + 1));
         Messages.push_back(message);
         ++numberOfMails_;
-    }
+    });
 }
 
 void T_Pop3::ReadHeaderOf(t_reply& message)
 {
     SendCommand("TOP " + std::to_string(message.MsgNumber) + " 1");
     ReadReply();
-    std::string line;
-    while (ReadDataLine(line)) {
+    ReadAnswer("the header of message " + std::to_string(message.MsgNumber), [&message](std::string& line) {
         if (line.rfind("From:", 0) == 0)
             message.MsgFrom = line.size() > 6 ? line.substr(6) : std::string();
         else if (line.rfind("Subject:", 0) == 0)
             message.MsgSubject = line.size() > 9 ? line.substr(9) : std::string();
-    }
+    });
 }
 
 void T_Pop3::GetHeaders()
@@ -133,9 +179,7 @@ void T_Pop3::Retrieve(int number)
     SendCommand("RETR " + std::to_string(number));
     ReadReply();
     Lines.clear();
-    std::string line;
-    while (ReadDataLine(line))
-        Lines.push_back(line);
+    ReadAnswer("the message", [this](std::string& line) { Lines.push_back(std::move(line)); });
 }
 
 void T_Pop3::Delete(int number)

@@ -2,6 +2,7 @@
 
 #include "tcpip/T_TcpIp.h"
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -35,14 +36,19 @@ public:
     std::string Password;
     std::vector<t_reply> Messages;
     std::vector<std::string> Lines;
+    // What one multi-line answer (the list, a header, a message) may hold; a
+    // server sending more is dropped with an error naming the bound.
+    size_t MaxAnswerLines = 1000000;
+    size_t MaxAnswerBytes = size_t(256) << 20;
 
 private:
     void SendUser();
     void SendPassword();
     void ReadList();
     void ReadHeaderOf(t_reply& message);
-    // The next line of a multi-line answer; false at its end.
-    bool ReadDataLine(std::string& line);
+    // The lines of a multi-line answer up to its final ".", each handed to
+    // take; what names the answer in the errors ("the list").
+    void ReadAnswer(const std::string& what, const std::function<void(std::string&)>& take);
     // Drops a connection whose goodbye goes unanswered (the server closed it).
     void DropDeadConnection();
 

@@ -1,10 +1,9 @@
 #include "tcpip/T_TcpIp.h"
 #include "sock/AddressHelpers.h"
 
-#include <QCoreApplication>
-#include <QThread>
+#include "framework/Wait.h"
+#include "sock/SocketErrorText.h"
 
-#include <algorithm>
 #include <chrono>
 #include <netinet/in.h>
 
@@ -15,10 +14,17 @@ std::string Port16(uint16_t port)
     return std::to_string(int16_t(port)); // shown as a signed 16-bit number
 }
 
-// The GUI thread's queue is pumped while we wait there; other threads just wait.
-bool OnGuiThread()
+// Why a connection could not be made, in words.
+std::string ConnectFailure(int code)
 {
-    return QCoreApplication::instance() && QThread::currentThread() == QCoreApplication::instance()->thread();
+    switch (code) {
+    case WSAECONNREFUSED: return "connection refused by";
+    case WSAETIMEDOUT: return "no answer from";
+    case WSAEHOSTUNREACH: return "no route to host";
+    case WSAENETUNREACH: return "network unreachable for";
+    case WSAEADDRNOTAVAIL: return "address not available:";
+    default: return "error " + std::to_string(code) + " (" + SocketErrorText(code) + ") connecting to";
+    }
 }
 
 } // namespace
@@ -71,35 +77,57 @@ void T_TcpIp::Cancel()
         cancelled_ = true;
 }
 
+Wait::Outcome T_TcpIp::WaitFor(const std::function<bool()>& condition, const std::function<void(int)>& block)
+{
+    Wait wait;
+    wait.Condition = condition;
+    wait.Block = block;
+    wait.Stop = [this] { return cancelled_.load(); };
+    wait.TimeoutMs = int(ReplyTimeoutMs);
+    wait.LastProgress = [this] {
+        return std::chrono::steady_clock::time_point(std::chrono::steady_clock::duration(progressAt_.load()));
+    };
+    const bool was = waiting_.exchange(true);
+    const Wait::Outcome outcome = wait.Run();
+    waiting_ = was;
+    return outcome;
+}
+
 void T_TcpIp::WaitUntilReady(SOCKET s, bool forWrite, const std::string& what)
 {
-    using Clock = std::chrono::steady_clock;
-    const Clock::time_point started = Clock::now();
-    const bool pump = OnGuiThread();
-    waiting_ = true;
-    for (;;) {
-        // Short slices, so painting, Stop and a cancel from elsewhere get through.
-        const int ready = winsock::selectEither(s, forWrite, pump ? WatchAlso : INVALID_SOCKET, 20);
-        if (ready == 1 || ready == SOCKET_ERROR)
-            break;
-        if (pump)
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        const Clock::time_point progress{Clock::duration(progressAt_.load())};
-        const Clock::time_point deadline = std::max(started, progress) + std::chrono::milliseconds(ReplyTimeoutMs);
-        if (cancelled_ || Clock::now() >= deadline) {
-            waiting_ = false;
-            const bool stopped = cancelled_.exchange(false);
-            // A reply may still come for what was asked.
-            ConnectionLost();
-            if (stopped)
-                throw ETcpIpError("Stopped while " + what + " (" + Hostname + ").");
-            const unsigned seconds = ReplyTimeoutMs / 1000;
-            throw ETcpIpError(Hostname + " did not answer within " + std::to_string(seconds) +
-                              (seconds == 1 ? " second" : " seconds") + " while " + what +
-                              ". The server may be down or overloaded; check the host name and try again later.");
-        }
-    }
-    waiting_ = false;
+    int ready = 0;
+    const Wait::Outcome outcome = WaitFor([&] { return ready == 1 || ready == SOCKET_ERROR; },
+                                          [&](int ms) {
+                                              const bool gui = Wait::OnGuiThread();
+                                              ready = winsock::selectEither(s, forWrite,
+                                                                            gui ? WatchAlso : INVALID_SOCKET, ms);
+                                              if (ready == 2)
+                                                  Wait::Pump(); // the other connection's notice is due now
+                                          });
+    if (outcome != Wait::Ready)
+        GiveUp(outcome == Wait::Stopped, what);
+}
+
+void T_TcpIp::KeepResponsive(const std::string& what)
+{
+    const bool was = waiting_.exchange(true);
+    Wait::PumpIfDue();
+    waiting_ = was;
+    if (cancelled_)
+        GiveUp(true, what);
+}
+
+void T_TcpIp::GiveUp(bool stopped, const std::string& what)
+{
+    cancelled_ = false;
+    // A reply may still come for what was asked.
+    ConnectionLost();
+    if (stopped)
+        throw ETcpIpError("Stopped while " + what + " (" + Hostname + ").");
+    const unsigned seconds = ReplyTimeoutMs / 1000;
+    throw ETcpIpError(Hostname + " did not answer within " + std::to_string(seconds) +
+                      (seconds == 1 ? " second" : " seconds") + " while " + what +
+                      ". The server may be down or overloaded; check the host name and try again later.");
 }
 
 void T_TcpIp::ConnectionLost()
@@ -236,11 +264,13 @@ void T_TcpIp::ReceiveBuffer(SOCKET s, char* buffer, int& count, int size)
                 Trace(tlSocket, "Received " + std::to_string(count) + " bytes on socket ID " + std::to_string(s));
             return;
         }
-        if (count == SOCKET_ERROR && winsock::WSAGetLastError() == WSAEWOULDBLOCK) {
+        const int error = count == SOCKET_ERROR ? winsock::WSAGetLastError() : 0;
+        if (error == WSAEWOULDBLOCK) {
             WaitUntilReady(s, false, "waiting for its answer");
             continue;
         }
         EndOfData = true; // closed by the peer, or an error
+        Reset = error == WSAECONNRESET;
         return;
     }
 }
@@ -266,6 +296,17 @@ bool T_TcpIp::ReadLine(SOCKET s, std::string& line)
         ReceiveBuffer(s, Buffer.data(), count, BufferSize);
         if (count > 0)
             lines_.Feed(Buffer.data(), size_t(count));
+        // A fast peer never makes us wait: events still go through.
+        KeepResponsive("waiting for its answer");
+    }
+    if (lines_.Cut()) {
+        // Its first piece taken as the reply would put the rest where the
+        // next reply is due.
+        ConnectionLost();
+        lines_.Clear();
+        throw ETcpIpError(Hostname + " sent a line longer than " + std::to_string(LineReader::DefaultCap / 1024) +
+                          " KiB, which no server of this kind sends; the connection was dropped. Check the host "
+                          "name and port.");
     }
     line = std::move(next);
     return true;
@@ -313,9 +354,13 @@ void T_TcpIp::Login()
     if (IPAddress == NoAddress)
         throw ETcpIpError("Couldn't resolve hostname " + Hostname);
     OpenOutputSocket(Socket, RemotePort, IPAddress);
-    if (Socket == INVALID_SOCKET)
-        throw ESocketError(uint16_t(winsock::WSAGetLastError()));
+    if (Socket == INVALID_SOCKET) {
+        const int error = winsock::WSAGetLastError();
+        throw ESocketError(uint16_t(error), ConnectFailure(error) + " " + DottedAddress(IPAddress) + ":" +
+                                                std::to_string(RemotePort));
+    }
     EndOfData = false;
+    Reset = false;
     lines_.Clear();
     LoggedIn = true;
 }
@@ -336,5 +381,6 @@ void T_TcpIp::DoAction()
         ReceiveBuffer(Socket, Buffer.data(), count, BufferSize);
         if (count > 0)
             ReceiveStream.append(Buffer.data(), size_t(count));
+        KeepResponsive("receiving its answer");
     }
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "framework/Wait.h"
 #include "platform/MessageWindow.h"
 #include "platform/winsock.h"
 #include "sock/LineReader.h"
@@ -50,7 +51,8 @@ public:
     void CloseSocket(SOCKET& s);
     void ReceiveBuffer(SOCKET s, char* buffer, int& count, int size);
     // One reply line, CR LF or LF ended; false (line unchanged) when the
-    // connection ended first. Lines past the reader's cap come in pieces.
+    // connection ended first. A line past the reader's cap is no reply: the
+    // connection is dropped with an error.
     bool ReadLine(SOCKET s, std::string& line);
     void SendBuffer(SOCKET s, const char* buffer, int& length);
     void SendString(SOCKET s, const std::string& text);
@@ -65,13 +67,15 @@ public:
     uint16_t RemotePort = 0;
     uint32_t IPAddress = 0xFFFFFFFFu;
     bool EndOfData = false;
+    // The data ended with a reset, not a close.
+    bool Reset = false;
     bool DataReady = false;
     std::string ReceiveStream;
     std::vector<char> Buffer;
     bool WaitForData = false;
     bool LoggedIn = false;
     // How long one wait for the server (connect, a reply, more data) may last.
-    uint32_t ReplyTimeoutMs = 30000;
+    uint32_t ReplyTimeoutMs = ::ReplyTimeoutMs;
 
 protected:
     void Trace(TTraceLevel level, const std::string& text)
@@ -86,6 +90,13 @@ protected:
     // Waits until s is readable (or writable); raises when the time is up or
     // the wait was cancelled, after dropping the connection.
     void WaitUntilReady(SOCKET s, bool forWrite, const std::string& what);
+    // The one wait of every exchange: until condition holds, bounded by
+    // ReplyTimeoutMs (counted from the last progress) and ended by Cancel;
+    // block sleeps a slice (see Wait).
+    Wait::Outcome WaitFor(const std::function<bool()>& condition, const std::function<void(int)>& block = {});
+    // Data is flowing: lets the window's events through when they are due,
+    // and raises (after dropping the connection) when Stop was pressed meanwhile.
+    void KeepResponsive(const std::string& what);
     // Data moved on a connection the caller is not waiting on (a transfer fed
     // by notifications): the wait under way starts its time-out again.
     void NoteProgress() { progressAt_ = std::chrono::steady_clock::now().time_since_epoch().count(); }
@@ -110,6 +121,8 @@ protected:
     std::unique_ptr<MessageWindow> Window;
 
 private:
+    [[noreturn]] void GiveUp(bool stopped, const std::string& what);
+
     LineReader lines_;
     std::atomic<bool> waiting_{false};
     std::atomic<bool> cancelled_{false};

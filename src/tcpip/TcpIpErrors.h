@@ -11,9 +11,14 @@ public:
     using Exception::Exception;
 };
 
+// No connection: the text names the reason and the address tried
+// ("Error creating socket: connection refused by 127.0.0.1:110").
 class ESocketError final : public ETcpIpError {
 public:
-    explicit ESocketError(uint16_t code) : ETcpIpError("Error creating socket"), ErrorCode(code) {}
+    explicit ESocketError(uint16_t code, const std::string& reason = {})
+        : ETcpIpError(reason.empty() ? "Error creating socket" : "Error creating socket: " + reason), ErrorCode(code)
+    {
+    }
     uint16_t ErrorCode;
 };
 

@@ -1,8 +1,5 @@
 #include "support/Loopback.h"
-
-#include <QCoreApplication>
-#include <QElapsedTimer>
-#include <QThread>
+#include "framework/Wait.h"
 
 #include <arpa/inet.h>
 #include <cstring>
@@ -78,26 +75,17 @@ void MessageLog::Pump(int ms)
 bool PumpUntil(const std::function<bool()>& pred, int timeoutMs)
 {
     // pred is evaluated once per round: it may take data as it checks.
-    QElapsedTimer t;
-    t.start();
-    for (;;) {
-        if (pred())
-            return true;
-        if (t.elapsed() >= timeoutMs)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        QThread::msleep(1);
-    }
+    Wait wait;
+    wait.Condition = pred;
+    wait.TimeoutMs = timeoutMs;
+    return wait.Run() == Wait::Ready;
 }
 
 void PumpFor(int ms)
 {
-    QElapsedTimer t;
-    t.start();
-    while (t.elapsed() < ms) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        QThread::msleep(1);
-    }
+    Wait wait; // no condition: it runs to its time-out
+    wait.TimeoutMs = ms;
+    wait.Run();
 }
 
 } // namespace testsupport

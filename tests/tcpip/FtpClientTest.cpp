@@ -247,6 +247,10 @@ TEST_F(FtpClient, AnErrorAtEachStepIsRaisedWithTheServersText)
         {Bye(LoggedIn({S::Expect(), S::Send("550 no such file\r\n"), S::Expect(),
                        S::Send(PasvAnswer("127,0,0,1", 9)), S::Expect(), S::Send("550 Failed to open file.\r\n")})),
          "Failed to open file."},
+        // Its first piece taken as the reply would put the rest where the next reply is due.
+        {{S::Send("220-hi\r\n220 " + std::string(100 * 1024, 'A') + "\r\n"), S::Hold()},
+         "127.0.0.1 sent a line longer than 64 KiB, which no server of this kind sends; the connection was dropped. "
+         "Check the host name and port."},
     };
     for (const auto& [script, text] : cases) {
         ScriptServer server(script);

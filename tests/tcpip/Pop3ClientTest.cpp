@@ -1,12 +1,16 @@
 #include "framework/SysUtils.h"
 #include "support/SocketFixture.h"
+#include "support/Loopback.h"
 #include "support/RealServers.h"
 #include "support/ScriptServer.h"
 #include "tcpip/T_Pop3.h"
 
 #include <gtest/gtest.h>
 
+#include <QTimer>
+
 #include <algorithm>
+#include <functional>
 
 using testsupport::ScriptServer;
 
@@ -116,10 +120,16 @@ TEST_F(Pop3Client, HostileServersEndWithAClearErrorAndTheClientStaysUsable)
         const char* expected; // start of the message raised
     } cases[] = {
         {{S::Hold()}, "127.0.0.1 did not answer within 1 second while waiting for its answer."},
-        {{S::Send("+OK hel"), S::Close()}, ""},
-        {{S::Send("+OK\r\n"), S::Expect(), S::Reset()}, ""},
-        // The rest of the endless line comes where the USER reply is due: bounded pieces.
-        {{S::Send("+OK " + longLine), S::Close()}, "xxxxxxxx"},
+        {{S::Send("+OK hel"), S::Close()}, "127.0.0.1 closed the connection instead of answering."},
+        {{S::Send("+OK\r\n"), S::Expect(), S::Reset()}, "127.0.0.1 reset the connection instead of answering."},
+        // Its first piece taken as the greeting would put the rest where the USER reply is due.
+        {{S::Send("+OK " + longLine), S::Close()}, "127.0.0.1 sent a line longer than 64 KiB"},
+        {{S::Send("+OK\r\n"), S::Expect(), S::Send("+OK\r\n"), S::Expect(), S::Send("+OK\r\n"), S::Expect(),
+          S::Send("+OK\r\n1 10\r\n2 20\r\n"), S::Close()},
+         "127.0.0.1 closed the connection before the list was complete (2 lines received)."},
+        {{S::Send("+OK\r\n"), S::Expect(), S::Send("+OK\r\n"), S::Expect(), S::Send("+OK\r\n"), S::Expect(),
+          S::Send("+OK\r\n1 10\r\n"), S::Reset()},
+         "127.0.0.1 reset the connection before the list was complete ("},
         {{S::Send("-ERR go away\r\n"), S::Close()}, "-ERR go away"},
         {{S::Send("+OK\r\n"), S::Expect(), S::Send("-ERR no such user\r\n"), S::Hold()}, "-ERR no such user"},
         {{S::Send("+OK\r\n"), S::Expect(), S::Send("+OK\r\n"), S::Expect(), S::Send("-ERR [AUTH] nope\r\n"),
@@ -145,10 +155,7 @@ TEST_F(Pop3Client, HostileServersEndWithAClearErrorAndTheClientStaysUsable)
         } catch (const Exception& e) {
             raised = e.Message;
         }
-        if (*c.expected)
-            EXPECT_EQ(raised.rfind(c.expected, 0), 0u) << "raised: " << raised.substr(0, 100);
-        else
-            EXPECT_EQ(raised, "") << "a connection that ends where a reply is due";
+        EXPECT_EQ(raised.rfind(c.expected, 0), 0u) << "raised: " << raised.substr(0, 100);
         EXPECT_LE(raised.size(), 64u * 1024);
         // The same component logs in to a sound server afterwards.
         pop.RemotePort = good.port();
@@ -171,4 +178,97 @@ TEST_F(Pop3Client, NulBytesAndBareLineFeedsAreTakenAsTheyCome)
     EXPECT_EQ(pop.NumberOfMails(), 0);
     pop.Logout();
     EXPECT_EQ(server.Received(), (std::vector<std::string>{"USER alice", "PASS secret", "LIST", "QUIT"}));
+}
+
+TEST_F(Pop3Client, AnswersCutOffOrPastTheirBoundsEndWithWordsAndDropTheConnection)
+{
+    using S = ScriptServer;
+    const auto session = [](std::vector<S::Step> rest) {
+        std::vector<S::Step> steps = GoodSession();
+        steps.resize(6); // greeting, USER, PASS, and LIST asked
+        steps.push_back(S::Send("+OK\r\n1 120\r\n2 130\r\n.\r\n"));
+        steps.insert(steps.end(), rest.begin(), rest.end());
+        return steps;
+    };
+    std::string lines;
+    for (int i = 0; i < 100; ++i)
+        lines += std::string(78, 'm') + "\r\n";
+    const struct {
+        std::vector<S::Step> script;
+        std::function<void(T_Pop3&)> command;
+        const char* expected; // start of the message raised
+    } cases[] = {
+        {session({S::Expect(), S::Send("+OK\r\nFrom: a@b.test\r\n"), S::Close()}),
+         [](T_Pop3& pop) { pop.GetHeaders(); },
+         "127.0.0.1 closed the connection before the header of message 2 was complete (1 line received)."},
+        {session({S::Expect(), S::Send("+OK\r\nFrom: a@b.test\r\n"), S::Reset()}),
+         [](T_Pop3& pop) { pop.GetHeaders(); }, "127.0.0.1 reset the connection before the header of message 2"},
+        {session({S::Expect(), S::Send("+OK\r\none\r\ntwo\r\nthree\r\n"), S::Close()}),
+         [](T_Pop3& pop) { pop.Retrieve(1); },
+         "127.0.0.1 closed the connection before the message was complete (3 lines received)."},
+        {session({S::Expect(), S::Send("+OK\r\n" + lines), S::Hold()}), [](T_Pop3& pop) { pop.Retrieve(1); },
+         "127.0.0.1 sent more than 1,000 bytes for the message, the most this program takes; the connection was "
+         "dropped."},
+        {session({S::Expect(), S::Send("+OK\r\n" + std::string(70000, 'm') + "\r\n.\r\n"), S::Hold()}),
+         [](T_Pop3& pop) { pop.Retrieve(1); }, "127.0.0.1 sent a line longer than 64 KiB"},
+    };
+    for (const auto& c : cases) {
+        ScriptServer hostile(c.script);
+        T_Pop3 pop;
+        Aim(pop, hostile.port());
+        pop.MaxAnswerBytes = 1000;
+        pop.Login();
+        std::string raised = "(nothing)";
+        try {
+            c.command(pop);
+        } catch (const Exception& e) {
+            raised = e.Message;
+        }
+        EXPECT_EQ(raised.rfind(c.expected, 0), 0u) << "raised: " << raised.substr(0, 200);
+        EXPECT_FALSE(pop.LoggedIn);
+        EXPECT_EQ(pop.Socket, INVALID_SOCKET) << "the connection was dropped";
+    }
+
+    // An endless list ends at its bound (small here, a million by default).
+    std::string endless = "+OK\r\n";
+    for (int i = 1; i <= 200; ++i)
+        endless += std::to_string(i) + " 100\r\n";
+    std::vector<S::Step> script = GoodSession();
+    script.resize(6);
+    script.insert(script.end(), {S::Send(endless), S::Hold()});
+    ScriptServer server(script);
+    T_Pop3 pop;
+    Aim(pop, server.port());
+    pop.MaxAnswerLines = 100;
+    EXPECT_EQ(Raised<ETcpIpError>(pop), "127.0.0.1 sent more than 100 lines for the list, the most this program "
+                                        "takes; the connection was dropped.");
+    EXPECT_TRUE(pop.Messages.size() <= 100u);
+}
+
+TEST_F(Pop3Client, RefusedConnectionsSayWhyAndAnAnswerThatKeepsComingCanBeStopped)
+{
+    T_Pop3 refused;
+    Aim(refused, testsupport::ClosedPort());
+    const std::string expected = "Error creating socket: connection refused by 127.0.0.1:" +
+                                 std::to_string(refused.RemotePort);
+    EXPECT_EQ(Raised<ESocketError>(refused), expected);
+
+    // The list trickles in without a pause long enough to wait on: events
+    // still go through, so a Stop pressed meanwhile is heard.
+    using S = ScriptServer;
+    std::string list;
+    for (int i = 1; i <= 400; ++i)
+        list += std::to_string(i) + " 9\r\n";
+    std::vector<S::Step> script = GoodSession();
+    script.resize(6);
+    script.insert(script.end(), {S::Send("+OK\r\n"), S::Trickle(list), S::Send(".\r\n"), S::Hold()});
+    ScriptServer server(script);
+    T_Pop3 pop;
+    Aim(pop, server.port());
+    pop.OnTrace = [&pop](const std::string& s, TTraceLevel level) {
+        if (level == tlCommand && s == "LIST")
+            QTimer::singleShot(0, [&pop] { pop.Cancel(); });
+    };
+    EXPECT_EQ(Raised<ETcpIpError>(pop), "Stopped while waiting for its answer (127.0.0.1).");
+    EXPECT_FALSE(pop.LoggedIn);
 }
