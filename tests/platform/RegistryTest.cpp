@@ -348,11 +348,26 @@ TEST_F(Registry, ALockAtStartIsNamedAndTheNextSaveTriesAgain)
     EXPECT_NE(RegSetValueExA(key, "new", 0, REG_SZ, reinterpret_cast<const uint8_t*>("x"), 1), ERROR_SUCCESS);
     EXPECT_NE(RegistryLastFailure().find("is locked by another program"), std::string::npos) << RegistryLastFailure();
 
-    sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
-    sqlite3_close(other);
+    sqlite3_close(other); // an exclusive locking mode holds the lock until then
     Set(key, "new", "saved");
     EXPECT_EQ(Get(key, "new"), "saved");
     EXPECT_EQ(RegistryProblem(), "");
+
+    // Locked again at start, then let go: reading finds the lock gone.
+    ::setenv("XDG_CONFIG_HOME", "/nonexistent-vexmor", 1);
+    RegistryProblem();
+    ASSERT_EQ(sqlite3_open(file.c_str(), &other), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(other, "PRAGMA locking_mode=EXCLUSIVE; BEGIN EXCLUSIVE; CREATE TABLE holder(x);", nullptr,
+                           nullptr, nullptr),
+              SQLITE_OK);
+    ::setenv("XDG_CONFIG_HOME", folder.path().toLocal8Bit().constData(), 1);
+    ASSERT_NE(RegistryProblem(), "");
+    sqlite3_close(other);
+    for (int i = 0; i < 400 && !RegistryProblem().empty(); ++i) {
+        EXPECT_EQ(Get(key, "new"), "saved");
+        ::usleep(25000);
+    }
+    EXPECT_EQ(RegistryProblem(), "") << "reads open the store again once the lock is gone";
     RegCloseKey(key);
 }
 
