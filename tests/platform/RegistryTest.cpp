@@ -410,6 +410,8 @@ TEST_F(Registry, AFullDiskAtStartIsNamedAndTheNextSaveTriesAgain)
     }
     int status = 0;
     ASSERT_EQ(::waitpid(child, &status, 0), child);
-    EXPECT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0) << "10 mount, 11 cause not named, 12 folder advice, 13 save, 14 problem left";
+    ASSERT_TRUE(WIFEXITED(status));
+    if (WEXITSTATUS(status) == 10)
+        GTEST_SKIP() << "this machine does not let a test mount a small file system";
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "11 cause not named, 12 folder advice, 13 save, 14 problem left";
 }
