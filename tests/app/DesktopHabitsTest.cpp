@@ -6,7 +6,9 @@
 #include "tcpip/T_Time.h"
 
 #include <QApplication>
+#include <QComboBox>
 #include <QDir>
+#include <QFileDialog>
 #include <QClipboard>
 #include <QSplitter>
 #include <QScrollBar>
@@ -119,6 +121,25 @@ TEST_F(Habits, TheReportCopiesAndExportsAndTheTranscriptClearsAndSaves)
     window->saveFileChooser = [&](const QString&, const QString&, QString&) { return QString(); };
     window->verboseSaveAs->trigger(); // cancelled: nothing happens
     EXPECT_EQ(QDir(logDir.path()).entryList(QDir::Files).size(), 4);
+
+    // The file dialog itself: the type picked there decides, and the dialog
+    // adds its ending (so it asks about replacing the file really written).
+    window->saveFileChooser = nullptr;
+    QTimer::singleShot(0, [&] {
+        testsupport::PumpUntil([] { return qobject_cast<QFileDialog*>(QApplication::activeModalWidget()); }, 5000);
+        auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+        auto* types = dialog ? dialog->findChild<QComboBox*>("fileTypeCombo") : nullptr;
+        if (!types) {
+            if (dialog)
+                dialog->reject(); // fails below, never hangs
+            return;
+        }
+        QTest::keyClick(types, Qt::Key_Down); // "Plain text (*.txt)", as a user picks it
+        dialog->selectFile(logDir.path() + "/picked");
+        static_cast<QDialog*>(dialog)->accept(); // as the Save button does
+    });
+    window->verboseSaveAs->trigger();
+    EXPECT_EQ(Saved("picked.txt"), window->verbose->toPlainText().toStdString());
 
     window->verboseClear->trigger();
     EXPECT_EQ(window->verbose->toPlainText(), "");
