@@ -1,5 +1,6 @@
 #include "platform/RegistryStore.h"
 #include "platform/AnsiCollation.h"
+#include "framework/Ansi.h"
 
 #include <sqlite3.h>
 #include <sys/stat.h>
@@ -150,15 +151,21 @@ bool Full(int code)
     return (code & 0xFF) == SQLITE_FULL;
 }
 
+// A file name in a message: the system's bytes as the program's 8-bit text.
+std::string Shown(const std::string& path)
+{
+    return AnsiFromSystem(FromSystem(path));
+}
+
 // What a lock or a full disk at opening means for the user, and what to do.
 std::string PassingProblem(const std::string& file, int code, const std::string& why, bool readable)
 {
     const std::string shown = readable ? "the saved settings are shown, but changes cannot be saved"
                                        : "the program runs with empty settings for now";
     if (Locked(code))
-        return "The settings database " + file + " is locked by another program (" + why + "): " + shown +
+        return "The settings database " + Shown(file) + " is locked by another program (" + why + "): " + shown +
                " while it holds the lock. Saving tries again; close the other program if it keeps the lock.";
-    return "The disk holding the settings database " + file + " is full (" + why + "): " + shown +
+    return "The disk holding the settings database " + Shown(file) + " is full (" + why + "): " + shown +
            ". Free space on that disk; saving tries again.";
 }
 
@@ -261,7 +268,7 @@ bool RegistryStore::Open(const std::string& file, int waitMs)
     sqlite3_busy_timeout(db_, waitMs);
     const int rc = Check(db_);
     if (rc == SQLITE_NOTADB || rc == SQLITE_CORRUPT) {
-        problem_ = "The settings file " + file + " is damaged or is not a settings file (" +
+        problem_ = "The settings file " + Shown(file) + " is damaged or is not a settings file (" +
                    (rc == SQLITE_NOTADB ? std::string("not a database") : std::string("its pages do not check")) +
                    "). It was left untouched; the program runs with empty settings and cannot save any. "
                    "Move the file away (keep it if you want to recover it) and start the program again.";
@@ -336,13 +343,13 @@ bool RegistryStore::OpenReadOnly(const std::string& why, int code)
     if (retry_)
         problem_ = PassingProblem(file_, code, why, readable);
     else if (readable)
-        problem_ = "The settings file " + file_ + " can only be read (" + why +
+        problem_ = "The settings file " + Shown(file_) + " can only be read (" + why +
                    "): the saved settings are shown, but changes cannot be saved. Make the folder " +
-                   RegistryFolder() + " and the file writable to save them.";
+                   Shown(RegistryFolder()) + " and the file writable to save them.";
     else
-        problem_ = "The settings file " + file_ + " cannot be " + (exists ? "used" : "created") + " (" + why +
+        problem_ = "The settings file " + Shown(file_) + " cannot be " + (exists ? "used" : "created") + " (" + why +
                    "): the program runs with empty settings and cannot save any. Make the folder " +
-                   RegistryFolder() + " writable and start the program again.";
+                   Shown(RegistryFolder()) + " writable and start the program again.";
     return readable;
 }
 
@@ -372,14 +379,14 @@ LONG RegistryStore::SqlFailed()
     switch (Cause(db_, sqlite3_errcode(db_))) {
     case SQLITE_BUSY:
     case SQLITE_LOCKED:
-        return Failed("Another program is using the settings file " + file_ +
+        return Failed("Another program is using the settings file " + Shown(file_) +
                       " and did not let go within two seconds. Nothing was saved; try again.");
     case SQLITE_FULL:
-        return Failed("The disk holding the settings file " + file_ + " is full. Nothing was saved; free space and try again.");
+        return Failed("The disk holding the settings file " + Shown(file_) + " is full. Nothing was saved; free space and try again.");
     case SQLITE_READONLY:
-        return Failed("The settings file " + file_ + " can only be read. Nothing was saved.");
+        return Failed("The settings file " + Shown(file_) + " can only be read. Nothing was saved.");
     default:
-        return Failed("The settings file " + file_ + " could not be written (" + sqlite3_errmsg(db_) +
+        return Failed("The settings file " + Shown(file_) + " could not be written (" + sqlite3_errmsg(db_) +
                       "). Nothing was saved.");
     }
 }

@@ -327,10 +327,13 @@ TEST_F(Registry, AReadOnlyFolderIsReadButNeverWrittenAndSaysSo)
 // are read, the cause is named, and the next save tries again.
 TEST_F(Registry, ALockAtStartIsNamedAndTheNextSaveTriesAgain)
 {
+    // A folder name beyond ASCII, shown in the program's code page.
+    const std::string home = folder.path().toStdString() + "/cfg-\xC3\xBC";
+    ::setenv("XDG_CONFIG_HOME", home.c_str(), 1);
     HKEY key = Create("Config");
     Set(key, "kept", "value");
     RegCloseKey(key);
-    const std::string file = folder.path().toStdString() + "/VexmorPing/registry.db";
+    const std::string file = home + "/VexmorPing/registry.db";
     ::setenv("XDG_CONFIG_HOME", "/nonexistent-vexmor", 1);
     RegistryProblem(); // the store lets go of the file
     sqlite3* other = nullptr;
@@ -339,9 +342,10 @@ TEST_F(Registry, ALockAtStartIsNamedAndTheNextSaveTriesAgain)
                            nullptr, nullptr),
               SQLITE_OK);
 
-    ::setenv("XDG_CONFIG_HOME", folder.path().toLocal8Bit().constData(), 1);
+    ::setenv("XDG_CONFIG_HOME", home.c_str(), 1);
     const std::string problem = RegistryProblem();
     EXPECT_NE(problem.find("is locked by another program"), std::string::npos) << problem;
+    EXPECT_NE(problem.find("/cfg-\xFC/VexmorPing/registry.db"), std::string::npos) << problem;
     EXPECT_EQ(problem.find("writable"), std::string::npos) << "no advice about folder rights: " << problem;
     ASSERT_EQ(Open("Config", key), ERROR_SUCCESS);
     EXPECT_EQ(Get(key, "kept"), "value");
@@ -360,7 +364,7 @@ TEST_F(Registry, ALockAtStartIsNamedAndTheNextSaveTriesAgain)
     ASSERT_EQ(sqlite3_exec(other, "PRAGMA locking_mode=EXCLUSIVE; BEGIN EXCLUSIVE; CREATE TABLE holder(x);", nullptr,
                            nullptr, nullptr),
               SQLITE_OK);
-    ::setenv("XDG_CONFIG_HOME", folder.path().toLocal8Bit().constData(), 1);
+    ::setenv("XDG_CONFIG_HOME", home.c_str(), 1);
     ASSERT_NE(RegistryProblem(), "");
     sqlite3_close(other);
     for (int i = 0; i < 400 && !RegistryProblem().empty(); ++i) {
