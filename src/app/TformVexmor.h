@@ -7,6 +7,7 @@
 
 #include <QMainWindow>
 #include <QString>
+#include <QStringList>
 
 #include <atomic>
 
@@ -120,7 +121,9 @@ public:
     // answer it themselves.
     std::function<bool(const std::string& question)> confirm;
     // Picks a file to save to; tests answer it themselves. Empty: cancelled.
-    std::function<QString(const QString& caption, const QString& filter)> saveFileChooser;
+    // filters are ";;"-separated; chosen comes in as the first and is set to
+    // the one the user picked.
+    std::function<QString(const QString& caption, const QString& filters, QString& chosen)> saveFileChooser;
     // Where the log file goes; empty means the executable's directory.
     std::string logDirectory;
 
@@ -130,6 +133,9 @@ public:
     void WriteHeading(const std::string& text);
     void WriteLine(const std::string& text);
     void WriteAlert(const std::string& text);
+    // Text from the system (a locale's date, a file name), which may hold
+    // characters the code page lacks, shown and logged as it is.
+    void WriteSystemLine(const QString& text);
     void ScrollToLatest();
     void SaveLogIfOn();
     // What a user without an ICMP facility can do about it.
@@ -230,6 +236,7 @@ private:
     void WriteTranscript(const std::string& text, bool bold, uint32_t rgb);
     // Appends lines in one edit, so the transcript is laid out once per batch.
     void WriteTranscriptLines(const std::vector<std::string>& lines, bool bold, uint32_t rgb);
+    void WriteTranscriptText(const QStringList& lines, bool bold, uint32_t rgb);
     void ReadSwitches();
     void CopyFieldsInto(class TICMP& component);
     std::vector<QTreeWidgetItem*> CheckedHosts() const;
@@ -248,7 +255,8 @@ private:
     void BuildContextMenus();
     void SetUpKeyboard();
     void ExplainStatus(QTreeWidgetItem* row, uint32_t status);
-    QString ChooseSaveFile(const QString& caption, const QString& filter);
+    // The file name has the chosen type's ending when the user gave none.
+    QString ChooseSaveFile(const QString& caption, const QString& filters, QString& chosen);
     void SetUpKeepAlive();
     // Runs fn on the GUI thread: at once there, queued from the timer's worker.
     void OnGuiThread(std::function<void()> fn);

@@ -1,4 +1,5 @@
 #include "app/TformVexmor.h"
+#include "framework/Ansi.h"
 #include "framework/Application.h"
 #include "framework/RtfWriter.h"
 #include "icmp/IcmpStatus.h"
@@ -7,11 +8,13 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QHeaderView>
 #include <QKeySequence>
 #include <QLineEdit>
 #include <QToolButton>
 #include <QMenu>
+#include <QRegularExpression>
 #include <QSaveFile>
 #include <QScrollBar>
 #include <QTextEdit>
@@ -41,7 +44,26 @@ void WriteWhole(const QString& path, const QByteArray& bytes)
 {
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit())
-        throw Exception("Cannot write " + path.toStdString() + ": " + file.errorString().toStdString());
+        throw Exception("Cannot write " + AnsiFromSystem(path) + ": " + AnsiFromSystem(file.errorString()));
+}
+
+// The ending a filter such as "Plain text (*.txt)" names; empty for "(*)".
+QString EndingOf(const QString& filter)
+{
+    const qsizetype at = filter.indexOf("(*.");
+    if (at < 0)
+        return {};
+    const qsizetype end = filter.indexOf(QRegularExpression("[ );]"), at + 3);
+    return filter.mid(at + 3, end < 0 ? -1 : end - at - 3);
+}
+
+// The file name as chosen, with the chosen type's ending when it has none.
+QString WithEnding(const QString& path, const QString& filter)
+{
+    const QString ending = EndingOf(filter);
+    if (ending.isEmpty() || !QFileInfo(path).suffix().isEmpty())
+        return path;
+    return path + '.' + ending;
 }
 
 } // namespace
@@ -89,11 +111,26 @@ void TformVexmor::BuildContextMenus()
     on(verboseSaveAs, &TformVexmor::verboseSaveAsClick);
 }
 
-QString TformVexmor::ChooseSaveFile(const QString& caption, const QString& filter)
+QString TformVexmor::ChooseSaveFile(const QString& caption, const QString& filters, QString& chosen)
 {
-    if (saveFileChooser)
-        return saveFileChooser(caption, filter);
-    return QFileDialog::getSaveFileName(this, caption, QString(), filter);
+    chosen = filters.section(";;", 0, 0);
+    QString path;
+    if (saveFileChooser) {
+        path = saveFileChooser(caption, filters, chosen);
+    } else {
+        QFileDialog dialog(this, caption, QString(), filters);
+        dialog.setAcceptMode(QFileDialog::AcceptSave);
+        // The dialog adds the ending itself, so it asks before replacing
+        // the file that will really be written.
+        dialog.setDefaultSuffix(EndingOf(chosen));
+        connect(&dialog, &QFileDialog::filterSelected, &dialog,
+                [&dialog](const QString& filter) { dialog.setDefaultSuffix(EndingOf(filter)); });
+        if (dialog.exec() == QDialog::Accepted && !dialog.selectedFiles().isEmpty()) {
+            path = dialog.selectedFiles().constFirst();
+            chosen = dialog.selectedNameFilter();
+        }
+    }
+    return path.isEmpty() ? path : WithEnding(path, chosen);
 }
 
 QString TformVexmor::SelectedRowsText() const
@@ -128,7 +165,8 @@ void TformVexmor::detailsCopyClick()
 
 void TformVexmor::detailsExportClick()
 {
-    const QString path = ChooseSaveFile("Export the list", "CSV files (*.csv);;All files (*)");
+    QString chosen;
+    const QString path = ChooseSaveFile("Export the list", "CSV files (*.csv);;All files (*)", chosen);
     if (!path.isEmpty())
         WriteWhole(path, ReportCsv().toUtf8());
 }
@@ -141,11 +179,16 @@ void TformVexmor::verboseClearClick()
 
 void TformVexmor::verboseSaveAsClick()
 {
+    QString chosen;
     const QString path =
-        ChooseSaveFile("Save the transcript", "Rich text (*.rtf);;Plain text (*.txt);;All files (*)");
+        ChooseSaveFile("Save the transcript", "Rich text (*.rtf);;Plain text (*.txt);;All files (*)", chosen);
     if (path.isEmpty())
         return;
-    if (path.endsWith(".txt", Qt::CaseInsensitive))
+    // The chosen type decides; with "All files" the name's ending does.
+    const QString ending = EndingOf(chosen);
+    const bool plain = ending.isEmpty() ? path.endsWith(".txt", Qt::CaseInsensitive)
+                                        : ending.compare("txt", Qt::CaseInsensitive) == 0;
+    if (plain)
         WriteWhole(path, verbose->toPlainText().toUtf8());
     else {
         const std::string rtf = RtfFromDocument(*verbose->document());

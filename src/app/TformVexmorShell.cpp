@@ -73,7 +73,7 @@ void TformVexmor::ReadSwitches()
     const bool was = log_on;
     log_on = ReadKeyLM(ConfigPath, "log_transactions") == "0";
     if (log_on && !was)
-        WriteLine("Logging to " + LogFilePath());
+        WriteSystemLine("Logging to " + QString::fromStdString(LogFilePath()));
     trace_resolve->setChecked(ReadKeyLM(ConfigPath, "resolve_trace") == "0");
 }
 
@@ -176,6 +176,15 @@ void TformVexmor::WriteTranscript(const std::string& text, bool bold, uint32_t r
 
 void TformVexmor::WriteTranscriptLines(const std::vector<std::string>& lines, bool bold, uint32_t rgb)
 {
+    QStringList texts;
+    texts.reserve(qsizetype(lines.size()));
+    for (const std::string& text : lines)
+        texts << FromAnsi(text);
+    WriteTranscriptText(texts, bold, rgb);
+}
+
+void TformVexmor::WriteTranscriptText(const QStringList& lines, bool bold, uint32_t rgb)
+{
     if (lines.empty())
         return;
     QTextCharFormat format;
@@ -188,19 +197,19 @@ void TformVexmor::WriteTranscriptLines(const std::vector<std::string>& lines, bo
     cursor.movePosition(QTextCursor::End);
     // One edit: the document is laid out once for the batch, not per line.
     cursor.beginEditBlock();
-    for (const std::string& text : lines) {
+    for (const QString& text : lines) {
         // A line end inside the text starts a paragraph; a bare CR does not.
-        size_t from = 0;
+        qsizetype from = 0;
         for (;;) {
-            const size_t end = text.find('\n', from);
-            std::string piece = text.substr(from, end == std::string::npos ? std::string::npos : end - from);
-            if (end != std::string::npos && !piece.empty() && piece.back() == '\r')
-                piece.pop_back();
+            const qsizetype end = text.indexOf('\n', from);
+            QString piece = text.mid(from, end < 0 ? -1 : end - from);
+            if (end >= 0 && piece.endsWith('\r'))
+                piece.chop(1);
             if (transcriptLines_++ > 0)
                 cursor.insertBlock(QTextBlockFormat(), format);
             // Plain text: whatever a server sent is never taken for markup.
-            cursor.insertText(VisibleText(FromAnsi(piece)), format);
-            if (end == std::string::npos)
+            cursor.insertText(VisibleText(piece), format);
+            if (end < 0)
                 break;
             from = end + 1;
         }
@@ -208,6 +217,11 @@ void TformVexmor::WriteTranscriptLines(const std::vector<std::string>& lines, bo
     cursor.endEditBlock();
     if (following_)
         bar->setValue(bar->maximum());
+}
+
+void TformVexmor::WriteSystemLine(const QString& text)
+{
+    WriteTranscriptText({text}, false, 0x000000);
 }
 
 void TformVexmor::WriteHeading(const std::string& text)
@@ -232,8 +246,13 @@ void TformVexmor::ScrollToLatest()
         // A user reading further up is not pulled away.
         if (!following_)
             return;
+        // Down to the latest line, never sideways: a long line must not
+        // push the start of every line out of view.
+        QScrollBar* sideways = verbose->horizontalScrollBar();
+        const int column = sideways->value();
         verbose->moveCursor(QTextCursor::End);
         verbose->ensureCursorVisible();
+        sideways->setValue(column);
     } else if (details->topLevelItemCount() > 1) {
         details->scrollToItem(details->topLevelItem(details->topLevelItemCount() - 1));
     }
@@ -294,8 +313,8 @@ void TformVexmor::SaveLog()
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly) || file.write(rtf.data(), qint64(rtf.size())) != qint64(rtf.size()) ||
         !file.commit())
-        throw Exception("Cannot write the log file " + path.toStdString() + ": " +
-                        file.errorString().toStdString());
+        throw Exception("Cannot write the log file " + AnsiFromSystem(path) + ": " +
+                        AnsiFromSystem(file.errorString()));
 }
 
 void TformVexmor::SetStatusText(int panel, const std::string& text)

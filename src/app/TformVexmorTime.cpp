@@ -14,10 +14,18 @@ void TformVexmor::bTimeClick()
     const std::string host = ToAnsi(hostname->text(), "The host name");
     get_time->Hostname = host;
     if (DottedAddress(ResolveAddress(host)) != "255.255.255.255") {
-        get_time->DoAction();
+        try {
+            get_time->DoAction();
+        } catch (const Exception& e) {
+            // The log keeps the failure too; the box still says it.
+            WriteAlert(e.Message.empty() ? "No time was obtained from " + host + "." : e.Message);
+            SaveLogIfOn();
+            throw;
+        }
         WriteLine(" ");
         WriteHeading("Obtaining time from " + host + "...");
-        WriteLine(DateTimeToStr(get_time->DateTime) + " (GMT)");
+        // The locale's date and time words may hold any character.
+        WriteSystemLine(DateTimeToStr(get_time->DateTime) + " (GMT)");
     }
     SaveLogIfOn();
 }

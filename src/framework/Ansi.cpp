@@ -57,6 +57,28 @@ std::string ToAnsi(const QString& text, const std::string& what)
     return out;
 }
 
+QString FromSystem(const std::string& bytes)
+{
+    return QString::fromLocal8Bit(bytes.data(), qsizetype(bytes.size()));
+}
+
+std::string AnsiFromSystem(const QString& text)
+{
+    std::string out;
+    out.reserve(size_t(text.size()));
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        unsigned char byte = 0;
+        if (ByteOf(text[i].unicode(), byte)) {
+            out += char(byte);
+        } else {
+            out += '?';
+            if (text[i].isHighSurrogate() && i + 1 < text.size() && text[i + 1].isLowSurrogate())
+                ++i; // one character, one sign
+        }
+    }
+    return out;
+}
+
 QString VisibleText(const QString& text)
 {
     QString out = text;

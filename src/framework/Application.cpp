@@ -25,11 +25,14 @@ Application::~Application()
 
 void Application::ShowException(const std::exception& e)
 {
+    // The program's own exceptions carry its 8-bit text; any other comes from
+    // the C++ library (a system error's words) in the locale's encoding.
+    const bool own = dynamic_cast<const Exception*>(&e) != nullptr;
     if (reporter_) {
-        reporter_(Title, e.what());
+        reporter_(Title, own ? std::string(e.what()) : AnsiFromSystem(FromSystem(e.what())));
         return;
     }
-    QMessageBox::critical(activeWindow(), FromAnsi(Title), FromAnsi(e.what()));
+    QMessageBox::critical(activeWindow(), FromAnsi(Title), own ? FromAnsi(e.what()) : FromSystem(e.what()));
 }
 
 void Application::SetErrorReporter(ErrorReporter reporter)

@@ -2,6 +2,9 @@
 
 #include "framework/Exception.h"
 
+#include <QLocale>
+#include <QString>
+
 #include <cstdint>
 #include <string>
 
@@ -18,6 +21,7 @@ int32_t StrToInt(const std::string& text);
 std::string IntToStr(int64_t value);
 
 // A date-time value (days since 1899-12-30, the time of day as the fraction)
-// as the system's short date, a space and its long time; the time is left
-// out at exactly midnight.
-std::string DateTimeToStr(double value);
+// as the locale's short date, a space and its long time without the time
+// zone (the value has none); the time is left out at exactly midnight. The
+// locale's words may hold any characters, so the text stays a QString.
+QString DateTimeToStr(double value, const QLocale& locale = QLocale());

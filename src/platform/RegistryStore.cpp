@@ -1,10 +1,12 @@
 #include "platform/RegistryStore.h"
 #include "platform/AnsiCollation.h"
+#include "framework/Ansi.h"
 
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <memory>
 #include <vector>
@@ -131,6 +133,42 @@ int Check(sqlite3* db)
     return rc;
 }
 
+// The cause of the latest failure on db, with a full disk told apart however
+// SQLite reported it (a file that could not be made, a write that failed).
+int Cause(sqlite3* db, int code)
+{
+    const int error = db ? sqlite3_system_errno(db) : 0;
+    return error == ENOSPC || error == EDQUOT ? SQLITE_FULL : code;
+}
+
+bool Locked(int code)
+{
+    return (code & 0xFF) == SQLITE_BUSY || (code & 0xFF) == SQLITE_LOCKED;
+}
+
+bool Full(int code)
+{
+    return (code & 0xFF) == SQLITE_FULL;
+}
+
+// A file name in a message: the system's bytes as the program's 8-bit text.
+std::string Shown(const std::string& path)
+{
+    return AnsiFromSystem(FromSystem(path));
+}
+
+// What a lock or a full disk at opening means for the user, and what to do.
+std::string PassingProblem(const std::string& file, int code, const std::string& why, bool readable)
+{
+    const std::string shown = readable ? "the saved settings are shown, but changes cannot be saved"
+                                       : "the program runs with empty settings for now";
+    if (Locked(code))
+        return "The settings database " + Shown(file) + " is locked by another program (" + why + "): " + shown +
+               " while it holds the lock. Saving tries again; close the other program if it keeps the lock.";
+    return "The disk holding the settings database " + Shown(file) + " is full (" + why + "): " + shown +
+           ". Free space on that disk; saving tries again.";
+}
+
 std::string UriPath(const std::string& file)
 {
     std::string out;
@@ -199,7 +237,7 @@ RegistryStore& RegistryStore::Instance()
     }
     if (store.file_ != file) {
         store.Close();
-        store.Open(file);
+        store.Open(file, BusyTimeoutMs);
     }
     return store;
 }
@@ -209,25 +247,28 @@ RegistryStore::~RegistryStore()
     Close();
 }
 
-bool RegistryStore::Open(const std::string& file)
+bool RegistryStore::Open(const std::string& file, int waitMs)
 {
     file_ = file;
     owner_ = ::getpid();
     problem_.clear();
     readOnly_ = false;
+    retry_ = false;
+    triedAt_ = std::chrono::steady_clock::now();
     foldIndex_ = false;
     EnsureRegistryFolder();
     if (sqlite3_open_v2(file.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
                         nullptr) != SQLITE_OK) {
         const std::string why = db_ ? sqlite3_errmsg(db_) : "it cannot be opened";
+        const int code = db_ ? Cause(db_, sqlite3_extended_errcode(db_)) : SQLITE_CANTOPEN;
         Close();
-        return OpenReadOnly(why);
+        return OpenReadOnly(why, code);
     }
     RegisterCollations(db_);
-    sqlite3_busy_timeout(db_, BusyTimeoutMs);
+    sqlite3_busy_timeout(db_, waitMs);
     const int rc = Check(db_);
     if (rc == SQLITE_NOTADB || rc == SQLITE_CORRUPT) {
-        problem_ = "The settings file " + file + " is damaged or is not a settings file (" +
+        problem_ = "The settings file " + Shown(file) + " is damaged or is not a settings file (" +
                    (rc == SQLITE_NOTADB ? std::string("not a database") : std::string("its pages do not check")) +
                    "). It was left untouched; the program runs with empty settings and cannot save any. "
                    "Move the file away (keep it if you want to recover it) and start the program again.";
@@ -236,53 +277,91 @@ bool RegistryStore::Open(const std::string& file)
     }
     if (rc != SQLITE_OK || sqlite3_db_readonly(db_, "main") == 1) {
         // A read-only folder or mount: SQLite opens the file read-only, and the
-        // write-ahead log's side files cannot be made.
+        // write-ahead log's side files cannot be made. A lock that even
+        // reading must wait for: the file is read as it is on disk.
         const std::string why = rc != SQLITE_OK ? sqlite3_errmsg(db_) : "the file or its folder is read-only";
+        const int code = rc != SQLITE_OK ? Cause(db_, rc) : SQLITE_READONLY;
         Close();
-        return OpenReadOnly(why);
+        return OpenReadOnly(why, code);
     }
+    if (SetUp()) {
+        sqlite3_busy_timeout(db_, BusyTimeoutMs);
+        return true;
+    }
+    const std::string why = sqlite3_errmsg(db_);
+    const int code = Cause(db_, sqlite3_extended_errcode(db_));
+    if (Locked(code) || Full(code)) {
+        // Reading works; writing waits for the lock to go or the space to
+        // come back, and the next save tries again.
+        sqlite3_busy_timeout(db_, BusyTimeoutMs);
+        readOnly_ = true;
+        retry_ = true;
+        problem_ = PassingProblem(file, code, why, Exec("SELECT 1 FROM keys LIMIT 1"));
+        return true;
+    }
+    Close();
+    return OpenReadOnly(why, code);
+}
+
+bool RegistryStore::SetUp()
+{
     // WAL with full sync: a commit is on disk when the call returns, and a
     // crash leaves either the old or the new value, never a mix.
-    if (Exec("PRAGMA journal_mode=WAL") && Exec("PRAGMA synchronous=FULL") &&
+    foldIndex_ =
+        Exec("PRAGMA journal_mode=WAL") && Exec("PRAGMA synchronous=FULL") &&
         Exec("CREATE TABLE IF NOT EXISTS keys(id INTEGER PRIMARY KEY, parent INTEGER NOT NULL,"
              " name TEXT NOT NULL COLLATE NOCASE, UNIQUE(parent, name))") &&
         Exec("CREATE TABLE IF NOT EXISTS vals(key INTEGER NOT NULL, name TEXT NOT NULL COLLATE NOCASE,"
              " type INTEGER NOT NULL, data BLOB NOT NULL, PRIMARY KEY(key, name))") &&
         Exec("CREATE INDEX IF NOT EXISTS keys_folded ON keys(parent, ansifold(name))") &&
         Exec("INSERT OR IGNORE INTO keys(id, parent, name) VALUES"
-             " (1, 0, 'HKEY_LOCAL_MACHINE'), (2, 0, 'HKEY_CURRENT_USER')")) {
-        foldIndex_ = true;
-        return true;
-    }
-    const std::string why = sqlite3_errmsg(db_);
-    Close();
-    return OpenReadOnly(why);
+             " (1, 0, 'HKEY_LOCAL_MACHINE'), (2, 0, 'HKEY_CURRENT_USER')");
+    return foldIndex_;
 }
 
 // The settings can still be read where they cannot be written: opened as
 // immutable, SQLite needs no side file and takes no lock.
-bool RegistryStore::OpenReadOnly(const std::string& why)
+bool RegistryStore::OpenReadOnly(const std::string& why, int code)
 {
     const std::string uri = "file:" + UriPath(file_) + "?immutable=1";
     struct stat st{};
     const bool exists = ::stat(file_.c_str(), &st) == 0;
+    bool readable = false;
     if (exists && sqlite3_open_v2(uri.c_str(), &db_, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI | SQLITE_OPEN_FULLMUTEX,
                                   nullptr) == SQLITE_OK) {
         RegisterCollations(db_);
-        if (Check(db_) == SQLITE_OK && Exec("SELECT 1 FROM keys LIMIT 1")) {
-            readOnly_ = true;
-            foldIndex_ = Exec("SELECT 1 FROM keys INDEXED BY keys_folded WHERE parent = 0 AND ansifold(name) = ''");
-            problem_ = "The settings file " + file_ + " can only be read (" + why +
-                       "): the saved settings are shown, but changes cannot be saved. Make the folder " +
-                       RegistryFolder() + " and the file writable to save them.";
-            return true;
-        }
+        readable = Check(db_) == SQLITE_OK && Exec("SELECT 1 FROM keys LIMIT 1");
     }
+    if (readable) {
+        readOnly_ = true;
+        foldIndex_ = Exec("SELECT 1 FROM keys INDEXED BY keys_folded WHERE parent = 0 AND ansifold(name) = ''");
+    } else {
+        Close();
+    }
+    // A lock or a full disk passes; folder rights are the user's to mend.
+    retry_ = Locked(code) || Full(code);
+    if (retry_)
+        problem_ = PassingProblem(file_, code, why, readable);
+    else if (readable)
+        problem_ = "The settings file " + Shown(file_) + " can only be read (" + why +
+                   "): the saved settings are shown, but changes cannot be saved. Make the folder " +
+                   Shown(RegistryFolder()) + " and the file writable to save them.";
+    else
+        problem_ = "The settings file " + Shown(file_) + " cannot be " + (exists ? "used" : "created") + " (" + why +
+                   "): the program runs with empty settings and cannot save any. Make the folder " +
+                   Shown(RegistryFolder()) + " writable and start the program again.";
+    return readable;
+}
+
+void RegistryStore::Retry(bool write)
+{
+    if (!retry_ || batch_ > 0)
+        return;
+    const auto now = std::chrono::steady_clock::now();
+    if (!write && now - triedAt_ < std::chrono::seconds(1))
+        return;
     Close();
-    problem_ = "The settings file " + file_ + " cannot be " + (exists ? "used" : "created") + " (" + why +
-               "): the program runs with empty settings and cannot save any. Make the folder " + RegistryFolder() +
-               " writable (or free space on its disk) and start the program again.";
-    return false;
+    Open(file_, write ? BusyTimeoutMs : 0);
 }
 
 LONG RegistryStore::Failed(const std::string& what)
@@ -297,17 +376,17 @@ LONG RegistryStore::SqlFailed()
         return Failed(problem_);
     if (readOnly_)
         return Failed(problem_);
-    switch (sqlite3_errcode(db_)) {
+    switch (Cause(db_, sqlite3_errcode(db_))) {
     case SQLITE_BUSY:
     case SQLITE_LOCKED:
-        return Failed("Another program is using the settings file " + file_ +
+        return Failed("Another program is using the settings file " + Shown(file_) +
                       " and did not let go within two seconds. Nothing was saved; try again.");
     case SQLITE_FULL:
-        return Failed("The disk holding the settings file " + file_ + " is full. Nothing was saved; free space and try again.");
+        return Failed("The disk holding the settings file " + Shown(file_) + " is full. Nothing was saved; free space and try again.");
     case SQLITE_READONLY:
-        return Failed("The settings file " + file_ + " can only be read. Nothing was saved.");
+        return Failed("The settings file " + Shown(file_) + " can only be read. Nothing was saved.");
     default:
-        return Failed("The settings file " + file_ + " could not be written (" + sqlite3_errmsg(db_) +
+        return Failed("The settings file " + Shown(file_) + " could not be written (" + sqlite3_errmsg(db_) +
                       "). Nothing was saved.");
     }
 }
@@ -327,6 +406,7 @@ std::string RegistryStore::LastFailure()
 LONG RegistryStore::Begin(bool write)
 {
     std::lock_guard<std::mutex> lock(mutex_);
+    Retry(write);
     if (!db_ || (write && readOnly_))
         return Failed(problem_);
     if (batch_ == 0) {
@@ -443,6 +523,7 @@ LONG RegistryStore::Walk(int64_t parent, const std::string& path, bool create, i
 LONG RegistryStore::Find(int64_t parent, const std::string& path, bool create, int64_t& id, bool* created)
 {
     std::lock_guard<std::mutex> lock(mutex_);
+    Retry(create);
     Transaction t(db_, create, batch_ > 0);
     if (!db_ || !t.ok())
         return SqlFailed();
@@ -455,6 +536,7 @@ LONG RegistryStore::Find(int64_t parent, const std::string& path, bool create, i
 LONG RegistryStore::SetValue(int64_t key, const std::string& name, DWORD type, const std::string& data)
 {
     std::lock_guard<std::mutex> lock(mutex_);
+    Retry(true);
     Transaction t(db_, true, batch_ > 0);
     if (!db_ || !t.ok())
         return SqlFailed();
@@ -469,6 +551,7 @@ LONG RegistryStore::SetValue(int64_t key, const std::string& name, DWORD type, c
 LONG RegistryStore::GetValue(int64_t key, const std::string& name, DWORD& type, std::string& data)
 {
     std::lock_guard<std::mutex> lock(mutex_);
+    Retry(false);
     if (!db_)
         return Failed(problem_);
     Statement s(Prepared("SELECT type, data FROM vals WHERE key = ? AND name = ?"));
@@ -482,6 +565,7 @@ LONG RegistryStore::GetValue(int64_t key, const std::string& name, DWORD& type, 
 LONG RegistryStore::Info(int64_t key, DWORD* subKeys, DWORD* maxSubKeyLength)
 {
     std::lock_guard<std::mutex> lock(mutex_);
+    Retry(false);
     if (!db_)
         return Failed(problem_);
     Statement s(Prepared("SELECT COUNT(*), COALESCE(MAX(LENGTH(CAST(name AS BLOB))), 0) FROM keys WHERE parent = ?"));
@@ -497,6 +581,7 @@ LONG RegistryStore::Info(int64_t key, DWORD* subKeys, DWORD* maxSubKeyLength)
 LONG RegistryStore::SubkeyAt(int64_t key, DWORD index, std::string& name)
 {
     std::lock_guard<std::mutex> lock(mutex_);
+    Retry(false);
     if (!db_)
         return Failed(problem_);
     if (batch_ == 0) {
@@ -526,6 +611,7 @@ LONG RegistryStore::SubkeyAt(int64_t key, DWORD index, std::string& name)
 LONG RegistryStore::Delete(int64_t parent, const std::string& path)
 {
     std::lock_guard<std::mutex> lock(mutex_);
+    Retry(true);
     Transaction t(db_, true, batch_ > 0);
     if (!db_ || !t.ok())
         return SqlFailed();

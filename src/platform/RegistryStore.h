@@ -4,6 +4,7 @@
 
 #include "platform/registry.h"
 
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -44,8 +45,16 @@ public:
     std::string LastFailure();
 
 private:
-    bool Open(const std::string& file);
-    bool OpenReadOnly(const std::string& why);
+    // waitMs: how long the opening waits for another program's lock.
+    bool Open(const std::string& file, int waitMs);
+    // The tables and the two roots; false when that cannot be written.
+    bool SetUp();
+    bool OpenReadOnly(const std::string& why, int code);
+    // A hive opened without writing because of a passing cause (another
+    // program's lock, a full disk) is opened again: before a write, waiting
+    // for the lock as a write does; before a read at most once a second,
+    // without waiting.
+    void Retry(bool write);
     LONG Failed(const std::string& what);
     LONG SqlFailed();
     void Changed() { subkeys_.clear(); }
@@ -64,6 +73,8 @@ private:
     std::string problem_;
     std::string lastFailure_;
     bool readOnly_ = false;
+    bool retry_ = false; // the cause may pass: Retry opens again
+    std::chrono::steady_clock::time_point triedAt_{};
     bool foldIndex_ = false; // the file has the index on folded key names
     int batch_ = 0; // depth of RegistryTransaction on this store
     bool doomed_ = false; // an inner transaction rolled back

@@ -90,6 +90,26 @@ std::string TRegistry1632::ReadKeyLM(const std::string& path, const std::string&
     return ReadKey(HKEY_LOCAL_MACHINE, path, key);
 }
 
+bool TRegistry1632::HasKeyLM(const std::string& path, const std::string& key)
+{
+    if (RunningWin31) {
+        const bool failed = errorOccurred_;
+        const std::string message = errorMessage_;
+        ReadIni(HKEY_LOCAL_MACHINE, path, key);
+        const bool missing = errorOccurred_;
+        errorOccurred_ = failed;
+        errorMessage_ = message;
+        return !missing;
+    }
+    HKEY handle = 0;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_ALL_ACCESS, &handle) != ERROR_SUCCESS)
+        return false;
+    DWORD size = 0;
+    const LONG rc = RegQueryValueExA(handle, key.c_str(), nullptr, nullptr, nullptr, &size);
+    RegCloseKey(handle);
+    return rc != ERROR_FILE_NOT_FOUND;
+}
+
 void TRegistry1632::WriteIni(HKEY root, const std::string& path, const std::string& key,
                              const std::string& value)
 {

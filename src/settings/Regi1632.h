@@ -14,6 +14,9 @@ public:
     std::string ReadKey(HKEY root, const std::string& path, const std::string& key);
     void WriteKeyLM(const std::string& path, const std::string& key, const std::string& value);
     std::string ReadKeyLM(const std::string& path, const std::string& key);
+    // Whether the value was ever stored (an empty one counts); a read that
+    // fails for another reason (too long, no access) still counts as stored.
+    bool HasKeyLM(const std::string& path, const std::string& key);
 
     bool ErrorOccurred() const { return errorOccurred_; }
     const std::string& ErrorMessage() const { return errorMessage_; }

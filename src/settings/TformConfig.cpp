@@ -5,6 +5,7 @@
 #include "framework/Named.h"
 #include "settings/ConfigKeys.h"
 #include "settings/Crypt32.h"
+#include "settings/MailSettings.h"
 
 #include <QCheckBox>
 #include <QGroupBox>
@@ -13,7 +14,12 @@
 #include <QLineEdit>
 #include <QPushButton>
 
+#include <algorithm>
+
 namespace {
+
+// The anonymous FTP site offered until the user names one.
+constexpr const char* DefaultFtpSite = "ftp.zembrova.example";
 
 void SetField(QLineEdit* field, const std::string& text)
 {
@@ -34,7 +40,7 @@ TformConfig::TformConfig(QWidget* parent)
     banner->setPixmap(QIcon(":/settings/banner.svg").pixmap(266, 69));
 
     gbTarvix = Named(new QGroupBox("Tarvix! Options", this), "gbTarvix");
-    gbTarvix->setGeometry(5, 72, 256, 180);
+    gbTarvix->setGeometry(5, 72, 256, 176);
     Label(gbTarvix, "SMTP Server:", 20);
     smtp_server = Field(gbTarvix, "smtp_server", "", 95, 20, 112);
     smtp_port = Field(gbTarvix, "smtp_port", "25", 211, 20, 37);
@@ -52,22 +58,29 @@ TformConfig::TformConfig(QWidget* parent)
     pop_password->setEchoMode(QLineEdit::Password);
 
     gbAlive = Named(new QGroupBox("VexmorAlive! Options", this), "gbAlive");
-    gbAlive->setGeometry(5, 255, 256, 48);
+    gbAlive->setGeometry(5, 251, 256, 48);
     Label(gbAlive, "Anon FTP Site:", 20);
-    web_page = Field(gbAlive, "web_page", "ftp.zembrova.example", 95, 20, 153);
+    web_page = Field(gbAlive, "web_page", DefaultFtpSite, 95, 20, 153);
 
     gbMisc = Named(new QGroupBox("Miscellaneous", this), "gbMisc");
-    gbMisc->setGeometry(5, 306, 256, 50);
+    gbMisc->setGeometry(5, 302, 256, 55);
     cbLog = Named(new QCheckBox("Log all TCP/IP transactions", gbMisc), "cbLog");
-    cbLog->setGeometry(8, 15, 240, 16);
     cbResolve = Named(new QCheckBox("Resolve Host On Trace", gbMisc), "cbResolve");
-    cbResolve->setGeometry(8, 31, 240, 16);
+    // The boxes start below the group's title and line, however high the
+    // style draws them, and the group grows to hold them.
+    const QRect inside = gbMisc->contentsRect();
+    const int row = 16;
+    cbLog->setGeometry(8, inside.top() + 1, 240, row);
+    cbResolve->setGeometry(8, inside.top() + row + 2, 240, row);
+    gbMisc->resize(256, std::max(gbMisc->height(), cbResolve->geometry().bottom() + 1 + gbMisc->height() -
+                                                       inside.bottom() - 1));
 
+    const int buttons = std::min(gbMisc->geometry().bottom() + 4, 389 - 26);
     bOk = Named(new QPushButton("Ok", this), "bOk");
-    bOk->setGeometry(5, 359, 75, 26);
+    bOk->setGeometry(5, buttons, 75, 26);
     bOk->setFlat(true);
     bCancel = Named(new QPushButton("Cancel", this), "bCancel");
-    bCancel->setGeometry(85, 359, 75, 26);
+    bCancel->setGeometry(85, buttons, 75, 26);
     bCancel->setFlat(true);
 
     QWidget* order[] = {smtp_server, smtp_port, pop_server, pop_port, full_name, email_address,
@@ -92,11 +105,48 @@ void TformConfig::Label(QWidget* box, const char* text, int y)
     label->setGeometry(8, y + 3, 86, 16);
 }
 
-std::vector<std::pair<const char*, QLineEdit*>> TformConfig::PlainFields() const
+std::vector<TformConfig::Setting> TformConfig::Settings() const
 {
-    return {{"smtp_server", smtp_server}, {"smtp_port", smtp_port}, {"pop_server", pop_server},
-            {"pop_port", pop_port},       {"full_name", full_name}, {"email_address", email_address},
-            {"pop_username", pop_username}};
+    return {{"smtp_server", smtp_server, nullptr, ""},
+            {"smtp_port", smtp_port, nullptr, "25"},
+            {"pop_server", pop_server, nullptr, ""},
+            {"pop_port", pop_port, nullptr, "110"},
+            {"full_name", full_name, nullptr, ""},
+            {"email_address", email_address, nullptr, ""},
+            {"pop_username", pop_username, nullptr, ""},
+            {"pop_password", pop_password, nullptr, ""},
+            {"web_page", web_page, nullptr, DefaultFtpSite},
+            {"log_transactions", nullptr, cbLog, "1"},
+            {"resolve_trace", nullptr, cbResolve, "1"}};
+}
+
+QString TformConfig::Shown(const Setting& s) const
+{
+    if (s.box)
+        return s.box->isChecked() ? "0" : "1";
+    return s.field->text();
+}
+
+std::string TformConfig::StoredForm(const Setting& s) const
+{
+    if (s.box)
+        return Shown(s).toStdString();
+    if (s.field == pop_password)
+        return Encrypt(ToAnsi(pop_password->text(), "The password"), CryptKey, CryptMultiplier, CryptIncrement);
+    if (s.field == web_page)
+        return ToAnsi(web_page->text(), "The FTP site");
+    return ToAnsi(s.field->text(), std::string("The field ") + s.name);
+}
+
+void TformConfig::CheckPort(QLineEdit* field, const char* what) const
+{
+    const QString text = field->text();
+    if (text.isEmpty() || PortNumber(text.toStdString()))
+        return;
+    field->setFocus();
+    field->selectAll();
+    throw Exception(std::string("The ") + what + " must be a number from 1 to 65535; \"" + AnsiFromSystem(text) +
+                    "\" is not. Nothing was saved.");
 }
 
 void TformConfig::showEvent(QShowEvent* event)
@@ -110,33 +160,53 @@ void TformConfig::FormShow()
     for (QLineEdit* field : {smtp_server, smtp_port, pop_server, pop_port, full_name, email_address,
                              pop_username, pop_password, web_page})
         field->clear();
-    for (const auto& [name, field] : PlainFields())
-        SetField(field, reg_read.ReadKeyLM(ConfigPath, name));
-    SetField(pop_password, Decrypt(reg_read.ReadKeyLM(ConfigPath, "pop_password"), CryptKey,
-                                  CryptMultiplier, CryptIncrement));
-    SetField(web_page, reg_read.ReadKeyLM(ConfigPath, "web_page"));
-    cbLog->setChecked(reg_read.ReadKeyLM(ConfigPath, "log_transactions") == "0");
-    cbResolve->setChecked(reg_read.ReadKeyLM(ConfigPath, "resolve_trace") == "0");
+    showing_.clear();
+    for (const Setting& s : Settings()) {
+        std::string text = reg_read.ReadKeyLM(ConfigPath, s.name);
+        // A value never stored shows its initial text, so Ok stores it; a
+        // stored empty value stays empty.
+        const bool stored = !reg_read.ErrorOccurred() || reg_read.HasKeyLM(ConfigPath, s.name);
+        if (!stored)
+            text = s.initial;
+        else if (s.field == pop_password)
+            text = Decrypt(text, CryptKey, CryptMultiplier, CryptIncrement);
+        if (s.box)
+            s.box->setChecked(text == "0");
+        else
+            SetField(s.field, text);
+        showing_[s.name] = {Shown(s), stored};
+    }
 }
 
 void TformConfig::bOkClick()
 {
-    // Every field is converted before anything is stored, and everything is
-    // stored in one transaction: the settings are saved whole or not at all.
-    std::vector<std::pair<std::string, std::string>> values;
-    for (const auto& [name, field] : PlainFields())
-        values.emplace_back(name, ToAnsi(field->text(), std::string("The field ") + name));
-    values.emplace_back("pop_password", Encrypt(ToAnsi(pop_password->text(), "The password"), CryptKey,
-                                                CryptMultiplier, CryptIncrement));
-    values.emplace_back("web_page", ToAnsi(web_page->text(), "The FTP site"));
-    values.emplace_back("log_transactions", cbLog->isChecked() ? "0" : "1");
-    values.emplace_back("resolve_trace", cbResolve->isChecked() ? "0" : "1");
+    CheckPort(smtp_port, "SMTP port");
+    CheckPort(pop_port, "POP3 port");
+    // Only what changed here is written, so values another copy of the
+    // program saved meanwhile stay; a value never stored is written unless
+    // it was stored meanwhile. Everything is converted before anything is
+    // stored, and stored in one transaction: whole or not at all.
+    struct Write {
+        std::string name, value;
+        bool unlessStored;
+    };
+    std::vector<Write> writes;
+    for (const Setting& s : Settings()) {
+        const auto shown = showing_.find(s.name);
+        const bool changed = shown == showing_.end() || Shown(s) != shown->second.text;
+        if (changed || !shown->second.stored)
+            writes.push_back({s.name, StoredForm(s), !changed});
+    }
 
     RegistryTransaction transaction;
     if (transaction.Began() != ERROR_SUCCESS)
         throw Exception("The settings were not saved. " + RegistryLastFailure());
-    for (const auto& [name, value] : values) {
-        reg_read.WriteKeyLM(ConfigPath, name, value);
+    // The key is missing where start-up could not write the settings.
+    EnsureConfigurationKeys();
+    for (const Write& w : writes) {
+        if (w.unlessStored && reg_read.HasKeyLM(ConfigPath, w.name))
+            continue;
+        reg_read.WriteKeyLM(ConfigPath, w.name, w.value);
         if (reg_read.ErrorOccurred())
             throw Exception("The settings were not saved: " + reg_read.ErrorMessage() + ". " + RegistryLastFailure());
     }
@@ -144,7 +214,6 @@ void TformConfig::bOkClick()
         throw Exception("The settings were not saved. " + RegistryLastFailure());
     accept();
 }
-
 void TformConfig::bCancelClick()
 {
     reject();

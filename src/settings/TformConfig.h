@@ -4,6 +4,10 @@
 
 #include <QDialog>
 
+#include <map>
+#include <string>
+#include <vector>
+
 class QCheckBox;
 class QGroupBox;
 class QLabel;
@@ -38,6 +42,27 @@ protected:
 private:
     QLineEdit* Field(QWidget* box, const char* name, const char* text, int x, int y, int width);
     void Label(QWidget* box, const char* text, int y);
-    // The plain-text fields, in the order they are read and written.
-    std::vector<std::pair<const char*, QLineEdit*>> PlainFields() const;
+
+    // One stored value and the control showing it (a field or a check box).
+    struct Setting {
+        const char* name;
+        QLineEdit* field;
+        QCheckBox* box;
+        const char* initial; // shown while the value was never stored
+    };
+    // Every value, in the order it is read and written.
+    std::vector<Setting> Settings() const;
+    // The control's state as text: a field's text, a box's "0" (checked) or "1".
+    QString Shown(const Setting& s) const;
+    // The value as stored: the password scrambled, text in the code page.
+    std::string StoredForm(const Setting& s) const;
+    void CheckPort(QLineEdit* field, const char* what) const;
+
+    // What the latest showing showed, and whether the value was stored then:
+    // Ok writes only what changed in this dialog, and a value never stored.
+    struct Showing {
+        QString text;
+        bool stored;
+    };
+    std::map<std::string, Showing> showing_;
 };

@@ -41,3 +41,10 @@ TEST(Ansi, ScreenAndLogShowTheSameCharactersForControlAndHighBytes)
     const std::string rtf = RtfFromDocument(doc);
     EXPECT_NE(rtf.find("a\\u9229?b\\u9216?c\\tab d\\u8364?\\u-3?"), std::string::npos) << rtf;
 }
+
+TEST(Ansi, SystemTextKeepsItsCharactersAndAn8BitChannelGetsWhatTheCodePageHas)
+{
+    EXPECT_EQ(FromSystem("/opt/bin-\xC3\xBC"), QString::fromUtf8("/opt/bin-\xC3\xBC"));
+    EXPECT_EQ(AnsiFromSystem(QString::fromUtf8("/opt/bin-\xC3\xBC \xE2\x82\xAC")), "/opt/bin-\xFC \x80");
+    EXPECT_EQ(AnsiFromSystem(QString::fromUtf8("\xD0\x98\xD0\xB2 \xF0\x9F\x98\x80.")), "?? ?.") << "one sign a character";
+}

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <stdexcept>
+
 namespace {
 
 class Raiser : public QObject {
@@ -31,4 +33,13 @@ TEST(Application, AnExceptionEscapingAHandlerIsReportedWithTheTitle)
 
     EXPECT_EQ(title, "VexmorPing! v1.0");
     EXPECT_EQ(message, "'x' is not a valid integer value");
+}
+
+TEST(Application, ALibraryExceptionsLocaleTextIsShownAsItsCharacters)
+{
+    std::string message;
+    App()->SetErrorReporter([&](const std::string&, const std::string& m) { message = m; });
+    App()->ShowException(std::runtime_error("Acc\xC3\xA8s refus\xC3\xA9"));
+    App()->SetErrorReporter({});
+    EXPECT_EQ(message, "Acc\xE8s refus\xE9");
 }

@@ -1,6 +1,10 @@
 #include "platform/registry.h"
 #include "support/ConfigFolder.h"
 
+#include <sqlite3.h>
+#include <sched.h>
+#include <sys/mount.h>
+
 #include <csignal>
 #include <fstream>
 #include <iterator>
@@ -317,4 +321,101 @@ TEST_F(Registry, AReadOnlyFolderIsReadButNeverWrittenAndSaysSo)
     ::chmod((dir + "/registry.db").c_str(), 0644);
     EXPECT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0) << "10 setuid, 11 open, 12 read, 13 problem, 14 write, 15 failure text";
+}
+
+// Another program holding the settings database at start: the saved settings
+// are read, the cause is named, and the next save tries again.
+TEST_F(Registry, ALockAtStartIsNamedAndTheNextSaveTriesAgain)
+{
+    // A folder name beyond ASCII, shown in the program's code page.
+    const std::string home = folder.path().toStdString() + "/cfg-\xC3\xBC";
+    ::setenv("XDG_CONFIG_HOME", home.c_str(), 1);
+    HKEY key = Create("Config");
+    Set(key, "kept", "value");
+    RegCloseKey(key);
+    const std::string file = home + "/VexmorPing/registry.db";
+    ::setenv("XDG_CONFIG_HOME", "/nonexistent-vexmor", 1);
+    RegistryProblem(); // the store lets go of the file
+    sqlite3* other = nullptr;
+    ASSERT_EQ(sqlite3_open(file.c_str(), &other), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(other, "PRAGMA locking_mode=EXCLUSIVE; BEGIN EXCLUSIVE; CREATE TABLE holder(x);", nullptr,
+                           nullptr, nullptr),
+              SQLITE_OK);
+
+    ::setenv("XDG_CONFIG_HOME", home.c_str(), 1);
+    const std::string problem = RegistryProblem();
+    EXPECT_NE(problem.find("is locked by another program"), std::string::npos) << problem;
+    EXPECT_NE(problem.find("/cfg-\xFC/VexmorPing/registry.db"), std::string::npos) << problem;
+    EXPECT_EQ(problem.find("writable"), std::string::npos) << "no advice about folder rights: " << problem;
+    ASSERT_EQ(Open("Config", key), ERROR_SUCCESS);
+    EXPECT_EQ(Get(key, "kept"), "value");
+    EXPECT_NE(RegSetValueExA(key, "new", 0, REG_SZ, reinterpret_cast<const uint8_t*>("x"), 1), ERROR_SUCCESS);
+    EXPECT_NE(RegistryLastFailure().find("is locked by another program"), std::string::npos) << RegistryLastFailure();
+
+    sqlite3_close(other); // an exclusive locking mode holds the lock until then
+    Set(key, "new", "saved");
+    EXPECT_EQ(Get(key, "new"), "saved");
+    EXPECT_EQ(RegistryProblem(), "");
+
+    // Locked again at start, then let go: reading finds the lock gone.
+    ::setenv("XDG_CONFIG_HOME", "/nonexistent-vexmor", 1);
+    RegistryProblem();
+    ASSERT_EQ(sqlite3_open(file.c_str(), &other), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(other, "PRAGMA locking_mode=EXCLUSIVE; BEGIN EXCLUSIVE; CREATE TABLE holder(x);", nullptr,
+                           nullptr, nullptr),
+              SQLITE_OK);
+    ::setenv("XDG_CONFIG_HOME", home.c_str(), 1);
+    ASSERT_NE(RegistryProblem(), "");
+    sqlite3_close(other);
+    for (int i = 0; i < 400 && !RegistryProblem().empty(); ++i) {
+        EXPECT_EQ(Get(key, "new"), "saved");
+        ::usleep(25000);
+    }
+    EXPECT_EQ(RegistryProblem(), "") << "reads open the store again once the lock is gone";
+    RegCloseKey(key);
+}
+
+// A full disk at start is named as such, and saving works once there is room.
+TEST_F(Registry, AFullDiskAtStartIsNamedAndTheNextSaveTriesAgain)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "mounting a small file system to fill needs root";
+    const std::string disk = folder.path().toStdString() + "/disk";
+    ASSERT_EQ(::mkdir(disk.c_str(), 0700), 0);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        // A mount of this process's own, gone with it.
+        if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            ::mount("tmpfs", disk.c_str(), "tmpfs", 0, "size=128k") != 0)
+            ::_exit(10);
+        ::mkdir((disk + "/VexmorPing").c_str(), 0700);
+        const std::string filler = disk + "/filler";
+        {
+            std::ofstream out(filler, std::ios::binary);
+            const std::string block(4096, 'f');
+            for (int i = 0; i < 64 && out.write(block.data(), std::streamsize(block.size())); ++i)
+                out.flush();
+        }
+        ::setenv("XDG_CONFIG_HOME", disk.c_str(), 1);
+        const std::string problem = RegistryProblem();
+        if (problem.find("is full") == std::string::npos || problem.find("Free space") == std::string::npos)
+            ::_exit(11);
+        if (problem.find("writable") != std::string::npos)
+            ::_exit(12);
+        ::unlink(filler.c_str());
+        HKEY k = 0;
+        if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Config", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k, nullptr) !=
+                ERROR_SUCCESS ||
+            RegSetValueExA(k, "v", 0, REG_SZ, reinterpret_cast<const uint8_t*>("x"), 1) != ERROR_SUCCESS)
+            ::_exit(13);
+        if (!RegistryProblem().empty())
+            ::_exit(14);
+        ::_exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    if (WEXITSTATUS(status) == 10)
+        GTEST_SKIP() << "this machine does not let a test mount a small file system";
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "11 cause not named, 12 folder advice, 13 save, 14 problem left";
 }

@@ -68,12 +68,30 @@ TEST_F(TimeClient, LocalTimeSubtractsTheZoneBias)
     EXPECT_EQ(local, "2025-01-07 16:20:00");
 }
 
-TEST_F(TimeClient, AnAnswerThatIsNotFourBytesIsAnErrorNotADate)
+TEST_F(TimeClient, FourBytesOrFourAndFourZerosAreTheTimeAnythingElseIsAnError)
 {
+    // Old inetd services add four zero bytes.
+    EXPECT_EQ(Ask(std::string("\xEB\x27\xC4\xA0\0\0\0\0", 8)), "2025-01-07 15:20:00");
     EXPECT_EQ(Ask(""), "127.0.0.1 sent 0 bytes where a time server sends exactly 4; it may not be an RFC 868 "
                        "time server (TCP port 37).");
     EXPECT_EQ(Ask("\x01\x02\x03").rfind("127.0.0.1 sent 3 bytes", 0), 0u);
-    EXPECT_EQ(Ask("HTTP/1.0 200 OK\r\n").rfind("127.0.0.1 sent more than 4 bytes", 0), 0u);
+    EXPECT_EQ(Ask(std::string("\xEB\x27\xC4\xA0\0\0\0\x01", 8)).rfind("127.0.0.1 sent 8 bytes", 0), 0u);
+    EXPECT_EQ(Ask("\xEB\x27\xC4\xA0\x01").rfind("127.0.0.1 sent 5 bytes", 0), 0u);
+    EXPECT_EQ(Ask("HTTP/1.0 200 OK\r\n").rfind("127.0.0.1 sent more than 8 bytes", 0), 0u);
+}
+
+// A server that sends its answer and keeps the connection open gets a moment
+// to close; then what it sent is the time, long before the reply time-out.
+TEST_F(TimeClient, AServerThatDoesNotCloseStillGivesTheTime)
+{
+    for (const std::string& answer : {std::string("\xEB\x27\xC4\xA0"), std::string("\xEB\x27\xC4\xA0\0\0\0\0", 8)}) {
+        ScriptServer server({ScriptServer::Send(answer), ScriptServer::Hold()});
+        T_Time time;
+        time.Hostname = "127.0.0.1";
+        time.RemotePort = server.port();
+        time.DoAction();
+        EXPECT_EQ(Text(time.DateTime), "2025-01-07 15:20:00") << answer.size() << " bytes";
+    }
 }
 
 TEST_F(TimeClient, ASilentServerTimesOutAndTwoQueriesInARowWork)

@@ -1,6 +1,10 @@
 #include "framework/SysUtils.h"
 
+#include <QDate>
+
 #include <gtest/gtest.h>
+
+#include <cmath>
 
 TEST(StrToInt, AcceptsBlanksSignAndDigitsOnly)
 {
@@ -25,4 +29,16 @@ TEST(StrToInt, RejectsEverythingElseWithTheExactMessage)
             EXPECT_EQ(e.Message, std::string("'") + text + "' is not a valid integer value");
         }
     }
+}
+
+// The locale's own words, in whatever characters they are written; only the
+// time-zone field leaves the time format (the value has no zone).
+TEST(DateTimeToStr, ShowsTheLocalesShortDateAndLongTimeWithoutTheZone)
+{
+    const double at = QDate(1899, 12, 30).daysTo(QDate(2025, 1, 7)) + (15 * 3600 + 20 * 60) / 86400.0;
+    EXPECT_EQ(DateTimeToStr(at, QLocale("bg_BG")), QString::fromUtf8("7.01.25 \xD0\xB3. 15:20:00 \xD1\x87."));
+    EXPECT_EQ(DateTimeToStr(at, QLocale("hr_HR")), "07. 01. 2025. 15:20:00");
+    EXPECT_EQ(DateTimeToStr(at, QLocale("nds_DE")).right(14), "Klock 15.20:00") << "a quoted word stays";
+    EXPECT_EQ(DateTimeToStr(at, QLocale("en_US")), "1/7/25 3:20:00 PM");
+    EXPECT_EQ(DateTimeToStr(std::floor(at), QLocale("en_US")), "1/7/25") << "midnight shows the date alone";
 }
