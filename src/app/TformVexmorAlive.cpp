@@ -162,7 +162,9 @@ void TformVexmor::ReportAliveFailure(const std::string& message)
 {
     WriteAlert("VexmorAlive!: " + message);
     // One open report at a time: an unattended window does not pile them up.
-    if (aliveReportShowing_ || !App())
+    // A report that arrives after the mode ended stays a line: no box pops up
+    // over a window the user has taken back.
+    if (aliveReportShowing_ || !aliveMode_ || !App())
         return;
     aliveReportShowing_ = true;
     App()->ShowException(Exception(message));

@@ -10,8 +10,10 @@
 #include <QMenu>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <functional>
+#include <thread>
 
 using testsupport::FtpServer;
 using testsupport::ScriptServer;
@@ -126,14 +128,32 @@ TEST_F(KeepAlive, WhateverAnAttemptRaisesIsReportedAndTheProcessLivesOn)
     w.ftpdata->Port = server.port();
     w.ftptimer->Interval = 20;
     // Something that is no std::exception, raised on both threads.
-    w.ftpdata->OnTrace = [](const std::string&, TTraceLevel) { throw 42; };
+    std::atomic<bool> raisedOnWorker{false};
+    w.ftpdata->OnTrace = [&](const std::string&, TTraceLevel) {
+        raisedOnWorker = raisedOnWorker || w.ftptimer->OnWorkerThread();
+        throw 42;
+    };
     Click(w.bScan);
     ASSERT_TRUE(testsupport::PumpUntil([&] { return errors.size() >= 3; }, 60000));
     EXPECT_EQ(errors[0], "The attempt ended with an unexpected error.");
     EXPECT_EQ(errors[2], errors[0]) << "from the worker, reported here";
     EXPECT_TRUE(Running());
+
+    // A report still on its way when the mode ends is a line, not a box over
+    // the window the user took back.
+    raisedOnWorker = false;
+    // No events handled meanwhile: the report waits in the queue.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!raisedOnWorker && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_TRUE(raisedOnWorker);
+    const size_t reported = errors.size();
+    const int lines = Count("VexmorAlive!: The attempt ended with an unexpected error.");
     w.pmAliveEnd->trigger();
     EXPECT_FALSE(w.ftptimer->Enabled());
+    QCoreApplication::processEvents(); // the worker is gone: all it posted is queued
+    EXPECT_EQ(errors.size(), reported);
+    EXPECT_GT(Count("VexmorAlive!: The attempt ended with an unexpected error."), lines);
 }
 
 TEST_F(KeepAlive, EndingTheModeDuringTheFirstAttemptLeavesNoTimerAndNoLaterAttempt)
