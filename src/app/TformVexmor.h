@@ -282,4 +282,6 @@ private:
     std::atomic<bool> aliveOnWorker_{false};
     std::atomic<bool> aliveEnding_{false};
     bool aliveReportShowing_ = false;
+    bool aliveMode_ = false;    // the keep-alive mode is on (GUI thread only)
+    unsigned aliveSession_ = 0; // counts the mode's beginnings
 };

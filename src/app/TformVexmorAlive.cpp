@@ -53,6 +53,12 @@ void TformVexmor::SetUpKeepAlive()
     trayicon->PopupMenu = traymenu;
     trayicon->SetSeparateIcon(false);
     trayicon->OnDblClick = [this](TObject*) { Application::RunHandler([this] { pmRestoreClick(); }); };
+    // A window brought back by any other means (the taskbar, where there is no
+    // notification area) ends the mode too: its buttons are the way out.
+    trayicon->OnRestore = [this](TObject*) {
+        if (aliveMode_)
+            Application::RunHandler([this] { pmAliveEndClick(); });
+    };
 
     auto on = [this](QAction* action, void (TformVexmor::*handler)()) {
         connect(action, &QAction::triggered, this,
@@ -74,23 +80,52 @@ void TformVexmor::OnGuiThread(std::function<void()> fn)
         fn();
 }
 
+namespace {
+
+// The words for what an attempt raised, whatever it raised.
+std::string FailureText()
+{
+    try {
+        throw;
+    } catch (const std::exception& e) {
+        return e.what();
+    } catch (...) {
+        return "The attempt ended with an unexpected error.";
+    }
+}
+
+} // namespace
+
 void TformVexmor::bScanClick()
 {
+    if (aliveMode_)
+        return;
+    aliveMode_ = true;
+    const unsigned session = ++aliveSession_;
     pmAliveEnd->setEnabled(true);
     pmAliveBegin->setEnabled(false);
     bScan->setEnabled(false);
     trayicon->Minimize();
-    // The timer runs even when the first attempt fails: the mode is shown as
-    // running, so it keeps trying. Switching it on again changes nothing.
+    std::string failure;
     try {
         StopReaches stop(bStop);
         if (!RunAliveAttempt())
             WriteLine("A keep-alive attempt is already under way.");
     } catch (...) {
-        ftptimer->SetEnabled(true);
-        throw;
+        failure = FailureText();
     }
+    // Ended (or begun anew) while the first attempt ran: that ending stands,
+    // so no timer and no report of an attempt the user cut short.
+    if (!aliveMode_ || session != aliveSession_ || closing_) {
+        if (!failure.empty() && !closing_)
+            WriteLine(" ...cut short: VexmorAlive! ended.");
+        return;
+    }
+    // The timer runs even when the first attempt fails: the mode is shown as
+    // running, so it keeps trying.
     ftptimer->SetEnabled(true);
+    if (!failure.empty())
+        ReportAliveFailure(failure);
 }
 
 bool TformVexmor::RunAliveAttempt()
@@ -102,7 +137,7 @@ bool TformVexmor::RunAliveAttempt()
         ~Done() { flag = false; }
     } done{aliveRunning_};
     if (!ftptimer->OnWorkerThread()) {
-        ftptimerTimer(); // on the GUI thread its error goes to the handler's report
+        ftptimerTimer(); // on the GUI thread the caller reports what it raises
         return true;
     }
     aliveOnWorker_ = true;
@@ -110,13 +145,14 @@ bool TformVexmor::RunAliveAttempt()
         std::atomic<bool>& flag;
         ~OffWorker() { flag = false; }
     } offWorker{aliveOnWorker_};
+    // Nothing may leave the worker: an exception there would end the process.
+    // The worker has no one to tell; the window reports it, and the mode goes on.
     try {
         ftptimerTimer();
-    } catch (const std::exception& e) {
-        if (aliveEnding_)
+    } catch (...) {
+        const std::string message = FailureText();
+        if (aliveEnding_ || closing_)
             return true; // cut short because the mode is ending: nothing to report
-        // The worker has no one to tell; the window reports it, and the mode goes on.
-        const std::string message = e.what();
         OnGuiThread([this, message] { ReportAliveFailure(message); });
     }
     return true;
@@ -126,7 +162,9 @@ void TformVexmor::ReportAliveFailure(const std::string& message)
 {
     WriteAlert("VexmorAlive!: " + message);
     // One open report at a time: an unattended window does not pile them up.
-    if (aliveReportShowing_ || !App())
+    // A report that arrives after the mode ended stays a line: no box pops up
+    // over a window the user has taken back.
+    if (aliveReportShowing_ || !aliveMode_ || !App())
         return;
     aliveReportShowing_ = true;
     App()->ShowException(Exception(message));
@@ -166,6 +204,8 @@ void TformVexmor::StopKeepAliveTimer()
 
 void TformVexmor::pmAliveEndClick()
 {
+    // First, so the restore below, which reports itself, finds the mode over.
+    aliveMode_ = false;
     pmAliveEnd->setEnabled(false);
     pmAliveBegin->setEnabled(true);
     bScan->setEnabled(true);
@@ -180,5 +220,8 @@ void TformVexmor::pmRestoreClick()
 
 void TformVexmor::pmExitClick()
 {
+    // Leaving must not wait for an attempt's server to answer.
+    aliveMode_ = false;
+    StopKeepAliveTimer();
     bExitClick();
 }

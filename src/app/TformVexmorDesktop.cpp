@@ -210,15 +210,17 @@ void TformVexmor::ExplainStatus(QTreeWidgetItem* row, uint32_t status)
 void TformVexmor::SetUpKeyboard()
 {
     // Each command's key, shown in its hint. None is a key a text field
-    // uses itself, so they work wherever the focus is.
+    // uses itself on any desktop's scheme (X11, KDE and GNOME bind Ctrl+A, C,
+    // D, E, K, U, V, X, Z and Ctrl+Shift+Z; Windows adds Ctrl+Y), so the
+    // fields keep their editing keys and the commands work wherever the focus is.
     const struct {
         QToolButton* button;
         QKeySequence keys;
     } commands[] = {
-        {bExit, QKeySequence("Ctrl+Q")},   {bConfig, QKeySequence("Ctrl+O")}, {bPing, QKeySequence("Ctrl+P")},
-        {bTrace, QKeySequence("Ctrl+T")},  {bStop, QKeySequence("Esc")},      {bMail, QKeySequence("Ctrl+M")},
-        {bFinger, QKeySequence("Ctrl+F")}, {bScan, QKeySequence("Ctrl+K")},   {bResolve, QKeySequence("Ctrl+L")},
-        {bTime, QKeySequence("Ctrl+G")},   {bAbout, QKeySequence("F1")},      {bAdd, QKeySequence("Ctrl+D")},
+        {bExit, QKeySequence("Ctrl+Q")},   {bConfig, QKeySequence("Ctrl+O")},       {bPing, QKeySequence("Ctrl+P")},
+        {bTrace, QKeySequence("Ctrl+T")},  {bStop, QKeySequence("Esc")},            {bMail, QKeySequence("Ctrl+M")},
+        {bFinger, QKeySequence("Ctrl+F")}, {bScan, QKeySequence("Ctrl+Shift+K")},   {bResolve, QKeySequence("Ctrl+L")},
+        {bTime, QKeySequence("Ctrl+G")},   {bAbout, QKeySequence("F1")},            {bAdd, QKeySequence("Ctrl+N")},
         {bDelete, QKeySequence("Ctrl+Shift+D")},
     };
     for (const auto& command : commands) {

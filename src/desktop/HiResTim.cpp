@@ -17,10 +17,14 @@ void TTimerThread::Execute(THiResTimer* timer, std::shared_ptr<State> state)
         state->tick->Wait();
         if (state->terminated)
             break;
-        // What the handler raises ends its tick, not the thread: the next
-        // tick still comes. A caller that must hear of failures catches them.
-        if (timer->OnTimer)
-            timer->OnTimer(timer);
+        // What the handler raises ends its tick, not the thread (nor, as an
+        // exception leaving a thread would, the process): the next tick still
+        // comes. A caller that must hear of failures catches them itself.
+        try {
+            if (timer->OnTimer)
+                timer->OnTimer(timer);
+        } catch (...) {
+        }
     }
 }
 

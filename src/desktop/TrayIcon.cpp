@@ -130,11 +130,13 @@ void TTrayIcon::UpdateIcon()
 
 void TTrayIcon::Minimize()
 {
-    if (!application_)
+    // Already minimised (by hand, say): it stays where it went. Iconifying a
+    // window hidden in the notification area would bring it back half-way.
+    if (!application_ || isMinimized_)
         return;
     // Into the notification area directly: hiding takes the taskbar entry
     // away whether or not a window manager iconifies windows.
-    if (active_ && shellSupported_ && !isMinimized_)
+    if (active_ && shellSupported_)
         ApplicationMinimized();
     else
         application_->showMinimized();
@@ -159,6 +161,10 @@ bool TTrayIcon::eventFilter(QObject* watched, QEvent* event)
             ApplicationMinimized();
         else if (!minimized && isMinimized_)
             ApplicationRestored();
+    } else if (watched == application_ && event->type() == QEvent::Show && isMinimized_ &&
+               !application_->isMinimized()) {
+        // Shown from the notification area without a state change: restored all the same.
+        ApplicationRestored();
     }
     return QObject::eventFilter(watched, event);
 }
@@ -181,6 +187,8 @@ void TTrayIcon::ApplicationMinimized()
 
 void TTrayIcon::ApplicationRestored()
 {
+    // First: showing the window below, and OnRestore, may bring us back here.
+    isMinimized_ = false;
     if (active_) {
         if (!application_->isVisible())
             application_->show();
@@ -190,7 +198,6 @@ void TTrayIcon::ApplicationRestored()
     }
     if (OnRestore)
         OnRestore(this);
-    isMinimized_ = false;
 }
 
 void TTrayIcon::WndProc(Message& m)
@@ -208,7 +215,7 @@ void TTrayIcon::WndProc(Message& m)
         break;
     case WM_RBUTTONUP: {
         const QPoint at = QCursor::pos();
-        if (PopupMenu && (!application_ || !application_->isVisible() || separateIcon_))
+        if (PopupMenu && (!application_ || !application_->isVisible() || application_->isMinimized() || separateIcon_))
             PopupMenu->popup(at);
         if (OnRightClick)
             OnRightClick(this, Qt::RightButton, Qt::NoModifier, at.x(), at.y());

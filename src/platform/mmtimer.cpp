@@ -1,33 +1,11 @@
 #include "platform/mmtimer.h"
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <ctime>
-#include <pthread.h>
 #include <map>
 #include <system_error>
 #include <memory>
 #include <thread>
-
-namespace {
-
-// Waits on cv for at most `slice` (woken early by a notify or spuriously).
-// pthread_cond_timedwait against CLOCK_REALTIME, for short slices only: a
-// change of the wall clock then disturbs one slice at most, and tools that
-// watch the threads (ThreadSanitizer) understand this call, which they do not
-// for the pthread_cond_clockwait that libstdc++ would use.
-void WaitSlice(std::condition_variable& cv, std::unique_lock<std::mutex>& lock, std::chrono::nanoseconds slice)
-{
-    timespec ts{};
-    ::clock_gettime(CLOCK_REALTIME, &ts);
-    const long long ns = ts.tv_nsec + slice.count();
-    ts.tv_sec += time_t(ns / 1000000000);
-    ts.tv_nsec = long(ns % 1000000000);
-    ::pthread_cond_timedwait(cv.native_handle(), lock.mutex()->native_handle(), &ts);
-}
-
-} // namespace
 
 void AutoResetEvent::Set()
 {
@@ -47,14 +25,12 @@ void AutoResetEvent::Wait()
 
 bool AutoResetEvent::WaitFor(unsigned timeoutMs)
 {
+    // One wait on the steady clock: woken by the signal or the deadline, not
+    // by slices in between, and a change of the wall clock does not move it.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     std::unique_lock<std::mutex> lock(mutex_);
-    while (!signalled_) {
-        const auto left = deadline - std::chrono::steady_clock::now();
-        if (left <= std::chrono::steady_clock::duration::zero())
-            return false;
-        WaitSlice(changed_, lock, std::min<std::chrono::nanoseconds>(left, std::chrono::milliseconds(50)));
-    }
+    if (!changed_.wait_until(lock, deadline, [this] { return signalled_; }))
+        return false;
     signalled_ = false;
     return true;
 }
@@ -79,17 +55,11 @@ std::map<unsigned, std::shared_ptr<PeriodicTimer>>& Timers()
 }
 
 // Waits until due (steady time) or until the timer is stopping; true when
-// stopping. Each slice is measured again on the steady clock.
+// stopping. The thread sleeps through the whole period: only the due time or
+// the stop wakes it.
 bool WaitUntilDue(PeriodicTimer& timer, std::unique_lock<std::mutex>& lock, Clock::time_point due)
 {
-    for (;;) {
-        if (timer.stopping)
-            return true;
-        const Clock::duration left = due - Clock::now();
-        if (left <= Clock::duration::zero())
-            return false;
-        WaitSlice(timer.stop, lock, std::min<std::chrono::nanoseconds>(left, std::chrono::milliseconds(50)));
-    }
+    return timer.stop.wait_until(lock, due, [&timer] { return timer.stopping.load(); });
 }
 
 // Due times are kept on an absolute schedule, so lateness does not add up

@@ -6,10 +6,14 @@
 #include "tcpip/T_FTP.h"
 
 #include <QDir>
+#include <QTimer>
 #include <QMenu>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <functional>
+#include <thread>
 
 using testsupport::FtpServer;
 using testsupport::ScriptServer;
@@ -43,7 +47,7 @@ TEST_F(KeepAlive, AnHourOfTicksAgainstARealServerLogsInAndOutEachTimeAndLeaksNot
     w.ftptimer->Interval = 40; // 20 ticks of three minutes, shortened
     EXPECT_EQ(w.ftpdata->Username, "anonymous");
     EXPECT_TRUE(w.ftpdata->Async);
-    EXPECT_EQ(w.bScan->toolTip(), "Start VexmorAlive! (Ctrl+K)");
+    EXPECT_EQ(w.bScan->toolTip(), "Start VexmorAlive! (Ctrl+Shift+K)");
     const std::vector<std::string> menu = {"&Begin VexmorAlive!", "&End VexmorAlive!", "",
                                            "&Restore VexmorPing! v1.0", "", "E&xit VexmorPing! v1.0"};
     std::vector<std::string> captions;
@@ -95,6 +99,11 @@ TEST_F(KeepAlive, FailuresAreReportedOnTheWindowAndTheModeKeepsRunning)
     ASSERT_EQ(errors.size(), 1u);
     EXPECT_EQ(errors[0], "Couldn't resolve hostname ");
     EXPECT_TRUE(Running()) << "a failed first attempt still leaves the timer on";
+    // The first failure is written as the later ones are, right under its heading.
+    const int heading = IndexOf("Attempting connection to :");
+    ASSERT_GE(heading, 0);
+    EXPECT_EQ(IndexOf("VexmorAlive!: Couldn't resolve hostname "), heading + 1);
+    EXPECT_EQ(Attributes(heading + 1), std::make_pair(true, QRgb(0xFF0000)));
     // Later attempts fail on the worker and are reported here, on the GUI thread.
     ASSERT_TRUE(testsupport::PumpUntil([&] { return errors.size() >= 3; }, 60000));
     EXPECT_EQ(errors[2], "Couldn't resolve hostname ");
@@ -106,6 +115,85 @@ TEST_F(KeepAlive, FailuresAreReportedOnTheWindowAndTheModeKeepsRunning)
     w.pmAliveBegin->trigger();
     EXPECT_TRUE(Running());
     w.pmAliveEnd->trigger();
+    EXPECT_FALSE(w.ftptimer->Enabled());
+    EXPECT_TRUE(w.bScan->isEnabled());
+}
+
+TEST_F(KeepAlive, WhateverAnAttemptRaisesIsReportedAndTheProcessLivesOn)
+{
+    using S = ScriptServer;
+    ScriptServer server({S::Close()});
+    Store("web_page", "127.0.0.1");
+    TformVexmor& w = Open();
+    w.ftpdata->Port = server.port();
+    w.ftptimer->Interval = 20;
+    // Something that is no std::exception, raised on both threads.
+    std::atomic<bool> raisedOnWorker{false};
+    w.ftpdata->OnTrace = [&](const std::string&, TTraceLevel) {
+        raisedOnWorker = raisedOnWorker || w.ftptimer->OnWorkerThread();
+        throw 42;
+    };
+    Click(w.bScan);
+    ASSERT_TRUE(testsupport::PumpUntil([&] { return errors.size() >= 3; }, 60000));
+    EXPECT_EQ(errors[0], "The attempt ended with an unexpected error.");
+    EXPECT_EQ(errors[2], errors[0]) << "from the worker, reported here";
+    EXPECT_TRUE(Running());
+
+    // A report still on its way when the mode ends is a line, not a box over
+    // the window the user took back.
+    raisedOnWorker = false;
+    // No events handled meanwhile: the report waits in the queue.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!raisedOnWorker && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_TRUE(raisedOnWorker);
+    const size_t reported = errors.size();
+    const int lines = Count("VexmorAlive!: The attempt ended with an unexpected error.");
+    w.pmAliveEnd->trigger();
+    EXPECT_FALSE(w.ftptimer->Enabled());
+    QCoreApplication::processEvents(); // the worker is gone: all it posted is queued
+    EXPECT_EQ(errors.size(), reported);
+    EXPECT_GT(Count("VexmorAlive!: The attempt ended with an unexpected error."), lines);
+}
+
+TEST_F(KeepAlive, EndingTheModeDuringTheFirstAttemptLeavesNoTimerAndNoLaterAttempt)
+{
+    using S = ScriptServer;
+    ScriptServer silent({S::Hold()});
+    Store("web_page", "127.0.0.1");
+    TformVexmor& w = Open();
+    w.ftpdata->Port = silent.port();
+    w.ftpdata->ReplyTimeoutMs = 600000; // only ending the mode ends these waits in time
+    w.ftptimer->Interval = 20;
+    const std::vector<std::pair<const char*, std::function<void()>>> endings = {
+        {"double click on the icon",
+         [&] { w.trayicon->Window()->Send(TTrayIcon::WM_TRAYNOTIFY, 0, TTrayIcon::WM_LBUTTONDBLCLK); }},
+        {"Restore", [&] { w.pmRestore->trigger(); }},
+        {"End", [&] { w.pmAliveEnd->trigger(); }},
+        // No notification area here: the taskbar brings the window back.
+        {"the window restored", [&] { w.showNormal(); }},
+    };
+    for (const auto& [how, end] : endings) {
+        SCOPED_TRACE(how);
+        w.verboseClear->trigger();
+        QTimer ender;
+        QObject::connect(&ender, &QTimer::timeout, &w, [&] {
+            if (w.AliveAttemptRunning()) {
+                ender.stop();
+                end();
+            }
+        });
+        ender.start(10);
+        Click(w.bScan);
+        EXPECT_FALSE(w.ftptimer->Enabled());
+        EXPECT_FALSE(w.isMinimized());
+        EXPECT_TRUE(w.bScan->isEnabled() && w.pmAliveBegin->isEnabled() && !w.pmAliveEnd->isEnabled());
+        EXPECT_EQ(Lines().back(), " ...cut short: VexmorAlive! ended.");
+        // Many periods of the old timer: no attempt and no report follow.
+        testsupport::PumpFor(200);
+        EXPECT_EQ(Count("Attempting connection to 127.0.0.1:"), 1);
+        EXPECT_TRUE(errors.empty()) << errors.front();
+    }
 }
 
 TEST_F(KeepAlive, StopCutsAnAttemptShortAndExitDuringAnAttemptEndsCleanly)
@@ -136,4 +224,28 @@ TEST_F(KeepAlive, StopCutsAnAttemptShortAndExitDuringAnAttemptEndsCleanly)
     ASSERT_TRUE(testsupport::PumpUntil([&] { return w.AliveAttemptRunning(); }, 60000));
     window.reset();
     testsupport::PumpFor(50); // whatever the worker posted is dropped with the window
+}
+
+TEST_F(KeepAlive, ExitFromTheIconsMenuDuringTheFirstAttemptLeavesAtOnce)
+{
+    using S = ScriptServer;
+    ScriptServer silent({S::Hold()});
+    Store("web_page", "127.0.0.1");
+    TformVexmor& w = Open();
+    w.ftpdata->Port = silent.port();
+    w.ftpdata->ReplyTimeoutMs = 600000; // past the test's own time-out, were it waited for
+    w.ftptimer->Interval = 20;
+    QTimer exiter;
+    QObject::connect(&exiter, &QTimer::timeout, &w, [&] {
+        if (w.AliveAttemptRunning()) {
+            exiter.stop();
+            w.pmExit->trigger();
+        }
+    });
+    exiter.start(10);
+    Click(w.bScan);
+    EXPECT_TRUE(App()->Terminated());
+    EXPECT_FALSE(w.ftptimer->Enabled());
+    EXPECT_FALSE(w.AliveAttemptRunning());
+    EXPECT_TRUE(errors.empty()) << errors.front();
 }

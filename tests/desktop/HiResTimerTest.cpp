@@ -1,6 +1,9 @@
 #include "desktop/HiResTim.h"
 #include "platform/mmtimer.h"
 
+#include <QDir>
+#include <QFile>
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -8,6 +11,8 @@
 #include <condition_variable>
 #include <mutex>
 #include <set>
+#include <stdexcept>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -45,6 +50,28 @@ bool WaitUntil(Pred pred, int seconds = 20)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return true;
+}
+
+// The process's threads, by id.
+std::set<QString> Threads()
+{
+    const QStringList ids = QDir("/proc/self/task").entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    return {ids.begin(), ids.end()};
+}
+
+// How often these threads went to sleep: each wake-up ends in one more.
+long long Sleeps(const std::set<QString>& threads)
+{
+    long long total = 0;
+    for (const QString& id : threads) {
+        QFile status("/proc/self/task/" + id + "/status");
+        if (!status.open(QIODevice::ReadOnly))
+            continue; // ended meanwhile
+        for (const QByteArray& line : status.readAll().split('\n'))
+            if (line.startsWith("voluntary_ctxt_switches:"))
+                total += line.mid(24).trimmed().toLongLong();
+    }
+    return total;
 }
 
 } // namespace
@@ -195,4 +222,45 @@ TEST(HiResTimer, ARefusedTimerRaisesAndStaysOff)
     timer.OnTimer = [&](TObject*) { ++calls; };
     timer.SetEnabled(true); // the refusal left nothing behind that stops a later start
     ASSERT_TRUE(WaitUntil([&] { return calls >= 1; }));
+}
+
+TEST(HiResTimer, ALongIntervalSleepsThroughAndStillStopsAtOnce)
+{
+    THiResTimer timer;
+    timer.Interval = 180000; // the keep-alive's three minutes
+    timer.OnTimer = [](TObject*) {};
+    const std::set<QString> before = Threads();
+    timer.SetEnabled(true);
+    std::set<QString> started;
+    for (const QString& id : Threads())
+        if (!before.count(id))
+            started.insert(id);
+    ASSERT_FALSE(started.empty());
+    // Watching is the measurement here: over this span a thread that polled
+    // in slices would wake dozens of times; one that waits for its tick, never.
+    const auto from = std::chrono::steady_clock::now();
+    const long long first = Sleeps(started);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    const long long wakeUps = Sleeps(started) - first;
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - from);
+    EXPECT_LE(wakeUps, 1 + seconds.count()) << "at most one wake-up a second while the interval runs";
+    // Off at once: were the stop not to wake the waits, this would last the
+    // whole interval, longer than the test may run.
+    timer.SetEnabled(false);
+    EXPECT_FALSE(timer.Enabled());
+}
+
+TEST(HiResTimer, AHandlerThatRaisesEndsOnlyItsTick)
+{
+    THiResTimer timer;
+    timer.Interval = 2;
+    std::atomic<int> calls{0};
+    timer.OnTimer = [&](TObject*) {
+        if (++calls % 2)
+            throw std::runtime_error("tick failed");
+        throw 42; // not even a std::exception
+    };
+    timer.SetEnabled(true);
+    ASSERT_TRUE(WaitUntil([&] { return calls >= 4; })) << "ticks went on after the handler raised";
+    timer.SetEnabled(false);
 }
