@@ -4,6 +4,7 @@
 
 #include <QCoreApplication>
 #include <QLineEdit>
+#include <QScrollBar>
 #include <QTabWidget>
 #include <QTextEdit>
 
@@ -117,5 +118,13 @@ void TformVexmor::FlushFingerText()
 void TformVexmor::FocusTranscript()
 {
     verbose->setFocus();
-    verbose->ensureCursorVisible();
+    // Up and down only: following the caret to the end of a long line would
+    // move the view sideways, and each such jump repaints every long line shown.
+    const QRect caret = verbose->cursorRect();
+    const int height = verbose->viewport()->height();
+    QScrollBar* bar = verbose->verticalScrollBar();
+    if (caret.bottom() >= height)
+        bar->setValue(bar->value() + caret.bottom() - height + 1);
+    else if (caret.top() < 0)
+        bar->setValue(bar->value() + caret.top());
 }
