@@ -2,7 +2,7 @@
 #include "icmp/IcmpStatus.h"
 #include "framework/Ansi.h"
 #include "framework/SysUtils.h"
-#include "icmp/EICMPError.h"
+#include "icmp/EHostNotResolved.h"
 #include "icmp/TPing.h"
 #include "sock/AddressHelpers.h"
 
@@ -57,8 +57,10 @@ void TformVexmor::ping_checkedClick()
     details->clear();
     SetDetailsColumns(PingColumns());
     ping_checked_mode = true;
+    bool started = false;
     for (const QString& address : CheckedAddresses()) {
-        if (closing_)
+        // An echo's wait lets Stop and closing through: the rest is not sent.
+        if (closing_ || (started && !timer->isActive()))
             return;
         hostname->setText(address);
         CopyFieldsInto(*pingdata);
@@ -68,6 +70,7 @@ void TformVexmor::ping_checkedClick()
         WriteHeading("Attempting to PING " + ToAnsi(hostname->text()) + "...");
         if (!timer->isActive())
             timer->start();
+        started = true;
         ExecutePing();
     }
     SaveLogIfOn();
@@ -75,7 +78,6 @@ void TformVexmor::ping_checkedClick()
 
 void TformVexmor::timerTimer()
 {
-    ++ping_tick;
     int32_t count = 0;
     try {
         count = StrToInt(ToAnsi(packets->text()));
@@ -84,14 +86,16 @@ void TformVexmor::timerTimer()
         timer->stop();
         throw;
     }
-    if (ping_tick < int64_t(count) + 1) {
+    if (ping_tick < count) {
+        ++ping_tick;
         ExecutePing();
-    } else {
+    } else if (pingdata->Awaiting() == 0) {
+        // Not before every raw echo has its answer or its time-out.
         timer->stop();
         if (ping_checked_mode)
             WriteHeading("Ping complete.");
         else
-            WriteHeading("Ping complete: " + IntToStr(ping_tick - 1) + " packets sent.");
+            WriteHeading("Ping complete: " + IntToStr(ping_tick) + " packets sent.");
         LeaveBusy();
     }
     SaveLogIfOn();
@@ -101,12 +105,19 @@ void TformVexmor::ExecutePing()
 {
     try {
         pingdata->Execute();
-    } catch (const EICMPError&) {
-        // Nothing can be sent: the failure is reported once, the run ends
-        // without a completion line, and the window is free again.
+    } catch (const EHostNotResolved& e) {
+        // Nothing was sent and nothing will be: the run ends, said in red too.
         timer->stop();
         LeaveBusy();
+        WriteAlert(e.Message);
+        SaveLogIfOn();
         throw;
+    } catch (const EICMPError& e) {
+        // Nothing can be sent: the failure is reported once, with what to do,
+        // the run ends without a completion line, and the window is free again.
+        timer->stop();
+        LeaveBusy();
+        throw EICMPError(e.Message + "\n" + NoIcmpAdvice());
     }
 }
 
