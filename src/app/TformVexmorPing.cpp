@@ -57,10 +57,9 @@ void TformVexmor::ping_checkedClick()
     details->clear();
     SetDetailsColumns(PingColumns());
     ping_checked_mode = true;
-    bool started = false;
+    bool sent = false;
     for (const QString& address : CheckedAddresses()) {
-        // An echo's wait lets Stop and closing through: the rest is not sent.
-        if (closing_ || (started && !timer->isActive()))
+        if (closing_)
             return;
         hostname->setText(address);
         CopyFieldsInto(*pingdata);
@@ -68,11 +67,16 @@ void TformVexmor::ping_checkedClick()
         ping_replies = 5;
         ping_time_sum = 0;
         WriteHeading("Attempting to PING " + ToAnsi(hostname->text()) + "...");
-        if (!timer->isActive())
-            timer->start();
-        started = true;
+        sent = true;
         ExecutePing();
+        // An echo's wait lets Stop through: the rest is not sent.
+        if (pingdata->Cancelled())
+            return;
     }
+    // Ticking only from here: a tick during an echo's wait would end the run
+    // before the remaining hosts had theirs.
+    if (sent && !timer->isActive())
+        timer->start();
     SaveLogIfOn();
 }
 

@@ -25,6 +25,9 @@ public:
     // Stops a trace before its next probe and cuts short the wait for an
     // answer; an echo not yet sent is not sent, and none is reported.
     virtual void Cancel() { cancelled_ = true; }
+    // Whether Cancel came since the last Execute began (a trace that reached
+    // its target counts as cancelled too).
+    bool Cancelled() const { return cancelled_; }
 
     uint8_t Blocksize = 64;
     uint32_t Timeout = 5000;

@@ -335,9 +335,10 @@ TEST_F(RoutePingCommand, OnTheRawPathEveryAnswerHasItsLineAndRowAndTheRunWaitsFo
     }
 }
 
-// The datagram socket's wait is cut short by Stop: the run ends at once
-// although the echo's time-out is a minute, and no echo follows.
-TEST_F(WindowFixture, StopEndsADatagramEchoWaitingForItsAnswerAndNothingIsSentAfterIt)
+// The datagram socket's wait lets events through: Stop ends the run at once
+// although the echo's time-out is a minute, and no echo follows; the ping
+// timer's ticks do not end a checked-hosts run while an echo waits.
+TEST_F(WindowFixture, ADatagramEchoWaitsWithEventsFlowingAndStopEndsItAtOnce)
 {
     if (::geteuid() != 0)
         GTEST_SKIP() << "needs root for a network namespace";
@@ -377,5 +378,17 @@ TEST_F(WindowFixture, StopEndsADatagramEchoWaitingForItsAnswerAndNothingIsSentAf
     EXPECT_EQ(Rows(), 0) << "the echo cut short is not reported";
     EXPECT_EQ(IndexOf("CANCELLED!"), int(Lines().size()) - 2);
     EXPECT_FALSE(window->timer->isActive());
+
+    // Checked hosts waiting for their answers each get theirs before the run ends.
+    for (const char* name : {"one", "two"})
+        (new QTreeWidgetItem(window->hosts, QStringList{name, "127.0.0.1", "", ""}))->setCheckState(0, Qt::Checked);
+    Type(window->timeout, "300");
+    window->ping_checked->trigger();
+    ASSERT_TRUE(PumpUntil([&] { return !window->timer->isActive() && !Busy(); }));
+    int timedOut = 0;
+    for (const std::string& l : Lines())
+        timedOut += l == "  . 11010";
+    EXPECT_EQ(timedOut, 2);
+    EXPECT_EQ(Lines().back(), "Ping complete.");
     window.reset(); // its ICMP socket lives in the namespace
 }
