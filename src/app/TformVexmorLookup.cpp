@@ -45,10 +45,14 @@ void TformVexmor::bResolveClick()
 
 void TformVexmor::bFingerClick()
 {
+    // Both texts are checked before anything happens: a name the code page
+    // cannot hold is refused with no connection made and the window left as it was.
+    const std::string host = ToAnsi(hostname->text(), "The host name");
+    fingerQuery_ = ToAnsi(username->text(), "The user name");
     EnterBusy();
     PageControl->setCurrentWidget(tsVerbose);
     sockdata->SetPortName("79");
-    sockdata->SetHostName(ToAnsi(hostname->text()));
+    sockdata->SetHostName(host);
     fingerLines_.Clear();
     sockdata->Open();
 }
@@ -63,7 +67,7 @@ void TformVexmor::sockdataConnect(TObject*)
         WriteLine(" ");
         verbose->moveCursor(QTextCursor::End);
         // The query: the user name asked about, or nothing for everyone.
-        sockdata->Send(ToAnsi(username->text()) + "\r\n");
+        sockdata->Send(fingerQuery_ + "\r\n");
     }
     PageControl->setCurrentWidget(tsVerbose);
     FocusTranscript();
