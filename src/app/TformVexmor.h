@@ -273,7 +273,10 @@ private:
 
     bool shown_ = false;
     std::atomic<bool> closing_{false}; // the window is closing: no command starts or goes on
-    LineReader fingerLines_; // the finger answer, assembled into lines
+    // The finger answer, assembled into lines. A longer line is shown in pieces
+    // of 1 KiB: the transcript redraws a line whole, so 64 KiB lines crawl.
+    LineReader fingerLines_{1024};
+    std::string fingerQuery_; // the user name asked about, taken at the click
     int transcriptLines_ = 0;
     mutable std::string logFolder_; // found once, at the first save
     bool busyCursor_ = false;

@@ -4,6 +4,7 @@
 
 #include <QCoreApplication>
 #include <QLineEdit>
+#include <QScrollBar>
 #include <QTabWidget>
 #include <QTextEdit>
 
@@ -44,10 +45,14 @@ void TformVexmor::bResolveClick()
 
 void TformVexmor::bFingerClick()
 {
+    // Both texts are checked before anything happens: a name the code page
+    // cannot hold is refused with no connection made and the window left as it was.
+    const std::string host = ToAnsi(hostname->text(), "The host name");
+    fingerQuery_ = ToAnsi(username->text(), "The user name");
     EnterBusy();
     PageControl->setCurrentWidget(tsVerbose);
     sockdata->SetPortName("79");
-    sockdata->SetHostName(ToAnsi(hostname->text()));
+    sockdata->SetHostName(host);
     fingerLines_.Clear();
     sockdata->Open();
 }
@@ -62,7 +67,7 @@ void TformVexmor::sockdataConnect(TObject*)
         WriteLine(" ");
         verbose->moveCursor(QTextCursor::End);
         // The query: the user name asked about, or nothing for everyone.
-        sockdata->Send(ToAnsi(username->text()) + "\r\n");
+        sockdata->Send(fingerQuery_ + "\r\n");
     }
     PageControl->setCurrentWidget(tsVerbose);
     FocusTranscript();
@@ -117,5 +122,13 @@ void TformVexmor::FlushFingerText()
 void TformVexmor::FocusTranscript()
 {
     verbose->setFocus();
-    verbose->ensureCursorVisible();
+    // Up and down only: following the caret to the end of a long line would
+    // move the view sideways, and each such jump repaints every long line shown.
+    const QRect caret = verbose->cursorRect();
+    const int height = verbose->viewport()->height();
+    QScrollBar* bar = verbose->verticalScrollBar();
+    if (caret.bottom() >= height)
+        bar->setValue(bar->value() + caret.bottom() - height + 1);
+    else if (caret.top() < 0)
+        bar->setValue(bar->value() + caret.top());
 }

@@ -2,7 +2,7 @@
 #include "icmp/IcmpStatus.h"
 #include "framework/Ansi.h"
 #include "framework/SysUtils.h"
-#include "icmp/EICMPError.h"
+#include "icmp/EHostNotResolved.h"
 #include "icmp/TPing.h"
 #include "sock/AddressHelpers.h"
 
@@ -57,6 +57,7 @@ void TformVexmor::ping_checkedClick()
     details->clear();
     SetDetailsColumns(PingColumns());
     ping_checked_mode = true;
+    bool sent = false;
     for (const QString& address : CheckedAddresses()) {
         if (closing_)
             return;
@@ -66,16 +67,21 @@ void TformVexmor::ping_checkedClick()
         ping_replies = 5;
         ping_time_sum = 0;
         WriteHeading("Attempting to PING " + ToAnsi(hostname->text()) + "...");
-        if (!timer->isActive())
-            timer->start();
+        sent = true;
         ExecutePing();
+        // An echo's wait lets Stop through: the rest is not sent.
+        if (pingdata->Cancelled())
+            return;
     }
+    // Ticking only from here: a tick during an echo's wait would end the run
+    // before the remaining hosts had theirs.
+    if (sent && !timer->isActive())
+        timer->start();
     SaveLogIfOn();
 }
 
 void TformVexmor::timerTimer()
 {
-    ++ping_tick;
     int32_t count = 0;
     try {
         count = StrToInt(ToAnsi(packets->text()));
@@ -84,14 +90,16 @@ void TformVexmor::timerTimer()
         timer->stop();
         throw;
     }
-    if (ping_tick < int64_t(count) + 1) {
+    if (ping_tick < count) {
+        ++ping_tick;
         ExecutePing();
-    } else {
+    } else if (pingdata->Awaiting() == 0) {
+        // Not before every raw echo has its answer or its time-out.
         timer->stop();
         if (ping_checked_mode)
             WriteHeading("Ping complete.");
         else
-            WriteHeading("Ping complete: " + IntToStr(ping_tick - 1) + " packets sent.");
+            WriteHeading("Ping complete: " + IntToStr(ping_tick) + " packets sent.");
         LeaveBusy();
     }
     SaveLogIfOn();
@@ -101,12 +109,19 @@ void TformVexmor::ExecutePing()
 {
     try {
         pingdata->Execute();
-    } catch (const EICMPError&) {
-        // Nothing can be sent: the failure is reported once, the run ends
-        // without a completion line, and the window is free again.
+    } catch (const EHostNotResolved& e) {
+        // Nothing was sent and nothing will be: the run ends, said in red too.
         timer->stop();
         LeaveBusy();
+        WriteAlert(e.Message);
+        SaveLogIfOn();
         throw;
+    } catch (const EICMPError& e) {
+        // Nothing can be sent: the failure is reported once, with what to do,
+        // the run ends without a completion line, and the window is free again.
+        timer->stop();
+        LeaveBusy();
+        throw EICMPError(e.Message + "\n" + NoIcmpAdvice());
     }
 }
 

@@ -1,7 +1,7 @@
 #include "app/TformVexmor.h"
 #include "framework/Ansi.h"
 #include "framework/SysUtils.h"
-#include "icmp/EICMPError.h"
+#include "icmp/EHostNotResolved.h"
 #include "icmp/IcmpStatus.h"
 #include "icmp/TTraceRoute.h"
 #include "sock/AddressHelpers.h"
@@ -21,10 +21,17 @@ void TformVexmor::bTraceClick()
     WriteHeading("Attempting to TRACE " + tracedata->Hostname + "...");
     try {
         tracedata->Execute();
-    } catch (const EICMPError&) {
-        // Waiting cannot bring the facility: the window is free again at once.
+    } catch (const EHostNotResolved& e) {
+        // Nothing was probed: the trace ends, said in red too.
         LeaveBusy();
+        WriteAlert(e.Message);
+        SaveLogIfOn();
         throw;
+    } catch (const EICMPError& e) {
+        // Waiting cannot bring the facility: the window is free again at once,
+        // and the user is told how to get one.
+        LeaveBusy();
+        throw EICMPError(e.Message + "\n" + NoIcmpAdvice());
     }
     SaveLogIfOn();
 }

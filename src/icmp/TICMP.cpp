@@ -1,6 +1,9 @@
 #include "icmp/TICMP.h"
+#include "icmp/EHostNotResolved.h"
 #include "icmp/IcmpModule.h"
 #include "sock/AddressHelpers.h"
+
+#include <QCoreApplication>
 
 #include <unistd.h>
 
@@ -46,4 +49,32 @@ void TICMP::EnsureIcmpHandle()
 {
     if (icmpHandle_ == INVALID_HANDLE_VALUE && IcmpLibrary().IcmpCreateFile)
         icmpHandle_ = IcmpLibrary().IcmpCreateFile();
+}
+
+void TICMP::RequireTarget() const
+{
+    if (targetAddress_ != NoAddress)
+        return;
+    if (Hostname.empty())
+        throw EHostNotResolved("No host given: nothing was sent. Type a host name or an address.");
+    throw EHostNotResolved("Cannot resolve " + Hostname +
+                           ": nothing was sent. Check the name, or type the host's address.");
+}
+
+uint32_t TICMP::SendLibraryEcho(uint8_t ttl, const std::string& request, std::vector<uint8_t>& reply)
+{
+    IP_OPTION_INFORMATION options;
+    options.Ttl = ttl;
+    const IcmpEntryPoints& library = IcmpLibrary();
+    if (library.IcmpSendEchoWhile)
+        return library.IcmpSendEchoWhile(icmpHandle_, targetAddress_, request.data(), uint16_t(request.size()),
+                                         &options, reply.data(), uint32_t(reply.size()), Timeout, [this] {
+                                             // Stop and repaints get through while the answer is awaited.
+                                             QCoreApplication::processEvents();
+                                             return !cancelled_;
+                                         });
+    if (!library.IcmpSendEcho)
+        return 0;
+    return library.IcmpSendEcho(icmpHandle_, targetAddress_, request.data(), uint16_t(request.size()), &options,
+                                reply.data(), uint32_t(reply.size()), Timeout);
 }

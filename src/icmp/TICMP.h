@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 // Common settings of the echo components and their link to the ICMP facility.
 class TICMP : public TComponent {
@@ -21,8 +22,12 @@ public:
     virtual void WndProc(Message& m);
     // Prepares a run; descendants send.
     virtual void Execute();
-    // Stops a trace before its next probe; an echo not yet sent is not sent.
-    void Cancel() { cancelled_ = true; }
+    // Stops a trace before its next probe and cuts short the wait for an
+    // answer; an echo not yet sent is not sent, and none is reported.
+    virtual void Cancel() { cancelled_ = true; }
+    // Whether Cancel came since the last Execute began (a trace that reached
+    // its target counts as cancelled too).
+    bool Cancelled() const { return cancelled_; }
 
     uint8_t Blocksize = 64;
     uint32_t Timeout = 5000;
@@ -39,7 +44,14 @@ protected:
     // Opens the library handle if it is still invalid (a failed open is retried
     // on the next call).
     void EnsureIcmpHandle();
+    // Raises EHostNotResolved when Hostname gave no address: nothing may be
+    // sent to the all-ones address that stands for none.
+    void RequireTarget() const;
     std::string RequestData() const { return std::string(Blocksize, char(0xA7)); }
+    // One echo to the target through the library; reply holds the answer when
+    // 1 is returned. The wait keeps the window's events flowing and ends at
+    // once when the component is cancelled (0 then).
+    uint32_t SendLibraryEcho(uint8_t ttl, const std::string& request, std::vector<uint8_t>& reply);
 
     HANDLE icmpHandle_ = INVALID_HANDLE_VALUE;
     SOCKET rawSocket_ = INVALID_SOCKET;

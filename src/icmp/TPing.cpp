@@ -1,6 +1,7 @@
 #include "icmp/TPing.h"
 #include "icmp/EICMPError.h"
 #include "icmp/IcmpModule.h"
+#include "platform/IcmpEcho.h"
 #include "platform/InternetChecksum.h"
 
 #include <algorithm>
@@ -27,6 +28,20 @@ T Get(const std::vector<uint8_t>& buf, size_t at)
     return value;
 }
 
+// What a send the kernel refused at once means, as the library reports it.
+uint32_t LocalSendStatus(int wsaError)
+{
+    switch (wsaError) {
+    case WSAENETUNREACH: return IP_DEST_NET_UNREACHABLE;
+    case WSAEHOSTUNREACH: return IP_DEST_HOST_UNREACHABLE;
+    case WSAEMSGSIZE: return IP_PACKET_TOO_BIG;
+    default: return IP_GENERAL_FAILURE;
+    }
+}
+
+// Enough for an error message quoting our request with both IP headers.
+constexpr size_t ErrorMessageRoom = 576;
+
 } // namespace
 
 void TPing::Execute()
@@ -36,30 +51,35 @@ void TPing::Execute()
     case imRaw:
     case imRawPingLibraryTrace:
     case imRawPingNoTrace:
+        RequireTarget();
         SendRawEcho();
         return;
     case imNone:
         throw EICMPError("No ICMP available");
     case imLibrary:
+        RequireTarget();
         SendThroughLibrary();
         return;
     }
+}
+
+void TPing::Cancel()
+{
+    TICMP::Cancel();
+    outstanding_.clear();
+    window_->KillTimer(ExpiryTimer);
 }
 
 void TPing::SendThroughLibrary()
 {
     EnsureIcmpHandle();
     const std::string request = RequestData();
-    IP_OPTION_INFORMATION options;
-    options.Ttl = TimeToLive;
     std::vector<uint8_t> reply(size_t(replySize_), 0);
     if (cancelled_)
         return;
-    const auto send = IcmpLibrary().IcmpSendEcho;
-    const uint32_t replies =
-        send ? send(icmpHandle_, targetAddress_, request.data(), uint16_t(request.size()),
-                    &options, reply.data(), uint32_t(reply.size()), Timeout)
-             : 0;
+    const uint32_t replies = SendLibraryEcho(TimeToLive, request, reply);
+    if (cancelled_)
+        return; // Stop came during the wait
     if (replies == 1)
         Report(int(Get<uint32_t>(reply, 4)), Get<uint32_t>(reply, 0), int(Get<uint32_t>(reply, 8)));
     else
@@ -75,15 +95,16 @@ void TPing::SendRawEcho()
     }
     if (cancelled_)
         return;
-
-    // The raw socket sends with the time-to-live asked for (0 is not sendable).
+    // A time-to-live of 0 cannot be sent (the socket would keep its last
+    // value): refused, as the library refuses it.
+    if (TimeToLive == 0) {
+        Report(int(IP_BAD_OPTION), targetAddress_, 0);
+        return;
+    }
     const int ttl = TimeToLive;
     winsock::setsockopt(rawSocket_, IPPROTO_IP, IP_TTL, reinterpret_cast<const char*>(&ttl), sizeof ttl);
 
     const uint16_t sequence = NextRawSequence();
-    outstanding_.push_back(sequence);
-    if (outstanding_.size() > MaxOutstanding)
-        outstanding_.pop_front();
     std::vector<uint8_t> echo(size_t(Blocksize) + 12, 0xA7);
     echo[0] = IcmpEchoRequest;
     echo[1] = 0;
@@ -97,9 +118,17 @@ void TPing::SendRawEcho()
     to.sin_family = AF_INET;
     to.sin_port = 0;
     to.sin_addr.s_addr = targetAddress_;
-    // A failed send is not reported: no reply simply means no event.
-    winsock::sendto(rawSocket_, reinterpret_cast<const char*>(echo.data()), int(echo.size()), 0,
-                    &to, 16);
+    const Clock::time_point sent = Clock::now();
+    if (winsock::sendto(rawSocket_, reinterpret_cast<const char*>(echo.data()), int(echo.size()), 0, &to, 16) ==
+        SOCKET_ERROR) {
+        // Refused at once (no route, a firewall): an answer, as through the library.
+        Report(int(LocalSendStatus(winsock::WSAGetLastError())), targetAddress_, 0);
+        return;
+    }
+    outstanding_.push_back({sequence, targetAddress_, sent, sent + std::chrono::milliseconds(Timeout)});
+    if (outstanding_.size() > MaxOutstanding)
+        outstanding_.pop_front();
+    ArmExpiryTimer();
 }
 
 void TPing::WndProc(Message& m)
@@ -108,27 +137,93 @@ void TPing::WndProc(Message& m)
         ReceiveRawReply();
         return;
     }
+    if (m.Msg == WM_TIMER && m.WParam == ExpiryTimer) {
+        ExpireRawEchoes();
+        return;
+    }
     TICMP::WndProc(m);
 }
 
 void TPing::ReceiveRawReply()
 {
-    std::vector<uint8_t> datagram(size_t(Blocksize) + 32, 0);
+    std::vector<uint8_t> datagram(std::max(size_t(Blocksize) + 32, ErrorMessageRoom), 0);
     sockaddr_in from{};
     int fromLength = 16;
-    const int n = winsock::recvfrom(rawSocket_, reinterpret_cast<char*>(datagram.data()),
-                                    int(datagram.size()), 0, &from, &fromLength);
-    // A raw socket also sees the requests on their way out (on loopback) and
-    // other ICMP traffic: only an echo reply with our identifier counts.
-    if (n < 32 || datagram[0] != 0x45 || datagram[20] != IcmpEchoReply)
+    const int received = winsock::recvfrom(rawSocket_, reinterpret_cast<char*>(datagram.data()),
+                                           int(datagram.size()), 0, &from, &fromLength);
+    // A raw socket sees every ICMP message reaching the host, our own requests
+    // on loopback among them: only an echo reply to, or an error quoting, an
+    // echo of ours still awaited counts.
+    if (received < 28 || (datagram[0] >> 4) != 4)
         return;
-    if (Get<uint16_t>(datagram, 24) != Identifier())
+    const auto n = size_t(received);
+    const size_t ihl = size_t(datagram[0] & 0x0F) * 4;
+    if (ihl < 20 || n < ihl + 12)
         return;
-    const auto sent = std::find(outstanding_.begin(), outstanding_.end(), Get<uint16_t>(datagram, 26));
+    const uint32_t source = Get<uint32_t>(datagram, 12);
+    const uint8_t type = datagram[ihl];
+    const auto awaited = [this](uint16_t sequence) {
+        return std::find_if(outstanding_.begin(), outstanding_.end(),
+                            [sequence](const RawEcho& e) { return e.sequence == sequence; });
+    };
+
+    if (type == IcmpEchoReply) {
+        if (Get<uint16_t>(datagram, ihl + 4) != Identifier())
+            return;
+        const auto sent = awaited(Get<uint16_t>(datagram, ihl + 6));
+        if (sent == outstanding_.end())
+            return; // a duplicate, a late one, or an echo this component did not send
+        outstanding_.erase(sent);
+        Report(0, source, ElapsedSince(Get<uint32_t>(datagram, ihl + 8), IcmpClock()));
+        return;
+    }
+
+    const uint32_t status = IcmpErrorStatus(type, datagram[ihl + 1]);
+    const size_t quoted = ihl + 8;
+    if (status == 0 || n < quoted + 20)
+        return;
+    const size_t quotedIhl = size_t(datagram[quoted] & 0x0F) * 4;
+    const size_t request = quoted + quotedIhl;
+    if (quotedIhl < 20 || n < request + 8 || datagram[quoted + 9] != IPPROTO_ICMP ||
+        datagram[request] != IcmpEchoRequest || Get<uint16_t>(datagram, request + 4) != Identifier())
+        return;
+    const auto sent = awaited(Get<uint16_t>(datagram, request + 6));
     if (sent == outstanding_.end())
-        return; // a duplicate, or an echo this component did not send
+        return;
+    const auto roundtime = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - sent->sent);
     outstanding_.erase(sent);
-    Report(0, Get<uint32_t>(datagram, 12), ElapsedSince(Get<uint32_t>(datagram, 28), IcmpClock()));
+    Report(int(status), source, int(roundtime.count()));
+}
+
+void TPing::ExpireRawEchoes()
+{
+    const Clock::time_point now = Clock::now();
+    std::vector<RawEcho> expired;
+    for (auto it = outstanding_.begin(); it != outstanding_.end();) {
+        if (it->deadline <= now) {
+            expired.push_back(*it);
+            it = outstanding_.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    // Reported after the list is settled: a handler may send or cancel.
+    for (const RawEcho& e : expired)
+        Report(int(IP_REQ_TIMED_OUT), e.target, 0);
+    ArmExpiryTimer();
+}
+
+void TPing::ArmExpiryTimer()
+{
+    if (outstanding_.empty()) {
+        window_->KillTimer(ExpiryTimer);
+        return;
+    }
+    Clock::time_point next = outstanding_.front().deadline;
+    for (const RawEcho& e : outstanding_)
+        next = std::min(next, e.deadline);
+    const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(next - Clock::now()).count() + 1;
+    window_->SetTimer(ExpiryTimer, unsigned(std::clamp<long long>(wait, 1, 60000)));
 }
 
 void TPing::Report(int status, uint32_t ip, int roundtime)

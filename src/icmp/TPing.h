@@ -2,6 +2,7 @@
 
 #include "icmp/TICMP.h"
 
+#include <chrono>
 #include <deque>
 #include <functional>
 
@@ -15,17 +16,35 @@ public:
 
     void WndProc(Message& m) override;
     void Execute() override;
+    // Also forgets the raw echoes still awaited: none is reported after Stop.
+    void Cancel() override;
+
+    // Raw echoes sent whose answer (or time-out) has not been reported yet.
+    size_t Awaiting() const { return outstanding_.size(); }
 
     TPingEvent OnPing;
 
 private:
+    using Clock = std::chrono::steady_clock;
+    struct RawEcho {
+        uint16_t sequence;
+        uint32_t target;
+        Clock::time_point sent;
+        Clock::time_point deadline;
+    };
+
     void SendThroughLibrary();
     void SendRawEcho();
     void ReceiveRawReply();
+    // Reports the awaited echoes whose time is up as timed out.
+    void ExpireRawEchoes();
+    // Sets the timer for the earliest time-out still ahead (off when none).
+    void ArmExpiryTimer();
     void Report(int status, uint32_t ip, int roundtime);
 
-    // Sequence numbers of raw echoes sent and not yet answered: each reply
-    // counts once, a duplicate not at all.
-    std::deque<uint16_t> outstanding_;
+    // Raw echoes sent and not yet answered: each counts once (a duplicate or
+    // late reply not at all) and is reported as timed out when its time is up.
+    std::deque<RawEcho> outstanding_;
     static constexpr size_t MaxOutstanding = 1024;
+    static constexpr unsigned ExpiryTimer = 1;
 };

@@ -29,6 +29,7 @@ void TTraceRoute::Execute()
     TICMP::Execute();
     HopList.clear();
     CheckMode();
+    RequireTarget();
 
     const std::string request = RequestData();
     std::vector<uint8_t> reply(size_t(replySize_), 0);
@@ -36,11 +37,9 @@ void TTraceRoute::Execute()
     int probesOfThisHop = 0;
 
     while (hop < TimeToLive && !cancelled_) {
-        IP_OPTION_INFORMATION options;
-        options.Ttl = uint8_t(hop + 1);
-        const uint32_t replies = IcmpLibrary().IcmpSendEcho(
-            icmpHandle_, targetAddress_, request.data(), uint16_t(request.size()), &options,
-            reply.data(), uint32_t(reply.size()), Timeout);
+        const uint32_t replies = SendLibraryEcho(uint8_t(hop + 1), request, reply);
+        if (cancelled_)
+            break; // Stop came during the wait: whatever answered is not reported
         ++probesOfThisHop;
 
         uint32_t address = 0, status = IP_REQ_TIMED_OUT, roundtime = 0;

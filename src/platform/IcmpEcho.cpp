@@ -1,6 +1,7 @@
 #include "platform/IcmpEcho.h"
 #include "platform/InternetChecksum.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
@@ -177,7 +178,7 @@ uint32_t IcmpErrorStatus(uint8_t type, uint8_t code)
 }
 
 bool ExchangeEcho(const EchoRequest& r, const void* data, uint16_t size, uint8_t ttl,
-                  uint32_t timeoutMs, EchoOutcome& out)
+                  uint32_t timeoutMs, const std::function<bool()>& keepWaiting, EchoOutcome& out)
 {
     const int hops = ttl;
     ::setsockopt(r.fd, IPPROTO_IP, IP_TTL, &hops, sizeof hops);
@@ -202,14 +203,23 @@ bool ExchangeEcho(const EchoRequest& r, const void* data, uint16_t size, uint8_t
     }
 
     const Clock::time_point deadline = start + std::chrono::milliseconds(timeoutMs);
+    constexpr auto Slice = std::chrono::milliseconds(20);
+    Clock::time_point asked = start;
     for (;;) {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        const Clock::time_point now = Clock::now();
+        if (keepWaiting && now - asked >= Slice) {
+            if (!keepWaiting())
+                return false;
+            asked = Clock::now();
+        }
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count();
         if (left < 0)
             return false;
         pollfd p{r.fd, POLLIN, 0};
-        // Round up so a sub-millisecond remainder still waits instead of spinning.
-        if (::poll(&p, 1, int(left) + 1) <= 0)
+        // Round up so a sub-millisecond remainder still waits instead of spinning;
+        // in slices when someone wants to be asked.
+        const auto slice = keepWaiting ? std::min<long long>(left + 1, Slice.count()) : left + 1;
+        if (::poll(&p, 1, int(slice)) <= 0)
             continue;
         bool matched = false;
         if (r.facility == IcmpFacility::Datagram) {

@@ -1,10 +1,12 @@
 #pragma once
 
-// Internal to the ICMP library: one echo exchange on an open ICMP socket.
+// Internal to the ICMP library: one echo exchange on an open ICMP socket, and
+// what an ICMP error means as a status (the raw ping reads errors too).
 
 #include "platform/icmplib.h"
 
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 struct EchoOutcome {
@@ -26,6 +28,7 @@ struct EchoRequest {
 uint32_t IcmpErrorStatus(uint8_t type, uint8_t code);
 
 // Sends the echo and waits; true with the outcome when a reply or an error
-// about this echo came within timeoutMs.
+// about this echo came within timeoutMs. keepWaiting, when set, is asked at
+// least every 20 ms whether to go on waiting; false ends the wait (no outcome).
 bool ExchangeEcho(const EchoRequest& request, const void* data, uint16_t size, uint8_t ttl,
-                  uint32_t timeoutMs, EchoOutcome& outcome);
+                  uint32_t timeoutMs, const std::function<bool()>& keepWaiting, EchoOutcome& outcome);

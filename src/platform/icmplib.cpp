@@ -66,6 +66,7 @@ IcmpEntryPoints BindIcmpEntryPoints(IcmpLibraryModule module)
     entries.IcmpCreateFile = &IcmpCreateFile;
     entries.IcmpCloseHandle = &IcmpCloseHandle;
     entries.IcmpSendEcho = &IcmpSendEcho;
+    entries.IcmpSendEchoWhile = &IcmpSendEchoWhile;
     return entries;
 }
 
@@ -123,6 +124,15 @@ uint32_t IcmpSendEcho(HANDLE handle, IPAddr destination, const void* requestData
                       uint16_t requestSize, const IP_OPTION_INFORMATION* options,
                       void* replyBuffer, uint32_t replySize, uint32_t timeoutMs)
 {
+    return IcmpSendEchoWhile(handle, destination, requestData, requestSize, options, replyBuffer,
+                             replySize, timeoutMs, {});
+}
+
+uint32_t IcmpSendEchoWhile(HANDLE handle, IPAddr destination, const void* requestData,
+                           uint16_t requestSize, const IP_OPTION_INFORMATION* options,
+                           void* replyBuffer, uint32_t replySize, uint32_t timeoutMs,
+                           const std::function<bool()>& keepWaiting)
+{
     EchoRequest request;
     {
         std::lock_guard<std::mutex> lock(libraryMutex);
@@ -144,7 +154,7 @@ uint32_t IcmpSendEcho(HANDLE handle, IPAddr destination, const void* requestData
     if (ttl == 0) {
         outcome.from = destination;
         outcome.status = IP_BAD_OPTION;
-    } else if (!ExchangeEcho(request, requestData, requestSize, ttl, timeoutMs, outcome)) {
+    } else if (!ExchangeEcho(request, requestData, requestSize, ttl, timeoutMs, keepWaiting, outcome)) {
         return 0;
     }
 

@@ -5,6 +5,7 @@
 // one, else on a raw ICMP socket.
 
 #include <cstdint>
+#include <functional>
 
 using HANDLE = intptr_t;
 constexpr HANDLE INVALID_HANDLE_VALUE = -1;
@@ -56,6 +57,9 @@ struct IcmpEntryPoints {
     bool (*IcmpCloseHandle)(HANDLE) = nullptr;
     uint32_t (*IcmpSendEcho)(HANDLE, IPAddr, const void*, uint16_t, const IP_OPTION_INFORMATION*,
                              void*, uint32_t, uint32_t) = nullptr;
+    // Null where the facility offers no wait that can be cut short.
+    uint32_t (*IcmpSendEchoWhile)(HANDLE, IPAddr, const void*, uint16_t, const IP_OPTION_INFORMATION*,
+                                  void*, uint32_t, uint32_t, const std::function<bool()>&) = nullptr;
 };
 
 // "Loading" finds a facility the kernel lets this process use; 0 when none.
@@ -73,6 +77,13 @@ bool IcmpCloseHandle(HANDLE handle);
 uint32_t IcmpSendEcho(HANDLE handle, IPAddr destination, const void* requestData,
                       uint16_t requestSize, const IP_OPTION_INFORMATION* options,
                       void* replyBuffer, uint32_t replySize, uint32_t timeoutMs);
+// IcmpSendEcho whose wait the caller can cut short: keepWaiting is called at
+// least every 20 ms while the answer is awaited (a window processes its events
+// there); when it returns false the call gives up at once and returns 0.
+uint32_t IcmpSendEchoWhile(HANDLE handle, IPAddr destination, const void* requestData,
+                           uint16_t requestSize, const IP_OPTION_INFORMATION* options,
+                           void* replyBuffer, uint32_t replySize, uint32_t timeoutMs,
+                           const std::function<bool()>& keepWaiting);
 
 namespace icmplib::testing {
 // Limits which facility loading may choose (None lifts the limit).

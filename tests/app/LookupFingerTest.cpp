@@ -160,6 +160,20 @@ TEST_F(LookupFinger, FingerToAClosedPortIsRefusedInRed)
     EXPECT_EQ(IndexOf("Error #10061 (WSAECONNREFUSED)"), -1);
 }
 
+TEST_F(LookupFinger, AUserNameTheCodePageCannotHoldIsRefusedBeforeAnyConnection)
+{
+    Type(window->hostname, "127.0.0.1");
+    window->username->setText(QString::fromUtf8("\u0101lice")); // a-macron: no cp1252 byte
+    const size_t before = Lines().size();
+    Click(window->bFinger);
+    PumpFor(100);
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(errors[0].rfind("The user name holds the character U+0101", 0), 0u) << errors[0];
+    EXPECT_EQ(Lines().size(), before) << "no look-up, no connection";
+    EXPECT_FALSE(window->sockdata->Connected());
+    EXPECT_FALSE(Busy());
+}
+
 TEST_F(LookupFinger, FingerSendsTheQueryAndShowsTheAnswerLineByLine)
 {
     if (::geteuid() != 0)
@@ -262,7 +276,7 @@ TEST_F(LookupFinger, AnAnswerWithNoLineEndIsShownInBoundedPiecesAndAResetKeepsTh
     }, 10000)) << "last line: " << Lines().back().substr(0, 80);
     count();
     EXPECT_EQ(shown, zs) << "every byte shown, none twice";
-    EXPECT_EQ(longest, 64u * 1024) << "lines are cut at the cap";
+    EXPECT_EQ(longest, 1024u) << "shown in 1 KiB lines, which the transcript draws quickly";
     const auto lines = Lines();
     EXPECT_EQ(lines[lines.size() - 2], "tail") << "the unfinished line comes before the error";
     EXPECT_EQ(Attributes(int(lines.size()) - 1), std::make_pair(true, QRgb(0xFF0000)));

@@ -1,6 +1,9 @@
 #include "WindowFixture.h"
 #include "support/FakeIcmp.h"
+#include "support/NetworkTopology.h"
 
+#include <fstream>
+#include <sstream>
 
 using testsupport::PumpFor;
 using testsupport::PumpUntil;
@@ -35,6 +38,58 @@ protected:
         Type(window->hostname, "127.0.0.1");
     }
 };
+
+// Pings across namespace routers as root, where ping runs on the raw socket:
+// client -- r1 -- r2 -- target, r1 silent about expired echoes and rejecting
+// 10.201.9.9 as unreachable.
+class RoutePingCommand : public WindowFixture {
+protected:
+    void SetUp() override
+    {
+        if (::geteuid() != 0)
+            GTEST_SKIP() << "needs root for raw ICMP and network namespaces";
+        WindowFixture::SetUp();
+        topology = std::make_unique<testsupport::RouteTopology>();
+        ASSERT_TRUE(topology->ok());
+        const testsupport::NetNamespace& r1 = topology->r1;
+        ASSERT_EQ(r1.Exec("ip route add 10.201.9.0/24 via 10.201.2.2"), 0);
+        ASSERT_EQ(r1.Exec("nft add table ip vexmorrj"), 0);
+        ASSERT_EQ(r1.Exec("nft add chain ip vexmorrj relay '{ type filter hook forward priority 0; }'"), 0);
+        ASSERT_EQ(r1.Exec("nft add rule ip vexmorrj relay ip daddr 10.201.9.9 reject with icmp type host-unreachable"), 0);
+        ASSERT_TRUE(r1.DropIcmp("output", "time-exceeded")) << "nftables is needed";
+        inside = std::make_unique<testsupport::EnterNamespace>(topology->client);
+        ASSERT_TRUE(inside->ok());
+        Open();
+        window->timer->setInterval(60);
+        Type(window->timeout, "300");
+        Type(window->packets, "1");
+    }
+    void TearDown() override
+    {
+        window.reset(); // its raw socket lives in the client namespace
+        inside.reset();
+        topology.reset();
+        WindowFixture::TearDown();
+    }
+    std::unique_ptr<testsupport::RouteTopology> topology;
+    std::unique_ptr<testsupport::EnterNamespace> inside;
+};
+
+// Echo requests this thread's network namespace has sent so far.
+long OutEchos()
+{
+    std::ifstream snmp("/proc/thread-self/net/snmp");
+    std::string line, names, values;
+    while (std::getline(snmp, line))
+        if (line.rfind("Icmp: ", 0) == 0)
+            (names.empty() ? names : values) = line;
+    std::istringstream n(names), v(values);
+    std::string name, value;
+    while (n >> name && v >> value)
+        if (name == "OutEchos")
+            return std::stol(value);
+    return -1;
+}
 
 } // namespace
 
@@ -103,12 +158,13 @@ TEST_F(PingCommand, WithoutAnIcmpFacilityTheUserIsToldOnceAndNothingClaimsSucces
     Click(window->bPing);
     ASSERT_TRUE(PumpUntil([&] { return !errors.empty() && !Busy(); }));
     PumpFor(200);
-    EXPECT_EQ(errors, std::vector<std::string>{"No ICMP available"});
+    EXPECT_EQ(errors, std::vector<std::string>{"No ICMP available\n" + TformVexmor::NoIcmpAdvice()})
+        << "the box keeps its text and says what to do";
     EXPECT_EQ(IndexOf("Ping complete: 3 packets sent."), -1);
     EXPECT_FALSE(window->timer->isActive());
 
     Click(window->bTrace);
-    EXPECT_EQ(errors.back(), "No ICMP.DLL found");
+    EXPECT_EQ(errors.back(), "No ICMP.DLL found\n" + TformVexmor::NoIcmpAdvice());
     EXPECT_FALSE(Busy());
 }
 
@@ -227,4 +283,112 @@ TEST_F(PingCommand, CheckedHostsWithNothingCheckedSendNothingAndStayBusy)
     EXPECT_EQ(Lines().size(), before);
     EXPECT_FALSE(window->timer->isActive());
     EXPECT_TRUE(Busy());
+}
+
+TEST_F(PingCommand, AHostWithoutAnAddressIsSaidAndNothingIsSentOrTraced)
+{
+    const std::string unknown = std::string(70, 'u') + ".invalid";
+    const std::string said = "Cannot resolve " + unknown + ": nothing was sent. Check the name, or type the host's address.";
+    Type(window->hostname, unknown.c_str());
+    Type(window->packets, "3");
+    Click(window->bPing);
+    ASSERT_TRUE(PumpUntil([&] { return Idle(); }));
+    PumpFor(200);
+    EXPECT_EQ(errors, std::vector<std::string>{said});
+    EXPECT_EQ(Lines().back(), said);
+    EXPECT_EQ(Attributes(int(Lines().size()) - 1), std::make_pair(true, QRgb(0xFF0000)));
+    EXPECT_EQ(Rows(), 0);
+
+    Click(window->bTrace);
+    EXPECT_EQ(errors.size(), 2u);
+    EXPECT_EQ(Lines().back(), said);
+    EXPECT_FALSE(Busy());
+    EXPECT_TRUE(icmp->sent.empty()) << "nothing goes to 255.255.255.255";
+}
+
+TEST_F(RoutePingCommand, OnTheRawPathEveryAnswerHasItsLineAndRowAndTheRunWaitsForTheLast)
+{
+    using testsupport::RouteTopology;
+    struct Case {
+        const char* host;
+        const char* ttl;
+        const char* alert;
+        const char* from;
+    };
+    for (const Case& c : {Case{RouteTopology::TargetAddress, "2", "  . 11013", RouteTopology::Router2},
+                          Case{"10.201.9.9", "64", "  . 11003", RouteTopology::Router1},
+                          Case{RouteTopology::TargetAddress, "1", "  . 11010", RouteTopology::TargetAddress},
+                          Case{RouteTopology::TargetAddress, "256", "  . 11007", RouteTopology::TargetAddress}}) {
+        Type(window->hostname, c.host);
+        Type(window->time_to_live, c.ttl);
+        const size_t heading = Lines().size();
+        Click(window->bPing);
+        ASSERT_TRUE(PumpUntil([&] { return !window->timer->isActive() && !Busy(); })) << "ttl " << c.ttl;
+        const auto lines = Lines();
+        ASSERT_EQ(lines.size(), heading + 3) << lines.back();
+        EXPECT_EQ(lines[heading + 1], c.alert) << "ttl " << c.ttl;
+        EXPECT_EQ(lines[heading + 2], "Ping complete: 1 packets sent.") << "after the answer, never before";
+        ASSERT_EQ(Rows(), 1);
+        EXPECT_EQ(Row(0)[0], ".");
+        EXPECT_EQ(Row(0)[2], c.from) << "ttl " << c.ttl;
+        EXPECT_EQ(Row(0)[4], "0%");
+    }
+}
+
+// The datagram socket's wait lets events through: Stop ends the run at once
+// although the echo's time-out is a minute, and no echo follows; the ping
+// timer's ticks do not end a checked-hosts run while an echo waits.
+TEST_F(WindowFixture, ADatagramEchoWaitsWithEventsFlowingAndStopEndsItAtOnce)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root for a network namespace";
+    testsupport::NetNamespace ns("sp");
+    ASSERT_EQ(ns.Exec("sysctl -w net.ipv4.ping_group_range='0 2147483647'"), 0);
+    ASSERT_TRUE(ns.DropIcmp("input", "echo-reply")) << "nftables is needed";
+    testsupport::EnterNamespace inside(ns);
+    ASSERT_TRUE(inside.ok());
+    EndIcmpModule();
+    icmplib::testing::UseOnly(IcmpFacility::Datagram);
+    ProbeIcmp();
+    icmplib::testing::UseOnly(IcmpFacility::None);
+    ASSERT_EQ(LoadedIcmpFacility(), IcmpFacility::Datagram);
+    ForceIcmpMode(imLibrary);
+    Open();
+    window->timer->setInterval(60);
+    Type(window->hostname, "127.0.0.1");
+    Type(window->timeout, "60000");
+    Type(window->packets, "5");
+
+    const long before = OutEchos();
+    ASSERT_GE(before, 0);
+    // Stop is clicked while the first echo waits for its answer.
+    bool stopped = false;
+    QTimer stopper;
+    QObject::connect(&stopper, &QTimer::timeout, [&] {
+        if (!stopped && OutEchos() > before) {
+            stopped = true;
+            Click(window->bStop);
+        }
+    });
+    stopper.start(5);
+    Click(window->bPing);
+    ASSERT_TRUE(PumpUntil([&] { return stopped && !Busy(); }, 10000)) << "Stop waited for the time-out";
+    PumpFor(300);
+    EXPECT_EQ(OutEchos() - before, 1) << "no echo after Stop";
+    EXPECT_EQ(Rows(), 0) << "the echo cut short is not reported";
+    EXPECT_EQ(IndexOf("CANCELLED!"), int(Lines().size()) - 2);
+    EXPECT_FALSE(window->timer->isActive());
+
+    // Checked hosts waiting for their answers each get theirs before the run ends.
+    for (const char* name : {"one", "two"})
+        (new QTreeWidgetItem(window->hosts, QStringList{name, "127.0.0.1", "", ""}))->setCheckState(0, Qt::Checked);
+    Type(window->timeout, "300");
+    window->ping_checked->trigger();
+    ASSERT_TRUE(PumpUntil([&] { return !window->timer->isActive() && !Busy(); }));
+    int timedOut = 0;
+    for (const std::string& l : Lines())
+        timedOut += l == "  . 11010";
+    EXPECT_EQ(timedOut, 2);
+    EXPECT_EQ(Lines().back(), "Ping complete.");
+    window.reset(); // its ICMP socket lives in the namespace
 }

@@ -282,46 +282,59 @@ TEST_F(LoopbackEcho, AnUnprivilegedUserPingsAndTracesThroughADatagramSocket)
     EXPECT_EQ(WEXITSTATUS(status), 0) << "10 setup, 11 still privileged, 12 probe, 13 ping, 14 trace";
 }
 
-TEST_F(LoopbackEcho, TheTimeToLiveFieldIsHonouredOnEveryPathAndZeroIsRefused)
+// The raw ping and the library answer alike: the target's reply, a router's
+// "time exceeded" or "unreachable", a time-out, and a refused time-to-live of 0.
+TEST_F(LoopbackEcho, EveryPathReportsWhatTheRouteAnswers)
 {
-    REQUIRE_ROOT("raw ICMP sockets and a network namespace");
-    testsupport::RouteTopology topology;
+    REQUIRE_ROOT("raw ICMP sockets and network namespaces");
+    using testsupport::RouteTopology;
+    RouteTopology topology;
     ASSERT_TRUE(topology.ok());
+    // A firewall's rejection, not an unreachable route: the kernel answers those
+    // at most once a second per sender, whatever the ICMP rate limit says.
+    ASSERT_EQ(topology.r1.Exec("ip route add 10.201.9.0/24 via 10.201.2.2"), 0);
+    ASSERT_EQ(topology.r1.Exec("nft add table ip vexmorrj"), 0);
+    ASSERT_EQ(topology.r1.Exec("nft add chain ip vexmorrj relay '{ type filter hook forward priority 0; }'"), 0);
+    ASSERT_EQ(topology.r1.Exec("nft add rule ip vexmorrj relay ip daddr 10.201.9.9 reject with icmp type host-unreachable"), 0);
+    ASSERT_TRUE(topology.r1.DropIcmp("output", "time-exceeded")) << "nftables is needed";
     testsupport::EnterNamespace inside(topology.client);
     ASSERT_TRUE(inside.ok());
-    const uint32_t target = ::inet_addr(testsupport::RouteTopology::TargetAddress);
 
-    // Raw ping: the target is three hops away, so a time-to-live of 2 never
-    // reaches it (only an echo reply is reported on this path).
-    ForceIcmpMode(imRawPingLibraryTrace);
-    TPing raw;
-    Watch(raw);
-    raw.Hostname = testsupport::RouteTopology::TargetAddress;
-    raw.TimeToLive = 2;
-    raw.Execute();
-    raw.TimeToLive = 64;
-    raw.Execute();
-    ASSERT_TRUE(PumpUntil([&] { return !results.empty(); }));
-    PumpFor(100);
-    ASSERT_EQ(results.size(), 1u) << "the echo sent with a time-to-live of 2 was answered";
-    EXPECT_EQ(results[0].ip, target);
-
-    // Library: a time-to-live of 2 is answered by the second router; 0 is refused.
-    ReloadLibraryWith(IcmpFacility::Raw);
-    ForceIcmpMode(imLibrary);
-    results.clear();
-    TPing library;
-    Watch(library);
-    library.Hostname = testsupport::RouteTopology::TargetAddress;
-    library.Timeout = 1000;
-    library.TimeToLive = 2;
-    library.Execute();
-    library.TimeToLive = 0;
-    library.Execute();
-    ASSERT_EQ(results.size(), 2u);
-    EXPECT_EQ(results[0].status, int(IP_TTL_EXPIRED_TRANSIT));
-    EXPECT_EQ(results[0].ip, ::inet_addr(testsupport::RouteTopology::Router2));
-    EXPECT_EQ(results[1].status, int(IP_BAD_OPTION)) << "never replaced by a default";
+    struct Case {
+        const char* host;
+        uint8_t ttl;
+        uint32_t status;
+        const char* from;
+    };
+    const Case cases[] = {
+        {RouteTopology::TargetAddress, 64, IP_SUCCESS, RouteTopology::TargetAddress},
+        {RouteTopology::TargetAddress, 2, IP_TTL_EXPIRED_TRANSIT, RouteTopology::Router2},
+        {"10.201.9.9", 64, IP_DEST_HOST_UNREACHABLE, RouteTopology::Router1},
+        {RouteTopology::TargetAddress, 1, IP_REQ_TIMED_OUT, RouteTopology::TargetAddress}, // the first router is silent
+        {RouteTopology::TargetAddress, 0, IP_BAD_OPTION, RouteTopology::TargetAddress},
+    };
+    for (const bool raw : {true, false}) {
+        if (raw) {
+            ForceIcmpMode(imRawPingLibraryTrace);
+        } else {
+            ReloadLibraryWith(IcmpFacility::Raw);
+            ForceIcmpMode(imLibrary);
+        }
+        TPing ping;
+        Watch(ping);
+        ping.Timeout = 300;
+        for (const Case& c : cases) {
+            results.clear();
+            ping.Hostname = c.host;
+            ping.TimeToLive = c.ttl;
+            ping.Execute();
+            ASSERT_TRUE(PumpUntil([&] { return !results.empty() && ping.Awaiting() == 0; }))
+                << (raw ? "raw" : "library") << " ttl " << int(c.ttl) << " to " << c.host;
+            EXPECT_EQ(results.size(), 1u);
+            EXPECT_EQ(results[0].status, int(c.status)) << (raw ? "raw" : "library") << " ttl " << int(c.ttl);
+            EXPECT_EQ(results[0].ip, ::inet_addr(c.from)) << (raw ? "raw" : "library") << " ttl " << int(c.ttl);
+        }
+    }
 }
 
 TEST_F(LoopbackEcho, ALocalSendFailureIsAGeneralFailureNotATimeOut)

@@ -1,7 +1,8 @@
 #include "IcmpFixture.h"
-#include "icmp/EICMPError.h"
+#include "icmp/EHostNotResolved.h"
 #include "icmp/TPing.h"
 #include "icmp/TTraceRoute.h"
+#include "support/FakeIcmp.h"
 
 #include <string>
 
@@ -58,19 +59,27 @@ TEST_F(Modes, BlocksizeIsEightBitsAndSizesTheReplyBuffer)
     EXPECT_EQ(ping.ReplySize(), 44);
 }
 
-TEST_F(Modes, AnUnresolvableHostIsPingedAsAllOnesAndTimesOut)
+TEST_F(Modes, AHostWithoutAnAddressIsRefusedOnEveryPathAndNothingIsSent)
 {
-    REQUIRE_ROOT("an ICMP socket for the library");
-    ForceIcmpMode(imLibrary);
+    testsupport::FakeIcmp library;
     TPing ping;
-    ping.Hostname = std::string(70, 'n') + ".invalid";
-    ping.Timeout = 300;
-    std::vector<std::tuple<int, uint32_t, int>> got;
-    ping.OnPing = [&](TObject*, int s, uint32_t ip, int rt) { got.emplace_back(s, ip, rt); };
-    ping.Execute();
-    ASSERT_EQ(got.size(), 1u);
-    EXPECT_EQ(got[0], std::make_tuple(11010, 0xFFFFFFFFu, 0));
-    EXPECT_EQ(DottedAddress(ping.TargetAddress()), "255.255.255.255");
+    TTraceRoute trace;
+    int events = 0;
+    ping.OnPing = [&](TObject*, int, uint32_t, int) { ++events; };
+    trace.OnRoute = [&](TObject*, uint8_t, uint32_t, int) { ++events; };
+    const std::string unknown = std::string(70, 'n') + ".invalid";
+    for (TIcmpMode mode : {imLibrary, imRawPingLibraryTrace}) {
+        ForceIcmpMode(mode);
+        ping.Hostname = trace.Hostname = unknown;
+        EXPECT_EQ(MessageOf([&] { ping.Execute(); }),
+                  "Cannot resolve " + unknown + ": nothing was sent. Check the name, or type the host's address.");
+        EXPECT_THROW(trace.Execute(), EHostNotResolved);
+        ping.Hostname = "";
+        EXPECT_EQ(MessageOf([&] { ping.Execute(); }), "No host given: nothing was sent. Type a host name or an address.");
+        EXPECT_EQ(ping.Awaiting(), 0u);
+    }
+    EXPECT_TRUE(library.sent.empty()) << "never to the all-ones address";
+    EXPECT_EQ(events, 0);
 }
 
 TEST_F(Modes, TheProbeChoosesRawPingAndLibraryTraceForRoot)
