@@ -12,4 +12,4 @@ $SUDO apt-get install -y -qq --no-install-recommends \
   iproute2 iputils-ping nftables xvfb xauth \
   fingerd finger socat python3-aiosmtpd clang \
   dovecot-pop3d xinetd curl python3 vsftpd trayer \
-  dpkg-dev file desktop-file-utils appstream >/dev/null
+  dpkg-dev file desktop-file-utils appstream lintian >/dev/null
