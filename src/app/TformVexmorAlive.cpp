@@ -2,6 +2,7 @@
 #include "app/TformVexmor.h"
 #include "desktop/HiResTim.h"
 #include "desktop/TrayIcon.h"
+#include "framework/Ansi.h"
 #include "framework/Application.h"
 #include "settings/ConfigKeys.h"
 #include "tcpip/T_FTP.h"
@@ -87,8 +88,10 @@ std::string FailureText()
 {
     try {
         throw;
-    } catch (const std::exception& e) {
+    } catch (const Exception& e) {
         return e.what();
+    } catch (const std::exception& e) {
+        return AnsiFromSystem(FromSystem(e.what())); // the C++ library speaks the locale's encoding
     } catch (...) {
         return "The attempt ended with an unexpected error.";
     }
