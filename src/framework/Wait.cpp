@@ -2,7 +2,6 @@
 
 #include <QCoreApplication>
 #include <QThread>
-#include <QTimer>
 
 #include <algorithm>
 #include <atomic>
@@ -72,12 +71,12 @@ Wait::Outcome Wait::Run() const
         if (Block) {
             Block(ms);
         } else if (gui) {
-            // Sleeps until an event comes; the timer bounds the sleep.
-            QTimer wake;
-            wake.setSingleShot(true);
-            wake.start(ms);
-            QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+            // No sleeping on the event queue: inside a timer's handler GLib
+            // does not dispatch timers again, so a wake-up timer would never
+            // come. A short sleep keeps the slice bounded either way.
+            QCoreApplication::processEvents(QEventLoop::AllEvents, PumpIntervalMs);
             NotePump();
+            std::this_thread::sleep_for(std::chrono::milliseconds(std::min(ms, 2)));
         } else {
             std::this_thread::sleep_for(std::chrono::milliseconds(std::min(ms, 5)));
         }

@@ -1,6 +1,9 @@
 #include "support/Loopback.h"
 #include "framework/Wait.h"
 
+#include <QElapsedTimer>
+#include <QThread>
+
 #include <arpa/inet.h>
 #include <cstring>
 #include <netinet/in.h>
@@ -75,17 +78,26 @@ void MessageLog::Pump(int ms)
 bool PumpUntil(const std::function<bool()>& pred, int timeoutMs)
 {
     // pred is evaluated once per round: it may take data as it checks.
-    Wait wait;
-    wait.Condition = pred;
-    wait.TimeoutMs = timeoutMs;
-    return wait.Run() == Wait::Ready;
+    QElapsedTimer t;
+    t.start();
+    for (;;) {
+        if (pred())
+            return true;
+        if (t.elapsed() >= timeoutMs)
+            return false;
+        Wait::Pump();
+        QThread::msleep(1);
+    }
 }
 
 void PumpFor(int ms)
 {
-    Wait wait; // no condition: it runs to its time-out
-    wait.TimeoutMs = ms;
-    wait.Run();
+    QElapsedTimer t;
+    t.start();
+    while (t.elapsed() < ms) {
+        Wait::Pump();
+        QThread::msleep(1);
+    }
 }
 
 } // namespace testsupport
