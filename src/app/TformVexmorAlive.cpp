@@ -1,4 +1,4 @@
-#include "app/StopReaches.h"
+#include "app/CommandInProgress.h"
 #include "app/TformVexmor.h"
 #include "desktop/HiResTim.h"
 #include "desktop/TrayIcon.h"
@@ -76,6 +76,8 @@ void TformVexmor::OnGuiThread(std::function<void()> fn)
 
 void TformVexmor::bScanClick()
 {
+    if (CommandRunning())
+        return;
     pmAliveEnd->setEnabled(true);
     pmAliveBegin->setEnabled(false);
     bScan->setEnabled(false);
@@ -83,7 +85,7 @@ void TformVexmor::bScanClick()
     // The timer runs even when the first attempt fails: the mode is shown as
     // running, so it keeps trying. Switching it on again changes nothing.
     try {
-        StopReaches stop(bStop);
+        CommandInProgress command(*this);
         if (!RunAliveAttempt())
             WriteLine("A keep-alive attempt is already under way.");
     } catch (...) {

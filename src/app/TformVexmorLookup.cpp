@@ -1,4 +1,5 @@
 #include "app/TformVexmor.h"
+#include "app/CommandInProgress.h"
 #include "framework/Ansi.h"
 #include "sock/AddressHelpers.h"
 
@@ -23,6 +24,9 @@ std::string Upper(std::string s, size_t n)
 
 void TformVexmor::bResolveClick()
 {
+    if (CommandRunning())
+        return;
+    CommandInProgress command(*this);
     EnterBusy();
     QCoreApplication::processEvents();
     const std::string host = ToAnsi(hostname->text());
@@ -44,6 +48,10 @@ void TformVexmor::bResolveClick()
 
 void TformVexmor::bFingerClick()
 {
+    if (CommandRunning())
+        return;
+    // Busy until the connection is made or refused; the look-ups wait here.
+    CommandInProgress command(*this);
     EnterBusy();
     PageControl->setCurrentWidget(tsVerbose);
     sockdata->SetPortName("79");
