@@ -19,10 +19,8 @@ void LinkSendWindow(TformVexmor& main, TformMailSend& send)
     QPointer<TformVexmor> mainWindow(&main);
     QPointer<TformMailSend> sendWindow(&send);
     main.mailSendRunner = [sendWindow] {
-        if (sendWindow) {
+        if (sendWindow)
             sendWindow->show();
-            sendWindow->raise();
-        }
     };
     main.popmailSend->setEnabled(true);
     // While the main window waits for a server, Send waits too.
