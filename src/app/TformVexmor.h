@@ -263,6 +263,8 @@ private:
     // Lets events through between two batches; raises when Stop came meanwhile
     // (stops: stopCount_ when the work began).
     void PumpBetweenBatches(int stops, const std::string& what);
+    // How long a batch may hold the window before events get through.
+    static constexpr int PaintSliceMs = 40;
 
     // One message of the report list, copied before a command waits.
     struct MailRow {

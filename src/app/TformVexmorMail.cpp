@@ -7,6 +7,7 @@
 #include "tcpip/T_Pop3.h"
 
 #include <QAction>
+#include <QElapsedTimer>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPlainTextEdit>
@@ -176,8 +177,10 @@ void TformVexmor::ShowMessage(const MailRow& row)
     WriteHeading(" Message Body:");
     const std::vector<std::string> lines = pop_mail->Lines; // filling lets events through
     // A long message goes in pieces, so the window keeps painting and Stop gets through.
-    constexpr size_t Piece = 4000;
+    constexpr size_t Piece = 500;
     const int stops = stopCount_;
+    QElapsedTimer slice;
+    slice.start();
     QTextCursor cursor(msg_body->document());
     for (size_t at = 0; at < lines.size(); at += Piece) {
         QString text;
@@ -188,7 +191,10 @@ void TformVexmor::ShowMessage(const MailRow& row)
         }
         cursor.movePosition(QTextCursor::End);
         cursor.insertText(text);
-        PumpBetweenBatches(stops, "showing the message");
+        if (slice.elapsed() >= PaintSliceMs) {
+            PumpBetweenBatches(stops, "showing the message");
+            slice.restart();
+        }
     }
     msg_body->moveCursor(QTextCursor::Start);
     std::vector<std::string> shown;

@@ -20,6 +20,7 @@
 #include <QPlainTextEdit>
 #include <QApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QScrollBar>
 #include <QSaveFile>
 #include <QTemporaryFile>
@@ -227,27 +228,42 @@ void TformVexmor::PumpBetweenBatches(int stops, const std::string& what)
 
 void TformVexmor::AppendRows(const std::vector<QStringList>& rows)
 {
-    constexpr size_t Batch = 2000;
+    constexpr size_t Batch = 1000;
     const int stops = stopCount_;
+    details->setUpdatesEnabled(false);
+    struct Painting {
+        QWidget* list;
+        ~Painting() { list->setUpdatesEnabled(true); }
+    } painting{details};
+    QElapsedTimer slice;
+    slice.start();
     for (size_t at = 0; at < rows.size(); at += Batch) {
         QList<QTreeWidgetItem*> items;
         for (size_t i = at; i < std::min(rows.size(), at + Batch); ++i)
             items.append(new QTreeWidgetItem(rows[i])); // owned by the list from the next line on
         details->addTopLevelItems(items);
-        if (at + Batch < rows.size())
+        if (at + Batch < rows.size() && slice.elapsed() >= PaintSliceMs) {
+            details->setUpdatesEnabled(true);
             PumpBetweenBatches(stops, "filling the list");
+            details->setUpdatesEnabled(false);
+            slice.restart();
+        }
     }
 }
 
 void TformVexmor::WriteLinesInBatches(const std::vector<std::string>& lines)
 {
-    constexpr size_t Batch = 2000;
+    constexpr size_t Batch = 250;
     const int stops = stopCount_;
+    QElapsedTimer slice;
+    slice.start();
     for (size_t at = 0; at < lines.size(); at += Batch) {
         const auto from = lines.begin() + std::ptrdiff_t(at);
         WriteTranscriptLines({from, from + std::ptrdiff_t(std::min(Batch, lines.size() - at))}, false, 0x000000);
-        if (at + Batch < lines.size())
+        if (at + Batch < lines.size() && slice.elapsed() >= PaintSliceMs) {
             PumpBetweenBatches(stops, "writing the transcript");
+            slice.restart();
+        }
     }
 }
 
