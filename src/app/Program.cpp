@@ -9,9 +9,36 @@
 #include "desktop/TformAbout.h"
 
 #include <QDialog>
+#include <QPointer>
 
 #include <memory>
 
+
+void LinkSendWindow(TformVexmor& main, TformMailSend& send)
+{
+    QPointer<TformVexmor> mainWindow(&main);
+    QPointer<TformMailSend> sendWindow(&send);
+    main.mailSendRunner = [sendWindow] {
+        if (sendWindow)
+            sendWindow->show();
+    };
+    main.popmailSend->setEnabled(true);
+    // While the main window waits for a server, Send waits too.
+    main.commandWaitingChanged = [sendWindow](bool waiting) {
+        if (sendWindow)
+            sendWindow->SetOtherCommandWaiting(waiting);
+    };
+    // A send that ends behind a closed window is said in the main transcript.
+    send.OnHiddenSendEnded = [mainWindow](const std::string& text, bool failed) {
+        if (!mainWindow)
+            return;
+        if (failed)
+            mainWindow->WriteAlert(text);
+        else
+            mainWindow->WriteLine(text);
+        mainWindow->SaveLogIfOn();
+    };
+}
 
 int RunProgram(Application& app)
 {
@@ -39,8 +66,7 @@ int RunProgram(Application& app)
         auto formConfig = std::make_unique<TformConfig>(formVexmor.get());
         formVexmor->configDialogRunner = [&formConfig] { formConfig->exec(); };
         auto formMailSend = std::make_unique<TformMailSend>(formVexmor.get());
-        formVexmor->mailSendRunner = [&formMailSend] { formMailSend->show(); };
-        formVexmor->popmailSend->setEnabled(true);
+        LinkSendWindow(*formVexmor, *formMailSend);
         // Closing the program stops a send still running; it is never left
         // half-written on the server as a delivered message.
         QObject::connect(&app, &QGuiApplication::lastWindowClosed, formMailSend.get(),

@@ -12,6 +12,7 @@
 #include "icmp/TTraceRoute.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QCheckBox>
 #include <QGuiApplication>
 #include <QHeaderView>
@@ -29,6 +30,8 @@
 #include <QToolBar>
 #include <QToolButton>
 #include <QTreeWidget>
+#include <QActionGroup>
+#include <QHBoxLayout>
 #include <QVBoxLayout>
 
 namespace {
@@ -71,6 +74,7 @@ TformVexmor::TformVexmor(QWidget* parent)
     ConnectHandlers();
     trayicon = std::make_unique<TTrayIcon>(this);
     SetUpKeepAlive();
+    commandActions_->addAction(pmAliveBegin); // starts a command as bScan does
     BuildContextMenus();
     SetUpKeyboard();
     WindowMemory::Restore(*this);
@@ -84,6 +88,9 @@ TformVexmor::~TformVexmor()
     // The socket's closing reports must not reach a window being taken apart.
     sockdata->OnInfo = nullptr;
     sockdata->OnDisconnect = nullptr;
+    commandWaitingChanged = nullptr;
+    if (busyCursor_)
+        QApplication::restoreOverrideCursor();
 }
 
 void TformVexmor::BuildMenus()
@@ -118,11 +125,26 @@ void TformVexmor::BuildMenus()
     mailmenu->addSeparator();
     popmailSend = item(mailmenu, "popmailSend", "Send A Message");
     popmailSend->setEnabled(false); // enabled once the send-mail dialog is there
+
+    // A closed group closes its actions and keeps each one's own state.
+    auto group = [this](std::initializer_list<QAction*> actions) {
+        auto* g = new QActionGroup(this);
+        g->setExclusionPolicy(QActionGroup::ExclusionPolicy::None);
+        for (QAction* a : actions)
+            g->addAction(a);
+        return g;
+    };
+    commandActions_ = group({pingsingle, ping_checked, tracesingle, trace_checked, popmailCount, popmailHeaders,
+                             popmailMsgText, popmailDelAll, popmailDelSel});
+    waitActions_ = group({delmenuSingle, delmenuChecked});
 }
 
 void TformVexmor::BuildButtons()
 {
-    auto button = [this](const char* name, const char* icon, const char* hint, QMenu* menu) {
+    // held: the holders that close the button while commands run (none: Stop
+    // and the buttons that start nothing stay open).
+    auto button = [this](const char* name, const char* icon, const char* hint, QMenu* menu,
+                         std::vector<QWidget*>* held) {
         auto* b = Named(new QToolButton(tbButtons), name);
         b->setIcon(Icon(icon));
         b->setToolTip(QString::fromLatin1(hint));
@@ -131,28 +153,40 @@ void TformVexmor::BuildButtons()
             b->setMenu(menu);
             b->setPopupMode(QToolButton::MenuButtonPopup);
         }
-        tbButtons->addWidget(b);
+        tbButtons->addWidget(held ? HeldButton(b, *held) : b);
         return b;
     };
-    bExit = button("bExit", "exit", "Exit VexmorPing!", nullptr);
-    bConfig = button("bConfig", "config", "Configure VexmorPing!", nullptr);
+    bExit = button("bExit", "exit", "Exit VexmorPing!", nullptr, nullptr);
+    bConfig = button("bConfig", "config", "Configure VexmorPing!", nullptr, &waitHolders_);
     tbButtons->addSeparator();
-    bPing = button("bPing", "ping", "Execute a ping", pingcheck);
-    bTrace = button("bTrace", "trace", "Execute a trace", tracechecked);
-    bStop = button("bStop", "stop", "Cancel actions", nullptr);
+    bPing = button("bPing", "ping", "Execute a ping", pingcheck, &commandHolders_);
+    bTrace = button("bTrace", "trace", "Execute a trace", tracechecked, &commandHolders_);
+    bStop = button("bStop", "stop", "Cancel actions", nullptr, nullptr);
     bStop->setEnabled(false);
     tbButtons->addSeparator();
-    bMail = button("bMail", "mail", "Various mail options", mailmenu);
-    bFinger = button("bFinger", "finger", "Finger client", nullptr);
-    bScan = button("bScan", "scan", "Start VexmorAlive!", nullptr);
-    bResolve = button("bResolve", "resolve", "Execute NSLookup", nullptr);
-    bTime = button("bTime", "time", "Obtain GMT time from a server", nullptr);
-    bAbout = button("bAbout", "about", "About VexmorPing!", nullptr);
+    bMail = button("bMail", "mail", "Various mail options", mailmenu, &commandHolders_);
+    bFinger = button("bFinger", "finger", "Finger client", nullptr, &commandHolders_);
+    bScan = button("bScan", "scan", "Start VexmorAlive!", nullptr, &commandHolders_);
+    bResolve = button("bResolve", "resolve", "Execute NSLookup", nullptr, &commandHolders_);
+    bTime = button("bTime", "time", "Obtain GMT time from a server", nullptr, &commandHolders_);
+    bAbout = button("bAbout", "about", "About VexmorPing!", nullptr, nullptr);
     tbButtons->addSeparator();
-    bAdd = button("bAdd", "add", "Add To Host List", nullptr);
+    bAdd = button("bAdd", "add", "Add To Host List", nullptr, &waitHolders_);
     bAdd->setEnabled(false);
-    bDelete = button("bDelete", "delete", "Remove From Host List", delmenu);
+    bDelete = button("bDelete", "delete", "Remove From Host List", delmenu, &waitHolders_);
     bDelete->setEnabled(false);
+}
+
+QWidget* TformVexmor::HeldButton(QToolButton* button, std::vector<QWidget*>& holders)
+{
+    auto* holder = new QWidget(tbButtons);
+    auto* layout = new QHBoxLayout(holder);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
+    button->setParent(holder);
+    layout->addWidget(button);
+    holders.push_back(holder);
+    return holder;
 }
 
 void TformVexmor::BuildToolbars()

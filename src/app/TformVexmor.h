@@ -18,6 +18,7 @@
 #include <vector>
 
 class QAction;
+class QActionGroup;
 class QCheckBox;
 class QLabel;
 class QLineEdit;
@@ -130,6 +131,14 @@ public:
     // Shell operations shared by the commands.
     void EnterBusy();
     void LeaveBusy();
+    // A command runs (or the window stays busy until Stop): a handler that
+    // would start another returns at once.
+    bool CommandRunning() const { return busy_ || waits_ > 0; }
+    // A handler waits for a server: the host list, the configuration and
+    // other windows' commands (the send window's Send) are closed too.
+    bool CommandWaiting() const { return waits_ > 0; }
+    // Told when waiting starts and ends; the program links the send window here.
+    std::function<void(bool waiting)> commandWaitingChanged;
     void WriteHeading(const std::string& text);
     void WriteLine(const std::string& text);
     void WriteAlert(const std::string& text);
@@ -244,6 +253,36 @@ private:
     void ExecutePing();
     void DeleteHostEntries(const std::vector<QTreeWidgetItem*>& entries);
 
+    friend class CommandInProgress;
+    void BeginWait();
+    void EndWait();
+    // Opens or closes each control by the busy state and the waits under way.
+    void ApplyCommandState();
+    // The button sits in a holder of its own: closing the holder closes the
+    // button for a command's length without touching its own enabled state.
+    QWidget* HeldButton(QToolButton* button, std::vector<QWidget*>& holders);
+    void TraceOne();
+    // Adds rows to the report list in batches, the window painting between them.
+    void AppendRows(const std::vector<QStringList>& rows);
+    // Writes lines in batches, the window painting between them.
+    void WriteLinesInBatches(const std::vector<std::string>& lines);
+    // Lets events through between two batches; raises when Stop came meanwhile
+    // (stops: stopCount_ when the work began).
+    void PumpBetweenBatches(int stops, const std::string& what);
+    // How long a batch may hold the window before events get through.
+    static constexpr int PaintSliceMs = 40;
+
+    // One message of the report list, copied before a command waits.
+    struct MailRow {
+        int position; // 1-based, as the server numbers them
+        std::string from, subject;
+    };
+    std::vector<MailRow> SelectedMail() const;
+    void ListHeaders();
+    void ShowMessage(const MailRow& row);
+    // Runs a command's work; a failure gets a red transcript line (so the log
+    // keeps it) and goes on to the error report with words, never empty.
+    void ReportingFailure(const std::string& failedWhat, const std::function<void()>& work);
     void MailOpening(bool clearReport);
     void WriteMailClosing();
     void WriteMailCount();
@@ -280,6 +319,14 @@ private:
     int transcriptLines_ = 0;
     mutable std::string logFolder_; // found once, at the first save
     bool busyCursor_ = false;
+    bool busy_ = false; // between EnterBusy and LeaveBusy
+    int waits_ = 0;     // handlers under way that wait for a server
+    int stopCount_ = 0; // Stop clicks so far
+    bool waitingTold_ = false;
+    std::vector<QWidget*> commandHolders_; // closed while a command runs
+    std::vector<QWidget*> waitHolders_;    // closed while a handler waits
+    QActionGroup* commandActions_ = nullptr;
+    QActionGroup* waitActions_ = nullptr;
     bool following_ = true; // the transcript was at its end before the last output
     std::atomic<bool> aliveRunning_{false};
     std::atomic<bool> aliveOnWorker_{false};

@@ -1,4 +1,4 @@
-#include "app/StopReaches.h"
+#include "app/CommandInProgress.h"
 #include "app/TformVexmor.h"
 #include "desktop/HiResTim.h"
 #include "desktop/TrayIcon.h"
@@ -101,7 +101,7 @@ std::string FailureText()
 
 void TformVexmor::bScanClick()
 {
-    if (aliveMode_)
+    if (CommandRunning() || aliveMode_)
         return;
     aliveMode_ = true;
     const unsigned session = ++aliveSession_;
@@ -111,7 +111,7 @@ void TformVexmor::bScanClick()
     trayicon->Minimize();
     std::string failure;
     try {
-        StopReaches stop(bStop);
+        CommandInProgress command(*this);
         if (!RunAliveAttempt())
             WriteLine("A keep-alive attempt is already under way.");
     } catch (...) {

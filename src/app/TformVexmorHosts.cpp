@@ -124,6 +124,8 @@ void TformVexmor::hostnameChange()
 
 void TformVexmor::bAddClick()
 {
+    if (CommandWaiting())
+        return; // a command may be reading the list
     const std::string name = ToAnsi(savename->text(), "The entry name");
     // A backslash would make a nested key (or one outside "Hosts"): refuse it.
     if (name.find('\\') != std::string::npos)
@@ -175,6 +177,8 @@ void TformVexmor::DeleteHostEntries(const std::vector<QTreeWidgetItem*>& entries
 
 void TformVexmor::bDeleteClick()
 {
+    if (CommandWaiting())
+        return;
     std::vector<QTreeWidgetItem*> selected;
     for (int i = 0; i < hosts->topLevelItemCount(); ++i)
         if (hosts->topLevelItem(i)->isSelected())
@@ -184,5 +188,7 @@ void TformVexmor::bDeleteClick()
 
 void TformVexmor::delmenuCheckedClick()
 {
+    if (CommandWaiting())
+        return;
     DeleteHostEntries(CheckedHosts());
 }

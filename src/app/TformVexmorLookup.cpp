@@ -1,4 +1,5 @@
 #include "app/TformVexmor.h"
+#include "app/CommandInProgress.h"
 #include "framework/Ansi.h"
 #include "sock/AddressHelpers.h"
 
@@ -24,6 +25,9 @@ std::string Upper(std::string s, size_t n)
 
 void TformVexmor::bResolveClick()
 {
+    if (CommandRunning())
+        return;
+    CommandInProgress command(*this);
     EnterBusy();
     QCoreApplication::processEvents();
     const std::string host = ToAnsi(hostname->text());
@@ -45,10 +49,14 @@ void TformVexmor::bResolveClick()
 
 void TformVexmor::bFingerClick()
 {
+    if (CommandRunning())
+        return;
     // Both texts are checked before anything happens: a name the code page
     // cannot hold is refused with no connection made and the window left as it was.
     const std::string host = ToAnsi(hostname->text(), "The host name");
     fingerQuery_ = ToAnsi(username->text(), "The user name");
+    // Busy until the connection is made or refused; the look-ups wait here.
+    CommandInProgress command(*this);
     EnterBusy();
     PageControl->setCurrentWidget(tsVerbose);
     sockdata->SetPortName("79");

@@ -1,4 +1,4 @@
-#include "app/StopReaches.h"
+#include "app/CommandInProgress.h"
 #include "app/TformVexmor.h"
 #include "framework/Ansi.h"
 #include "framework/SysUtils.h"
@@ -7,11 +7,12 @@
 #include "tcpip/T_Pop3.h"
 
 #include <QAction>
+#include <QElapsedTimer>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QTabWidget>
-#include <QPointer>
+#include <QTextCursor>
 #include <QToolButton>
 #include <QTreeWidget>
 
@@ -64,6 +65,17 @@ std::vector<int> TformVexmor::SelectedRows() const
     return rows;
 }
 
+std::vector<TformVexmor::MailRow> TformVexmor::SelectedMail() const
+{
+    // Copies, not the list's items: the list may be rebuilt while a command waits.
+    std::vector<MailRow> chosen;
+    for (const int i : SelectedRows()) {
+        const QTreeWidgetItem* row = details->topLevelItem(i);
+        chosen.push_back({i + 1, ToAnsi(row->text(1)), ToAnsi(row->text(2))});
+    }
+    return chosen;
+}
+
 int TformVexmor::MailCount() const
 {
     return int(pop_mail->Lines.size());
@@ -81,11 +93,15 @@ void TformVexmor::WriteMailCount()
 
 void TformVexmor::popmailCountClick()
 {
-    StopReaches stop(bStop);
+    if (CommandRunning())
+        return;
+    CommandInProgress command(*this);
     popmailDelSel->setEnabled(false);
     PageControl->setCurrentWidget(tsVerbose);
-    MailOpening(false);
-    pop_mail->Logout();
+    ReportingFailure("The mail server ended the exchange without saying why.", [this] {
+        MailOpening(false);
+        pop_mail->Logout();
+    });
     WriteMailClosing();
     WriteMailCount();
     SaveLogIfOn();
@@ -93,67 +109,108 @@ void TformVexmor::popmailCountClick()
 
 void TformVexmor::popmailHeadersClick()
 {
-    StopReaches stop(bStop);
+    if (CommandRunning())
+        return;
+    CommandInProgress command(*this);
+    ReportingFailure("The mail server ended the exchange without saying why.", [this] { ListHeaders(); });
+    SaveLogIfOn();
+}
+
+void TformVexmor::ListHeaders()
+{
     MailOpening(true);
     pop_mail->Logout();
     WriteMailClosing();
     WriteMailCount();
-    if (MailCount() > 0) {
-        popmailMsgText->setEnabled(true);
-        popmailDelSel->setEnabled(true);
-        WriteLine(" The message headers are as follows:");
-        SetDetailsColumns({{"#", 30}, {"From", 165}, {"Subject", 150}, {"", 5}, {"", 5}, {"", 5}});
-        details->clear();
-        for (int i = 0; i < MailCount(); ++i) {
-            QTreeWidgetItem* row = AppendRow();
-            row->setText(0, QString::number(i + 1));
-            WriteLine("  #" + IntToStr(i + 1));
-            std::string from, subject;
-            if (SplitSummary(pop_mail->Lines[size_t(i)], from, subject)) {
-                row->setText(1, FromAnsi(from));
-                row->setText(2, FromAnsi(subject));
-                WriteLine("   From: " + from);
-                WriteLine("   Subj: " + subject);
-            }
+    if (MailCount() == 0)
+        return;
+    popmailMsgText->setEnabled(true);
+    popmailDelSel->setEnabled(true);
+    WriteLine(" The message headers are as follows:");
+    SetDetailsColumns({{"#", 30}, {"From", 165}, {"Subject", 150}, {"", 5}, {"", 5}, {"", 5}});
+    details->clear();
+    std::vector<QStringList> rows;
+    std::vector<std::string> lines;
+    rows.reserve(size_t(MailCount()));
+    for (int i = 0; i < MailCount(); ++i) {
+        QStringList row{QString::number(i + 1)};
+        lines.push_back("  #" + IntToStr(i + 1));
+        std::string from, subject;
+        if (SplitSummary(pop_mail->Lines[size_t(i)], from, subject)) {
+            row << FromAnsi(from) << FromAnsi(subject);
+            lines.push_back("   From: " + from);
+            lines.push_back("   Subj: " + subject);
         }
-        ScrollToLatest();
+        rows.push_back(std::move(row));
     }
-    SaveLogIfOn();
+    AppendRows(rows);
+    WriteLinesInBatches(lines);
+    ScrollToLatest();
 }
 
 void TformVexmor::popmailMsgTextClick()
 {
-    StopReaches stop(bStop);
-    MailOpening(false);
-    WriteMailCount();
-    if (MailCount() > 0) {
-        for (const int j : SelectedRows()) {
-            const QTreeWidgetItem* row = details->topLevelItem(j);
-            pop_mail->Retrieve(j + 1); // by the row's position
-            msg_body->clear();
-            WriteHeading("Viewing Message...");
-            WriteHeading(" From: " + ToAnsi(row->text(1)));
-            WriteHeading(" Subj: " + ToAnsi(row->text(2)));
-            WriteHeading(" Message Body:");
-            std::string body;
-            std::vector<std::string> shown;
-            for (const std::string& line : pop_mail->Lines) {
-                body += line + '\n';
-                shown.push_back("  " + line);
+    if (CommandRunning())
+        return;
+    const std::vector<MailRow> chosen = SelectedMail();
+    CommandInProgress command(*this);
+    ReportingFailure("The mail server ended the exchange without saying why.", [&] {
+        MailOpening(false);
+        WriteMailCount();
+        if (MailCount() > 0) {
+            for (const MailRow& row : chosen) {
+                pop_mail->Retrieve(row.position); // by the row's position
+                ShowMessage(row);
             }
-            if (!body.empty())
-                body.pop_back();
-            msg_body->setPlainText(FromAnsi(body));
-            WriteTranscriptLines(shown, false, 0x000000);
-            msg_body->show();
+        }
+        pop_mail->Logout();
+    });
+    SaveLogIfOn();
+}
+
+void TformVexmor::ShowMessage(const MailRow& row)
+{
+    msg_body->clear();
+    WriteHeading("Viewing Message...");
+    WriteHeading(" From: " + row.from);
+    WriteHeading(" Subj: " + row.subject);
+    WriteHeading(" Message Body:");
+    const std::vector<std::string> lines = pop_mail->Lines; // filling lets events through
+    // A long message goes in pieces, so the window keeps painting and Stop gets through.
+    constexpr size_t Piece = 500;
+    const int stops = stopCount_;
+    QElapsedTimer slice;
+    slice.start();
+    QTextCursor cursor(msg_body->document());
+    for (size_t at = 0; at < lines.size(); at += Piece) {
+        QString text;
+        for (size_t i = at; i < std::min(lines.size(), at + Piece); ++i) {
+            if (i > 0)
+                text += '\n';
+            text += FromAnsi(lines[i]);
+        }
+        cursor.movePosition(QTextCursor::End);
+        cursor.insertText(text);
+        if (slice.elapsed() >= PaintSliceMs) {
+            PumpBetweenBatches(stops, "showing the message");
+            slice.restart();
         }
     }
-    pop_mail->Logout();
-    SaveLogIfOn();
+    msg_body->moveCursor(QTextCursor::Start);
+    std::vector<std::string> shown;
+    shown.reserve(lines.size());
+    for (const std::string& line : lines)
+        shown.push_back("  " + line);
+    WriteLinesInBatches(shown);
+    msg_body->show();
 }
 
 void TformVexmor::popmailDelAllClick()
 {
+    if (CommandRunning())
+        return;
+    // Held from the question on: a command started meanwhile would share the mailbox.
+    CommandInProgress command(*this);
     // One click empties a whole mailbox: asked once, and No is the default.
     const std::string question = "Delete every message in the mailbox on " + ToAnsi(hostname->text()) + "?";
     const bool yes = confirm ? confirm(question)
@@ -162,16 +219,28 @@ void TformVexmor::popmailDelAllClick()
                                                      QMessageBox::No) == QMessageBox::Yes;
     if (!yes)
         return;
-    StopReaches stop(bStop);
     popmailDelSel->setEnabled(false);
     PageControl->setCurrentWidget(tsVerbose);
-    MailOpening(false);
-    WriteMailCount();
-    for (int k = 1; k <= MailCount(); ++k) {
-        pop_mail->Delete(k);
-        WriteLine(" deleted message #" + IntToStr(k));
+    int count = 0, marked = 0;
+    try {
+        ReportingFailure("The mail server ended the exchange without saying why.", [&] {
+            MailOpening(false);
+            WriteMailCount();
+            count = MailCount(); // taken once: the loop never follows a changed list
+            for (int k = 1; k <= count; ++k) {
+                pop_mail->Delete(k);
+                ++marked;
+                WriteLine(" deleted message #" + IntToStr(k));
+            }
+            pop_mail->Logout(); // the QUIT commits the deletions
+        });
+    } catch (...) {
+        if (marked < count)
+            WriteAlert(" ...ended after " + IntToStr(marked) + " of " + IntToStr(count) +
+                       " messages; without a logout the server deletes none of them.");
+        SaveLogIfOn();
+        throw;
     }
-    pop_mail->Logout(); // the QUIT commits the deletions
     WriteMailClosing();
     details->clear();
     SaveLogIfOn();
@@ -179,26 +248,28 @@ void TformVexmor::popmailDelAllClick()
 
 void TformVexmor::popmailDelSelClick()
 {
-    StopReaches stop(bStop);
-    MailOpening(false);
-    WriteMailCount();
-    if (MailCount() > 0) {
-        for (const int r : SelectedRows()) {
-            const QTreeWidgetItem* row = details->topLevelItem(r);
+    if (CommandRunning())
+        return;
+    const std::vector<MailRow> chosen = SelectedMail();
+    CommandInProgress command(*this);
+    ReportingFailure("The mail server ended the exchange without saying why.", [&] {
+        MailOpening(false);
+        WriteMailCount();
+        for (const MailRow& row : chosen) {
             // Deleted by sender and subject as they are on the server now.
             for (int i = 0; i < MailCount(); ++i) {
                 std::string from, subject;
-                if (SplitSummary(pop_mail->Lines[size_t(i)], from, subject) && row->text(1) == FromAnsi(from) &&
-                    row->text(2) == FromAnsi(subject)) {
+                if (SplitSummary(pop_mail->Lines[size_t(i)], from, subject) && row.from == from &&
+                    row.subject == subject) {
                     pop_mail->Delete(i + 1);
                     WriteLine(" deleted message #" + IntToStr(i + 1));
                 }
             }
         }
-    }
-    pop_mail->Logout();
-    details->clear();
-    popmailHeadersClick();
+        pop_mail->Logout();
+        details->clear();
+        ListHeaders();
+    });
     SaveLogIfOn();
 }
 

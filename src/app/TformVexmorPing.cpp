@@ -1,4 +1,5 @@
 #include "app/TformVexmor.h"
+#include "app/CommandInProgress.h"
 #include "icmp/IcmpStatus.h"
 #include "framework/Ansi.h"
 #include "framework/SysUtils.h"
@@ -39,6 +40,8 @@ std::vector<QTreeWidgetItem*> TformVexmor::CheckedHosts() const
 
 void TformVexmor::bPingClick()
 {
+    if (CommandRunning())
+        return;
     EnterBusy();
     details->clear();
     SetDetailsColumns(PingColumns());
@@ -52,6 +55,9 @@ void TformVexmor::bPingClick()
 
 void TformVexmor::ping_checkedClick()
 {
+    if (CommandRunning())
+        return;
+    CommandInProgress command(*this);
     EnterBusy();
     PageControl->setCurrentWidget(tsVerbose);
     details->clear();
@@ -107,6 +113,7 @@ void TformVexmor::timerTimer()
 
 void TformVexmor::ExecutePing()
 {
+    CommandInProgress echo(*this);
     try {
         pingdata->Execute();
     } catch (const EHostNotResolved& e) {

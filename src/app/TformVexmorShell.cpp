@@ -13,12 +13,14 @@
 #include "sock/SocketModule.h"
 
 #include <QAction>
+#include <QActionGroup>
 #include <QCheckBox>
 #include <QCoreApplication>
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QScrollBar>
 #include <QSaveFile>
 #include <QTemporaryFile>
@@ -92,6 +94,7 @@ void TformVexmor::bExitClick()
 
 void TformVexmor::bStopClick()
 {
+    ++stopCount_;
     timer->stop();
     LeaveBusy();
     popmailDelSel->setEnabled(false);
@@ -132,6 +135,8 @@ void TformVexmor::PageControlChange()
 
 void TformVexmor::bConfigClick()
 {
+    if (CommandWaiting())
+        return;
     if (configDialogRunner)
         configDialogRunner();
     ReadSwitches();
@@ -145,28 +150,121 @@ void TformVexmor::bAboutClick()
 
 void TformVexmor::EnterBusy()
 {
-    if (!busyCursor_) {
-        // The pointer says a command is working; the window still repaints.
-        QApplication::setOverrideCursor(Qt::BusyCursor);
-        busyCursor_ = true;
-    }
-    for (QToolButton* b : {bPing, bTrace, bFinger, bMail, bScan, bResolve, bTime})
-        b->setEnabled(false);
-    bStop->setEnabled(true);
+    busy_ = true;
     popmailDelSel->setEnabled(false);
     popmailMsgText->setEnabled(false);
     msg_body->hide();
+    ApplyCommandState();
 }
 
 void TformVexmor::LeaveBusy()
 {
-    if (busyCursor_) {
-        QApplication::restoreOverrideCursor();
-        busyCursor_ = false;
+    busy_ = false;
+    // Open again even where the keep-alive mode had closed it.
+    bScan->setEnabled(true);
+    ApplyCommandState();
+}
+
+void TformVexmor::BeginWait()
+{
+    ++waits_;
+    ApplyCommandState();
+}
+
+void TformVexmor::EndWait()
+{
+    --waits_;
+    ApplyCommandState();
+}
+
+void TformVexmor::ApplyCommandState()
+{
+    const bool running = CommandRunning();
+    const bool waiting = CommandWaiting();
+    for (QWidget* holder : commandHolders_)
+        holder->setEnabled(!running);
+    commandActions_->setEnabled(!running);
+    // The host list and the configuration stay usable while a ping runs; a
+    // handler that waits may be reading them.
+    for (QWidget* holder : waitHolders_)
+        holder->setEnabled(!waiting);
+    waitActions_->setEnabled(!waiting);
+    bStop->setEnabled(running); // the one way out
+    if (running != busyCursor_) {
+        // The pointer says a command is working; the window still repaints.
+        if (running)
+            QApplication::setOverrideCursor(Qt::BusyCursor);
+        else
+            QApplication::restoreOverrideCursor();
+        busyCursor_ = running;
     }
-    for (QToolButton* b : {bPing, bTrace, bFinger, bMail, bScan, bResolve, bTime})
-        b->setEnabled(true);
-    bStop->setEnabled(false);
+    if (waiting != waitingTold_) {
+        waitingTold_ = waiting;
+        if (commandWaitingChanged)
+            commandWaitingChanged(waiting);
+    }
+}
+
+void TformVexmor::ReportingFailure(const std::string& whenSilent, const std::function<void()>& work)
+{
+    try {
+        work();
+    } catch (const std::exception& e) {
+        const bool silent = *e.what() == '\0';
+        WriteAlert(silent ? whenSilent : e.what());
+        SaveLogIfOn();
+        if (silent)
+            throw Exception(whenSilent);
+        throw;
+    }
+}
+
+void TformVexmor::PumpBetweenBatches(int stops, const std::string& what)
+{
+    QCoreApplication::processEvents();
+    if (stopCount_ != stops || closing_)
+        throw Exception("Stopped while " + what + ".");
+}
+
+void TformVexmor::AppendRows(const std::vector<QStringList>& rows)
+{
+    constexpr size_t Batch = 1000;
+    const int stops = stopCount_;
+    details->setUpdatesEnabled(false);
+    struct Painting {
+        QWidget* list;
+        ~Painting() { list->setUpdatesEnabled(true); }
+    } painting{details};
+    QElapsedTimer slice;
+    slice.start();
+    for (size_t at = 0; at < rows.size(); at += Batch) {
+        QList<QTreeWidgetItem*> items;
+        for (size_t i = at; i < std::min(rows.size(), at + Batch); ++i)
+            items.append(new QTreeWidgetItem(rows[i])); // owned by the list from the next line on
+        details->addTopLevelItems(items);
+        if (at + Batch < rows.size() && slice.elapsed() >= PaintSliceMs) {
+            details->setUpdatesEnabled(true);
+            PumpBetweenBatches(stops, "filling the list");
+            details->setUpdatesEnabled(false);
+            slice.restart();
+        }
+    }
+}
+
+void TformVexmor::WriteLinesInBatches(const std::vector<std::string>& lines)
+{
+    constexpr size_t Batch = 250;
+    const int stops = stopCount_;
+    QElapsedTimer slice;
+    slice.start();
+    for (size_t at = 0; at < lines.size(); at += Batch) {
+        const auto from = lines.begin() + std::ptrdiff_t(at);
+        WriteTranscriptLines({from, from + std::ptrdiff_t(std::min(Batch, lines.size() - at))}, false, 0x000000);
+        if (at + Batch < lines.size() && slice.elapsed() >= PaintSliceMs) {
+            PumpBetweenBatches(stops, "writing the transcript");
+            slice.restart();
+        }
+    }
 }
 
 void TformVexmor::WriteTranscript(const std::string& text, bool bold, uint32_t rgb)

@@ -1,3 +1,4 @@
+#include "app/CommandInProgress.h"
 #include "app/TformVexmor.h"
 #include "framework/Ansi.h"
 #include "framework/SysUtils.h"
@@ -9,19 +10,15 @@
 
 void TformVexmor::bTimeClick()
 {
+    if (CommandRunning())
+        return;
+    CommandInProgress command(*this);
     EnterBusy();
     PageControl->setCurrentWidget(tsVerbose);
     const std::string host = ToAnsi(hostname->text(), "The host name");
     get_time->Hostname = host;
     if (DottedAddress(ResolveAddress(host)) != "255.255.255.255") {
-        try {
-            get_time->DoAction();
-        } catch (const Exception& e) {
-            // The log keeps the failure too; the box still says it.
-            WriteAlert(e.Message.empty() ? "No time was obtained from " + host + "." : e.Message);
-            SaveLogIfOn();
-            throw;
-        }
+        ReportingFailure("The time could not be obtained from " + host + ".", [this] { get_time->DoAction(); });
         WriteLine(" ");
         WriteHeading("Obtaining time from " + host + "...");
         // The locale's date and time words may hold any character.

@@ -1,4 +1,5 @@
 #include "app/TformVexmor.h"
+#include "app/CommandInProgress.h"
 #include "framework/Ansi.h"
 #include "framework/SysUtils.h"
 #include "icmp/EHostNotResolved.h"
@@ -13,6 +14,14 @@
 #include <QTreeWidget>
 
 void TformVexmor::bTraceClick()
+{
+    if (CommandRunning())
+        return;
+    CommandInProgress command(*this);
+    TraceOne();
+}
+
+void TformVexmor::TraceOne()
 {
     EnterBusy();
     details->clear();
@@ -38,8 +47,9 @@ void TformVexmor::bTraceClick()
 
 void TformVexmor::trace_checkedClick()
 {
-    if (hosts->topLevelItemCount() == 0)
+    if (CommandRunning() || hosts->topLevelItemCount() == 0)
         return;
+    CommandInProgress command(*this);
     // Addresses, not list items: Add or Delete may rebuild the list while a
     // trace processes events.
     for (const QString& address : CheckedAddresses()) {
@@ -47,7 +57,7 @@ void TformVexmor::trace_checkedClick()
             return;
         hostname->setText(address);
         if (!timer->isActive())
-            bTraceClick();
+            TraceOne();
     }
 }
 

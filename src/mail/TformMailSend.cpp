@@ -61,6 +61,12 @@ TformMailSend::TformMailSend(QWidget* parent)
         return b;
     };
     bOk = button("bOk", "Send", QStyle::SP_DialogOkButton, 4);
+    // In a holder of its own, so the main window can close it without
+    // touching its own state (closed while this window's send runs).
+    sendHolder_ = new QWidget(this);
+    sendHolder_->setGeometry(bOk->geometry());
+    bOk->setParent(sendHolder_);
+    bOk->move(0, 0);
     bCancel = button("bCancel", "Cancel", QStyle::SP_DialogCancelButton, 58);
     bAttach = button("bAttach", "Attach\u2026", QStyle::SP_FileIcon, 112);
     bAttach->setToolTip("Attach files to the message (Delete takes the selected ones off)");
@@ -87,6 +93,9 @@ TformMailSend::TformMailSend(QWidget* parent)
         Application::RunHandler([&] { msg_sendMailError(s, e, text); });
     };
     msg_send->OnDone = [this](TObject* s) { Application::RunHandler([&] { msg_sendDone(s); }); };
+    msg_send->OnMailInfo = [this](TObject* s, SendMailInfo i, const std::string& text) {
+        Application::RunHandler([&] { msg_sendMailInfo(s, i, text); });
+    };
 
     connect(bOk, &QToolButton::clicked, this, [this] { Application::RunHandler([this] { bOkClick(); }); });
     connect(bCancel, &QToolButton::clicked, this, [this] { Application::RunHandler([this] { bCancelClick(); }); });
@@ -101,6 +110,8 @@ void TformMailSend::EndSend()
 {
     msg_send->OnDone = nullptr;
     msg_send->OnMailError = nullptr;
+    msg_send->OnMailInfo = nullptr;
+    OnHiddenSendEnded = nullptr;
     if (msg_send->Busy())
         msg_send->EndForExit();
 }
@@ -113,11 +124,17 @@ void TformMailSend::showEvent(QShowEvent* event)
 
 void TformMailSend::FormShow()
 {
-    msg_from->setText(FromAnsi(reg_read.ReadKeyLM(ConfigPath, "full_name")));
-    msg_to->clear();
-    msg_subj->clear();
-    msg_reply->setText(FromAnsi(reg_read.ReadKeyLM(ConfigPath, "email_address")));
-    msg_body->clear();
+    // A running send's message is its own: shown as it goes, never reset.
+    if (msg_send->Busy()) {
+        ShowSending(true);
+        return;
+    }
+    // What the user typed and has not sent stays; a fresh form takes the
+    // configured sender.
+    if (FormIsFresh()) {
+        msg_from->setText(FromAnsi(reg_read.ReadKeyLM(ConfigPath, "full_name")));
+        msg_reply->setText(FromAnsi(reg_read.ReadKeyLM(ConfigPath, "email_address")));
+    }
     msg_send->FROM_Address.clear();
     msg_send->FROM_Name.clear();
     msg_send->Subject.clear();
@@ -127,8 +144,55 @@ void TformMailSend::FormShow()
     msg_send->ListTo.clear();
 }
 
+bool TformMailSend::FormIsFresh() const
+{
+    return msg_to->text().isEmpty() && msg_subj->text().isEmpty() && msg_body->toPlainText().isEmpty() &&
+           attachments->count() == 0;
+}
+
+void TformMailSend::ClearForm()
+{
+    msg_to->clear();
+    msg_subj->clear();
+    msg_body->clear();
+    attachments->clear(); // sent with this message, not the next
+    msg_from->setText(FromAnsi(reg_read.ReadKeyLM(ConfigPath, "full_name")));
+    msg_reply->setText(FromAnsi(reg_read.ReadKeyLM(ConfigPath, "email_address")));
+}
+
+void TformMailSend::ShowSending(bool sending)
+{
+    for (QLineEdit* field : {msg_from, msg_to, msg_subj, msg_reply})
+        field->setReadOnly(sending);
+    msg_body->setReadOnly(sending);
+    bOk->setEnabled(!sending);
+    bAttach->setEnabled(!sending);
+    attachments->setEnabled(!sending);
+}
+
+void TformMailSend::SetOtherCommandWaiting(bool waiting)
+{
+    otherWaiting_ = waiting;
+    sendHolder_->setEnabled(!waiting);
+}
+
+std::string TformMailSend::UnreadableAttachment() const
+{
+    for (int i = 0; i < attachments->count(); ++i) {
+        const QString path = attachments->item(i)->data(Qt::UserRole).toString();
+        QFile file(path);
+        if (!QFileInfo(path).isFile() || !file.open(QIODevice::ReadOnly))
+            return path.toStdString() + (QFileInfo::exists(path) ? " cannot be read" : " is no longer there");
+    }
+    return {};
+}
+
 void TformMailSend::bOkClick()
 {
+    // One send at a time: a click while one runs changes nothing.
+    if (msg_send->Busy() || otherWaiting_)
+        return;
+    sendstatus->clearMessage();
     bool blocked = false;
     if (msg_from->text().isEmpty()) {
         sendstatus->showMessage("You must fill in the FROM block!");
@@ -153,6 +217,18 @@ void TformMailSend::bOkClick()
     const std::string subject = ToAnsi(msg_subj->text(), "The Subject field");
     const std::string reply = ToAnsi(msg_reply->text(), "The Reply-To field");
     const std::string body = ToAnsi(msg_body->toPlainText(), "The message");
+    // The comma ends the last entry; the field keeps what was typed, so a
+    // second try after a failure reads the same list.
+    const std::string to = ToAnsi(msg_to->text(), "The To field") + ",";
+    // A file that cannot go with the message stops it before anything is sent.
+    const std::string unreadable = UnreadableAttachment();
+    if (!unreadable.empty()) {
+        sendstatus->showMessage(FromAnsi("Not sent: the attached file " + unreadable +
+                                         ". Take it off the list or attach it again."));
+        return;
+    }
+    const uint16_t port = uint16_t(StrToInt(reg_read.ReadKeyLM(ConfigPath, "smtp_port")));
+
     msg_send->FROM_Address = reg_read.ReadKeyLM(ConfigPath, "email_address");
     msg_send->FROM_Name = name;
     msg_send->Subject = subject;
@@ -170,14 +246,16 @@ void TformMailSend::bOkClick()
     // The reply address the window asks for travels as a Reply-To header.
     msg_send->Headers = {"Reply-To: " + reply};
     msg_send->SetSMTP_Server(reg_read.ReadKeyLM(ConfigPath, "smtp_server"));
-    msg_send->SMTP_Port = uint16_t(StrToInt(reg_read.ReadKeyLM(ConfigPath, "smtp_port")));
+    msg_send->SMTP_Port = port;
 
-    msg_to->setText(msg_to->text() + ",");
-    const std::string to = ToAnsi(msg_to->text(), "The To field");
+    msg_send->ListTo.clear();
+    recipients_.clear();
     std::string entry;
     for (const char c : to) {
         if (c == ',') {
             msg_send->ListTo.push_back(entry);
+            if (!entry.empty())
+                recipients_ += (recipients_.empty() ? "" : ", ") + entry;
             entry.clear();
         } else if (c != ' ') {
             entry += c;
@@ -186,11 +264,21 @@ void TformMailSend::bOkClick()
     msg_send->Attachments.clear();
     for (int i = 0; i < attachments->count(); ++i)
         msg_send->Attachments.push_back(QFile::encodeName(attachments->item(i)->data(Qt::UserRole).toString()).toStdString());
+    rcptSent_ = 0;
+    delivered_ = false;
+    error_.clear();
+    lastReply_.clear();
+    refused_.clear();
+    unattached_.clear();
+    ShowSending(true);
+    sendstatus->showMessage("Sending...");
     msg_send->SetAction(Send_Mail);
 }
 
 void TformMailSend::bAttachClick()
 {
+    if (msg_send->Busy())
+        return;
     const QStringList files = attachmentChooser ? attachmentChooser()
                                                 : QFileDialog::getOpenFileNames(this, "Attach files");
     for (const QString& file : files) {
@@ -207,6 +295,8 @@ void TformMailSend::bAttachClick()
 
 void TformMailSend::RemoveSelectedAttachments()
 {
+    if (msg_send->Busy())
+        return; // the running send has its list
     qDeleteAll(attachments->selectedItems());
 }
 
@@ -215,13 +305,58 @@ void TformMailSend::bCancelClick()
     hide();
 }
 
+void TformMailSend::msg_sendMailInfo(TObject*, SendMailInfo info, const std::string& addinfo)
+{
+    switch (info) {
+    case Info_Received: lastReply_ = addinfo; break;
+    case Info_Recipient: ++rcptSent_; break;
+    case Info_RecipientRejected: refused_.push_back(addinfo + " (" + lastReply_ + ")"); break;
+    case Info_AttachmentError: unattached_.push_back(addinfo); break;
+    case Info_Sent: delivered_ = true; break;
+    default: break;
+    }
+}
+
+std::string TformMailSend::Details() const
+{
+    std::string text;
+    auto list = [&](const char* what, const std::vector<std::string>& items) {
+        if (items.empty())
+            return;
+        text += std::string("; ") + what + ": ";
+        for (size_t i = 0; i < items.size(); ++i)
+            text += (i ? ", " : "") + items[i];
+    };
+    list("refused", refused_);
+    list("not attached (could not be read)", unattached_);
+    return text;
+}
+
 void TformMailSend::msg_sendDone(TObject*)
 {
-    attachments->clear(); // sent with this message, not the next
-    hide();
+    const int accepted = rcptSent_ - int(refused_.size());
+    const std::string count = std::to_string(accepted) + (accepted == 1 ? " recipient" : " recipients");
+    const std::string error = error_.empty() ? std::string("the server did not take the message") : error_;
+    const std::string details = Details();
+    const bool whole = delivered_ && details.empty();
+    ShowSending(false);
+    // A message that went out whole leaves an empty form; anything less keeps
+    // what was typed, so nothing has to be written again.
+    if (whole)
+        ClearForm();
+    sendstatus->showMessage(FromAnsi((delivered_ ? "Message sent to " + count : "Error: " + error) + details));
+    if (!isVisible() && OnHiddenSendEnded) {
+        const std::string message = "Message to " + recipients_;
+        OnHiddenSendEnded(whole        ? message + " sent."
+                          : delivered_ ? message + " sent to " + count + details + "."
+                                       : message + " not sent: " + error + details + ".",
+                          !whole);
+    }
 }
 
 void TformMailSend::msg_sendMailError(TObject*, SendMailError, const std::string& addinfo)
 {
+    if (error_.empty())
+        error_ = addinfo; // the first says why; the rest follow from it
     sendstatus->showMessage(FromAnsi("Error: " + addinfo));
 }

@@ -7,6 +7,8 @@
 
 #include <functional>
 #include <memory>
+#include <string>
+#include <vector>
 
 class QLabel;
 class QLineEdit;
@@ -17,8 +19,9 @@ class QToolButton;
 class QWidget;
 
 // The modeless window in which a plain-text message is written and sent
-// through its own SendMail to the configured server; it closes when the send
-// ends.
+// through its own SendMail to the configured server. While a send runs the
+// form shows it and cannot change it; a sent message clears the form, a failed
+// one leaves everything as typed with the error in words.
 class TformMailSend final : public QDialog {
     Q_OBJECT
 public:
@@ -46,9 +49,35 @@ public:
     void RemoveSelectedAttachments();
     void msg_sendDone(TObject* sender);
     void msg_sendMailError(TObject* sender, SendMailError error, const std::string& addinfo);
+    void msg_sendMailInfo(TObject* sender, SendMailInfo info, const std::string& addinfo);
     // The program is ending: a send still running stops without delivering.
     void EndSend();
+    // A command of the main window waits: Send stays closed meanwhile.
+    void SetOtherCommandWaiting(bool waiting);
+    // Told the outcome of a send that ends while the window is hidden (after
+    // Cancel), so it is never unseen: the text, and whether it failed.
+    std::function<void(const std::string& text, bool failed)> OnHiddenSendEnded;
 
 protected:
     void showEvent(QShowEvent* event) override;
+
+private:
+    // Shows whether a send runs: the form is read-only and Send closed while it does.
+    void ShowSending(bool sending);
+    // Nothing typed that a reset would lose.
+    bool FormIsFresh() const;
+    void ClearForm();
+    // The first typed attachment that cannot be read, with why; empty: all can.
+    std::string UnreadableAttachment() const;
+    // What went wrong beside the message itself: refused recipients, files left out.
+    std::string Details() const;
+
+    QWidget* sendHolder_ = nullptr; // closes Send while the main window waits
+    bool otherWaiting_ = false;
+    // What the running send met so far.
+    std::string recipients_; // as the main window's line names them
+    int rcptSent_ = 0;
+    bool delivered_ = false;
+    std::string error_, lastReply_;
+    std::vector<std::string> refused_, unattached_;
 };

@@ -5,8 +5,27 @@
 #include "tcpip/T_Time.h"
 
 using testsupport::PumpUntil;
+using S = testsupport::ScriptServer;
 
 namespace {
+
+// A POP3 server that logs in and lists n messages ("Sender k", "Note k"),
+// then plays tail.
+std::vector<S::Step> Mailbox(int n, std::vector<S::Step> tail)
+{
+    std::string list = "+OK\r\n";
+    for (int k = 1; k <= n; ++k)
+        list += std::to_string(k) + " 10\r\n";
+    std::vector<S::Step> steps = {S::Send("+OK ready\r\n"), S::Expect(), S::Send("+OK\r\n"), S::Expect(),
+                                  S::Send("+OK\r\n"),        S::Expect(), S::Send(list + ".\r\n")};
+    for (int k = n; k >= 1; --k) { // the summaries are asked for last to first
+        steps.push_back(S::Expect());
+        steps.push_back(S::Send("+OK\r\nFrom: Sender " + std::to_string(k) + "\r\nSubject: Note " +
+                                std::to_string(k) + "\r\n\r\n.\r\n"));
+    }
+    steps.insert(steps.end(), tail.begin(), tail.end());
+    return steps;
+}
 
 class MailTimeCommand : public WindowFixture {
 protected:
@@ -22,6 +41,21 @@ protected:
         for (const std::string& l : Lines())
             n += l == line;
         return n;
+    }
+    // Runs check once the server has received a line starting with line.
+    void WhenReceived(const S& server, const std::string& line, std::function<void()> check)
+    {
+        auto* poll = new QTimer(window.get());
+        QObject::connect(poll, &QTimer::timeout, window.get(), [&server, line, check, poll] {
+            for (const std::string& l : server.Received())
+                if (l.rfind(line, 0) == 0) {
+                    poll->deleteLater();
+                    poll->stop();
+                    check();
+                    return;
+                }
+        });
+        poll->start(5);
     }
     void Select(int row)
     {
@@ -138,4 +172,98 @@ TEST_F(MailTimeCommand, StopReachesAMailCommandWaitingForASilentServer)
     EXPECT_EQ(errors[0], "Stopped while waiting for its answer (127.0.0.1).");
     EXPECT_FALSE(window->bStop->isEnabled());
     EXPECT_FALSE(Busy());
+}
+
+TEST_F(MailTimeCommand, AWaitingMailCommandRefusesEveryOtherCommandAndKeepsTheRowsItNeeds)
+{
+    Type(window->username, "alice");
+    Type(window->password, "secret");
+    S listing(Mailbox(3, {S::Expect(), S::Send("+OK\r\n"), S::Close()}));
+    window->pop_mail->RemotePort = listing.port();
+    window->popmailHeaders->trigger();
+    ASSERT_EQ(Rows(), 3);
+    Select(1);
+
+    S slow(Mailbox(3, {S::Expect(), S::Hold()}));
+    window->pop_mail->RemotePort = slow.port();
+    bool checked = false;
+    WhenReceived(slow, "RETR", [&] {
+        for (QWidget* w : std::initializer_list<QWidget*>{window->bPing, window->bTrace, window->bFinger,
+                                                          window->bMail, window->bScan, window->bResolve,
+                                                          window->bTime, window->bConfig, window->bDelete})
+            EXPECT_FALSE(w->isEnabled()) << w->objectName().toStdString();
+        for (QAction* a : {window->popmailCount, window->popmailHeaders, window->popmailMsgText,
+                           window->popmailDelAll, window->popmailDelSel, window->ping_checked,
+                           window->trace_checked, window->delmenuChecked, window->pmAliveBegin})
+            EXPECT_FALSE(a->isEnabled()) << a->objectName().toStdString();
+        EXPECT_TRUE(window->bStop->isEnabled());
+        // Handlers reached anyway (a queued click, a key) return untouched.
+        const size_t lines = Lines().size();
+        window->confirm = [](const std::string&) { return true; };
+        window->bPingClick();
+        window->ping_checkedClick();
+        window->bTraceClick();
+        window->trace_checkedClick();
+        window->bResolveClick();
+        window->bFingerClick();
+        window->bTimeClick();
+        window->bScanClick();
+        window->popmailCountClick();
+        window->popmailHeadersClick();
+        window->popmailMsgTextClick();
+        window->popmailDelAllClick();
+        window->popmailDelSelClick();
+        window->bDeleteClick();
+        EXPECT_EQ(Lines().size(), lines);
+        EXPECT_EQ(Rows(), 3);
+        EXPECT_FALSE(window->timer->isActive());
+        EXPECT_EQ(slow.Connections(), 1);
+        EXPECT_EQ(window->pop_mail->Hostname, "127.0.0.1");
+        checked = true;
+        Click(window->bStop);
+    });
+    window->popmailMsgText->trigger();
+    ASSERT_TRUE(checked);
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(errors[0], "Stopped while waiting for its answer (127.0.0.1).");
+    // The failure is in the transcript too, in red, so the log keeps it.
+    const int red = IndexOf(errors[0]);
+    ASSERT_GE(red, 0);
+    EXPECT_EQ(Attributes(red), std::make_pair(true, QRgb(0xFF0000)));
+    EXPECT_FALSE(Busy());
+    EXPECT_FALSE(window->CommandRunning());
+    EXPECT_TRUE(window->bConfig->isEnabled());
+    EXPECT_TRUE(window->popmailHeaders->isEnabled());
+    EXPECT_EQ(Row(1)[2], "Note 2");
+}
+
+TEST_F(MailTimeCommand, DeleteAllThatEndsEarlySaysSoInWords)
+{
+    Type(window->username, "alice");
+    Type(window->password, "secret");
+    window->confirm = [](const std::string&) { return true; };
+    S server(Mailbox(3, {S::Expect(), S::Send("+OK\r\n"), S::Expect(), S::Close()}));
+    window->pop_mail->RemotePort = server.port();
+    window->popmailDelAll->trigger();
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_FALSE(errors[0].empty()) << "a box always has words";
+    const int red = IndexOf(errors[0]);
+    ASSERT_GE(red, 0);
+    EXPECT_EQ(Attributes(red), std::make_pair(true, QRgb(0xFF0000)));
+    EXPECT_EQ(IndexOf(" ...ended after 1 of 3 messages; without a logout the server deletes none of them."),
+              red + 1);
+    EXPECT_EQ(IndexOf(" ...logged out; operation complete!"), -1);
+    EXPECT_FALSE(Busy());
+}
+
+TEST_F(MailTimeCommand, AFailedTimeCommandWritesItsErrorInRed)
+{
+    S silent({S::Hold()});
+    window->get_time->RemotePort = silent.port();
+    window->get_time->ReplyTimeoutMs = 300;
+    Click(window->bTime);
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_NE(errors[0].find("did not answer within"), std::string::npos) << errors[0];
+    EXPECT_EQ(Lines().back(), errors[0]);
+    EXPECT_EQ(Attributes(int(Lines().size()) - 1), std::make_pair(true, QRgb(0xFF0000)));
 }

@@ -4,6 +4,7 @@
 #include "support/ConfigFolder.h"
 #include "support/Loopback.h"
 #include "support/RealServers.h"
+#include "support/ScriptServer.h"
 #include "sock/SocketModule.h"
 
 #include <QLineEdit>
@@ -13,6 +14,8 @@
 #include <QStatusBar>
 #include <QTest>
 #include <QToolButton>
+
+#include <algorithm>
 
 #include <fstream>
 #include <sstream>
@@ -80,7 +83,7 @@ TEST_F(MailSendDialog, ValidationStopsTheSendAndNamesTheLastMissingBlock)
     EXPECT_TRUE(dialog.isVisible());
 }
 
-TEST_F(MailSendDialog, ASentMessageArrivesWithItsRecipientsAndReplyToAndTheWindowCloses)
+TEST_F(MailSendDialog, ASentMessageSaysSoAndClearsTheFormAFailedOneKeepsEverythingTyped)
 {
     testsupport::SmtpServer smtp;
     if (!smtp.Problem().empty())
@@ -93,9 +96,14 @@ TEST_F(MailSendDialog, ASentMessageArrivesWithItsRecipientsAndReplyToAndTheWindo
     Type(dialog.msg_reply, "replies@example.test");
     dialog.msg_body->setPlainText("first\n.second starts with a dot\nthird");
     dialog.bOk->click();
-    EXPECT_EQ(dialog.msg_to->text(), "bob@example.test, carol@example.test,") << "the user sees the added comma";
+    EXPECT_EQ(dialog.msg_to->text(), "bob@example.test, carol@example.test") << "the field keeps what was typed";
     EXPECT_EQ(dialog.msg_send->ListTo.size(), 2u);
-    ASSERT_TRUE(PumpUntil([&] { return !dialog.isVisible(); }, 20000)) << Status(dialog);
+    ASSERT_TRUE(PumpUntil([&] { return !dialog.msg_send->Busy(); }, 20000)) << Status(dialog);
+    EXPECT_EQ(Status(dialog), "Message sent to 2 recipients");
+    EXPECT_TRUE(dialog.isVisible());
+    EXPECT_TRUE(dialog.msg_to->text().isEmpty() && dialog.msg_subj->text().isEmpty() &&
+                dialog.msg_body->toPlainText().isEmpty());
+    EXPECT_EQ(dialog.msg_from->text(), "Ann Example") << "a fresh form, as at the first show";
     ASSERT_EQ(smtp.Messages().size(), 1u);
     const std::string message = FileText(smtp.Messages()[0]);
     EXPECT_NE(message.find("To: bob@example.test;"), std::string::npos);
@@ -105,13 +113,27 @@ TEST_F(MailSendDialog, ASentMessageArrivesWithItsRecipientsAndReplyToAndTheWindo
     EXPECT_NE(message.find("\n.second starts with a dot"), std::string::npos) << "one dot, as typed";
     EXPECT_TRUE(errors.empty());
 
-    // A refused connection: the error stays in the status bar, the window closes.
+    // A refused connection: the window stays with the error and everything typed,
+    // and the next send starts with an empty status bar.
     Store("smtp_port", std::to_string(testsupport::ClosedPort()));
-    dialog.show();
     Type(dialog.msg_to, "bob@example.test");
+    Type(dialog.msg_subj, "again");
     dialog.bOk->click();
-    ASSERT_TRUE(PumpUntil([&] { return !dialog.isVisible(); }, 20000));
+    ASSERT_TRUE(PumpUntil([&] { return !dialog.msg_send->Busy(); }, 20000));
     EXPECT_EQ(Status(dialog), "Error: Connection Refused");
+    EXPECT_TRUE(dialog.isVisible());
+    EXPECT_EQ(dialog.msg_to->text(), "bob@example.test");
+    EXPECT_EQ(dialog.msg_subj->text(), "again");
+    dialog.hide();
+    dialog.show();
+    EXPECT_EQ(dialog.msg_subj->text(), "again") << "reopening keeps an unsent message";
+    EXPECT_EQ(Status(dialog), "Error: Connection Refused");
+    Store("smtp_port", std::to_string(smtp.port()));
+    dialog.bOk->click();
+    EXPECT_EQ(Status(dialog), "Sending...");
+    ASSERT_TRUE(PumpUntil([&] { return !dialog.msg_send->Busy(); }, 20000));
+    EXPECT_EQ(Status(dialog), "Message sent to 1 recipient");
+    EXPECT_EQ(smtp.Messages().size(), 2u);
 }
 
 TEST_F(MailSendDialog, AttachedFilesAreListedAndTravelWithTheMessage)
@@ -142,8 +164,21 @@ TEST_F(MailSendDialog, AttachedFilesAreListedAndTravelWithTheMessage)
     Type(dialog.msg_to, "bob@example.test");
     dialog.msg_subj->setText("files");
     dialog.msg_body->setPlainText("see attached");
+    // A file gone since it was attached stops the send, named, before anything goes out.
+    const QString gone = dir.path() + "/gone.txt";
+    std::ofstream(gone.toStdString()) << "x";
+    dialog.attachmentChooser = [&] { return QStringList{gone}; };
+    dialog.bAttach->click();
+    QFile::remove(gone);
     dialog.bOk->click();
-    ASSERT_TRUE(PumpUntil([&] { return !dialog.isVisible(); }, 20000)) << Status(dialog);
+    EXPECT_FALSE(dialog.msg_send->Busy());
+    EXPECT_EQ(Status(dialog), "Not sent: the attached file " + gone.toStdString() +
+                                  " is no longer there. Take it off the list or attach it again.");
+    dialog.attachments->item(2)->setSelected(true);
+    dialog.RemoveSelectedAttachments();
+
+    dialog.bOk->click();
+    ASSERT_TRUE(PumpUntil([&] { return !dialog.msg_send->Busy(); }, 20000)) << Status(dialog);
     ASSERT_EQ(smtp.Messages().size(), 1u);
     const std::string message = FileText(smtp.Messages()[0]);
     EXPECT_NE(message.find("notes.txt"), std::string::npos);
@@ -151,4 +186,82 @@ TEST_F(MailSendDialog, AttachedFilesAreListedAndTravelWithTheMessage)
     EXPECT_NE(message.find("iVBORwABAv8="), std::string::npos) << "the binary file, base64";
     EXPECT_EQ(dialog.attachments->count(), 0) << "sent with this message, not the next";
     EXPECT_TRUE(errors.empty());
+}
+
+namespace {
+
+// An SMTP dialogue that refuses one recipient; its greeting comes slowly, so
+// the send is still running while the test clicks.
+std::vector<testsupport::ScriptServer::Step> RefusingScript()
+{
+    using S = testsupport::ScriptServer;
+    return {S::Trickle("220 slow.example.test ESMTP " + std::string(60, '.') + "\r\n"),
+            S::Expect(), S::Send("250 hello\r\n"),
+            S::Expect(), S::Send("250 sender ok\r\n"),
+            S::Expect(), S::Send("250 ok\r\n"),
+            S::Expect(), S::Send("550 no such user\r\n"),
+            S::Expect(), S::Send("354 go on\r\n"),
+            S::ExpectUntil("."), S::Send("250 queued\r\n"),
+            S::Expect(), S::Send("221 bye\r\n"), S::Close()};
+}
+
+} // namespace
+
+TEST_F(MailSendDialog, ARunningSendCannotBeChangedAndEndsVisiblyBehindAClosedWindow)
+{
+    testsupport::ScriptServer smtp(RefusingScript());
+    Store("smtp_port", std::to_string(smtp.port()));
+    TformMailSend dialog;
+    std::vector<std::pair<std::string, bool>> told;
+    dialog.OnHiddenSendEnded = [&](const std::string& text, bool failed) { told.emplace_back(text, failed); };
+    dialog.show();
+    Type(dialog.msg_to, "bob@example.test, carol@example.test");
+    Type(dialog.msg_subj, "first");
+    dialog.msg_body->setPlainText("the first message");
+    dialog.bOk->click();
+    ASSERT_TRUE(dialog.msg_send->Busy());
+    EXPECT_FALSE(dialog.bOk->isEnabled());
+    EXPECT_TRUE(dialog.msg_to->isReadOnly() && dialog.msg_body->isReadOnly());
+
+    // A second Send, and reopening the window, leave the running send alone.
+    Type(dialog.msg_subj, "second");
+    dialog.bOkClick();
+    dialog.hide();
+    dialog.show();
+    EXPECT_EQ(dialog.msg_send->Subject, "first");
+    EXPECT_EQ(dialog.msg_send->ListTo, (std::vector<std::string>{"bob@example.test", "carol@example.test"}));
+    EXPECT_EQ(dialog.msg_to->text(), "bob@example.test, carol@example.test");
+    EXPECT_EQ(Status(dialog), "Sending...");
+
+    // Cancel hides the window; the send goes on and its end is told once.
+    dialog.bCancel->click();
+    EXPECT_FALSE(dialog.isVisible());
+    ASSERT_TRUE(PumpUntil([&] { return !dialog.msg_send->Busy(); }, 20000));
+    const std::string refused = "carol@example.test (550 no such user)";
+    ASSERT_EQ(told.size(), 1u);
+    EXPECT_EQ(told[0].first, "Message to bob@example.test, carol@example.test sent to 1 recipient; refused: " +
+                                 refused + ".");
+    EXPECT_TRUE(told[0].second) << "said as a failure: one recipient has not got it";
+    EXPECT_EQ(Status(dialog), "Message sent to 1 recipient; refused: " + refused);
+    EXPECT_EQ(dialog.msg_to->text(), "bob@example.test, carol@example.test") << "kept, to send again";
+    EXPECT_TRUE(dialog.bOk->isEnabled());
+    EXPECT_FALSE(dialog.msg_to->isReadOnly());
+    const auto lines = smtp.Received();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "RCPT TO:<bob@example.test>"), 1);
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "RCPT TO:<carol@example.test>"), 1);
+    auto subject = [&](const std::string& s) {
+        return std::count_if(lines.begin(), lines.end(), [&](const std::string& l) { return l.rfind(s, 0) == 0; });
+    };
+    EXPECT_EQ(subject("Subject: first"), 1);
+    EXPECT_EQ(subject("Subject: second"), 0);
+
+    // Send stays closed while the main window waits for a server.
+    dialog.show();
+    dialog.SetOtherCommandWaiting(true);
+    EXPECT_FALSE(dialog.bOk->isEnabled());
+    dialog.bOkClick();
+    EXPECT_FALSE(dialog.msg_send->Busy());
+    dialog.SetOtherCommandWaiting(false);
+    EXPECT_TRUE(dialog.bOk->isEnabled());
+    EXPECT_TRUE(errors.empty()) << errors[0];
 }
