@@ -162,6 +162,8 @@ public:
     // Shell handlers.
     void FormShow();
     void bExitClick();
+    // Ends every wait and run under way: the window is going.
+    void CancelEverything();
     void bStopClick();
     void PageControlChange();
     void bConfigClick();

@@ -223,8 +223,6 @@ void TformVexmor::pmRestoreClick()
 
 void TformVexmor::pmExitClick()
 {
-    // Leaving must not wait for an attempt's server to answer.
-    aliveMode_ = false;
-    StopKeepAliveTimer();
+    aliveMode_ = false; // leaving ends the mode: no box for the cut-short attempt
     bExitClick();
 }

@@ -42,14 +42,7 @@ void TformVexmor::showEvent(QShowEvent* event)
 
 void TformVexmor::closeEvent(QCloseEvent* event)
 {
-    // A trace or ping run must not keep a windowless program alive.
-    closing_ = true;
-    timer->stop();
-    pingdata->Cancel();
-    tracedata->Cancel();
-    pop_mail->Cancel();
-    get_time->Cancel();
-    StopKeepAliveTimer();
+    CancelEverything();
     WindowMemory::Save(*this);
     QMainWindow::closeEvent(event);
 }
@@ -84,8 +77,22 @@ std::string TformVexmor::ReadKeyLM(const std::string& path, const std::string& n
     return reg_read.ReadKeyLM(path, name);
 }
 
+void TformVexmor::CancelEverything()
+{
+    // A command waiting for its server must not keep a windowless program alive.
+    closing_ = true;
+    timer->stop();
+    pingdata->Cancel();
+    tracedata->Cancel();
+    pop_mail->Cancel();
+    get_time->Cancel();
+    StopKeepAliveTimer();
+}
+
 void TformVexmor::bExitClick()
 {
+    // Leaving does not wait for a server to answer a command under way.
+    CancelEverything();
     if (App())
         App()->Terminate();
     else
@@ -400,7 +407,7 @@ std::string TformVexmor::NoIcmpAdvice()
 {
     return "No ICMP facility is available to this user: ping and trace cannot send. Allow ICMP echo sockets "
            "with 'sysctl -w net.ipv4.ping_group_range=\"0 2147483647\"', or give the program the raw-socket "
-           "capability with 'setcap cap_net_raw+ep " + QCoreApplication::applicationFilePath().toStdString() + "'.";
+           "capability with 'setcap cap_net_raw+ep " + AnsiFromSystem(QCoreApplication::applicationFilePath()) + "'.";
 }
 
 void TformVexmor::SaveLog()

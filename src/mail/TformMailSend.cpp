@@ -5,6 +5,7 @@
 #include "framework/Named.h"
 #include "framework/SysUtils.h"
 #include "settings/ConfigKeys.h"
+#include "settings/MailSettings.h"
 
 #include <QLabel>
 #include <QAction>
@@ -227,9 +228,16 @@ void TformMailSend::bOkClick()
                                          ". Take it off the list or attach it again."));
         return;
     }
-    const uint16_t port = uint16_t(StrToInt(reg_read.ReadKeyLM(ConfigPath, "smtp_port")));
+    // What the configuration lacks is said in words, and the form stays.
+    MailSender sender;
+    try {
+        sender = ConfiguredMailSender(reg_read);
+    } catch (const Exception& e) {
+        sendstatus->showMessage(FromAnsi(e.Message));
+        return;
+    }
 
-    msg_send->FROM_Address = reg_read.ReadKeyLM(ConfigPath, "email_address");
+    msg_send->FROM_Address = sender.Address;
     msg_send->FROM_Name = name;
     msg_send->Subject = subject;
     msg_send->MailText.clear();
@@ -245,8 +253,8 @@ void TformMailSend::bOkClick()
         msg_send->MailText.clear();
     // The reply address the window asks for travels as a Reply-To header.
     msg_send->Headers = {"Reply-To: " + reply};
-    msg_send->SetSMTP_Server(reg_read.ReadKeyLM(ConfigPath, "smtp_server"));
-    msg_send->SMTP_Port = port;
+    msg_send->SetSMTP_Server(sender.Server);
+    msg_send->SMTP_Port = sender.Port;
 
     msg_send->ListTo.clear();
     recipients_.clear();

@@ -172,6 +172,14 @@ TEST_F(MailTimeCommand, StopReachesAMailCommandWaitingForASilentServer)
     EXPECT_EQ(errors[0], "Stopped while waiting for its answer (127.0.0.1).");
     EXPECT_FALSE(window->bStop->isEnabled());
     EXPECT_FALSE(Busy());
+
+    // Exit does not wait for the server either, however long it may take.
+    window->pop_mail->ReplyTimeoutMs = 600000;
+    QTimer::singleShot(200, window->bExit, [&] { Click(window->bExit); });
+    Click(window->bMail);
+    EXPECT_TRUE(App()->Terminated());
+    ASSERT_EQ(errors.size(), 2u);
+    EXPECT_EQ(errors[1], "Stopped while waiting for its answer (127.0.0.1).");
 }
 
 TEST_F(MailTimeCommand, AWaitingMailCommandRefusesEveryOtherCommandAndKeepsTheRowsItNeeds)
