@@ -276,6 +276,9 @@ void TformVexmor::BuildClientArea()
     details = Named(new QTreeWidget(tsDetailed), "details");
     details->setRootIsDecorated(false);
     details->setSelectionBehavior(QAbstractItemView::SelectRows);
+    // Every row is one line of text: the list need not measure each of them,
+    // which keeps a 100,000-row listing from stalling the window.
+    details->setUniformRowHeights(true);
     detailedLayout->addWidget(details);
     SetDetailsColumns(PingColumns());
     PageControl->addTab(tsDetailed, "Statistics/Route");

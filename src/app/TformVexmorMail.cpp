@@ -132,7 +132,15 @@ void TformVexmor::ListHeaders()
     std::vector<QStringList> rows;
     std::vector<std::string> lines;
     rows.reserve(size_t(MailCount()));
+    // Converting a long list takes a while too: the window paints meanwhile.
+    const int stops = stopCount_;
+    QElapsedTimer slice;
+    slice.start();
     for (int i = 0; i < MailCount(); ++i) {
+        if (i % 1024 == 1023 && slice.elapsed() >= PaintSliceMs) {
+            PumpBetweenBatches(stops, "listing the headers");
+            slice.restart();
+        }
         QStringList row{QString::number(i + 1)};
         lines.push_back("  #" + IntToStr(i + 1));
         std::string from, subject;
