@@ -34,7 +34,7 @@ protected:
         ftp.Port = port;
         ftp.Username = user;
         ftp.Password = password;
-        ftp.ReplyTimeoutMs = 5000;
+        ftp.ReplyTimeoutMs = ReplyTimeoutMs; // a real server may be slow to log in on a busy machine
         ftp.OnTrace = [this](const std::string& s, TTraceLevel level) { trace.emplace_back(level, s); };
     }
     bool Traced(TTraceLevel level, const std::string& line) const
