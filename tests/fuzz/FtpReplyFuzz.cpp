@@ -52,7 +52,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         Check(Digits3(*text) ? code == std::atoi(text->substr(0, 3).c_str()) : code == 999);
     }
 
-    const bool multiLine = Digits3(first) && first.size() >= 4 && first[3] == '-';
+    // 999 stands for "no code", so "999-" opens no multi-line reply.
+    const bool multiLine = Digits3(first) && first.size() >= 4 && first[3] == '-' && first.compare(0, 3, "999") != 0;
     const bool closes = line.size() >= 3 && line.compare(0, 3, first, 0, 3) == 0 && (line.size() == 3 || line[3] == ' ');
     Check(FtpReplyIsFinal(first, line) == (!multiLine || closes));
     Check(!multiLine || FtpReplyIsFinal(first, first.substr(0, 3) + " " + line));
