@@ -1,4 +1,5 @@
 #include "platform/profile.h"
+#include "framework/Lines.h"
 #include "platform/registry.h"
 
 #include <QSaveFile>
@@ -32,15 +33,10 @@ bool SameName(const std::string& a, const std::string& b)
 
 std::vector<std::string> ReadLines(const std::string& path)
 {
-    std::vector<std::string> lines;
     std::ifstream in(path, std::ios::binary);
-    std::string line;
-    while (std::getline(in, line)) {
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
-        lines.push_back(line);
-    }
-    return lines;
+    std::ostringstream text;
+    text << in.rdbuf();
+    return SplitLines(text.str(), LastLine::IfNotEmpty);
 }
 
 bool IsSection(const std::string& line, std::string* name)
