@@ -44,7 +44,7 @@ void WindowMemory::Save(const TformVexmor& w)
     HKEY key = 0;
     if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, KeyPath, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr,
                         &key, nullptr) != ERROR_SUCCESS)
-        return; // a read-only or busy hive: the window simply opens as it always did
+        return; // a read-only or busy hive: this layout is not kept
     RegistryTransaction together;
     Put(key, "geometry", w.saveGeometry());
     Put(key, "toolbars", w.saveState());
