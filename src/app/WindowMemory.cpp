@@ -55,7 +55,7 @@ void WindowMemory::Save(const TformVexmor& w)
             const std::string text = ToAnsi(field->text(), name);
             Put(key, name, QByteArray(text.data(), qsizetype(text.size())));
         } catch (const EAnsiError&) {
-            // Text the code page cannot hold was never accepted; it is not kept either.
+            // Text the code page cannot hold is refused by the commands; it is not kept either.
         }
     together.Commit();
     RegCloseKey(key);
