@@ -13,8 +13,8 @@
 #include <QAction>
 #include <QActionGroup>
 #include <QCheckBox>
-#include <QLabel>
 #include <QCoreApplication>
+#include <QLabel>
 #include <QPlainTextEdit>
 #include <QApplication>
 #include <QElapsedTimer>
