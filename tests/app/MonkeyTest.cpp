@@ -124,8 +124,8 @@ protected:
         // Short waits keep the run short; each still waits for many clicks.
         window->pop_mail->ReplyTimeoutMs = 1500;
         window->get_time->ReplyTimeoutMs = 1500;
-        window->ftpdata->ReplyTimeoutMs = 1500;
-        window->ftpdata->Port = silentFtp.port();
+        window->KeepAlive().Ftp().ReplyTimeoutMs = 1500;
+        window->KeepAlive().Ftp().Port = silentFtp.port();
         window->get_time->RemotePort = silentTime.port();
         window->timer->setInterval(100);
         send->msg_send->TimeoutReply = 1;
