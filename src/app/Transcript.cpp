@@ -1,6 +1,7 @@
 #include "app/Transcript.h"
 #include "framework/Ansi.h"
 #include "framework/Application.h"
+#include "framework/Lines.h"
 #include "framework/RtfWriter.h"
 
 #include <QCoreApplication>
@@ -19,17 +20,11 @@ namespace {
 QStringList Paragraphs(const QString& text)
 {
     QStringList pieces;
-    qsizetype from = 0;
-    for (;;) {
-        const qsizetype end = text.indexOf('\n', from);
-        QString piece = text.mid(from, end < 0 ? -1 : end - from);
-        if (end >= 0 && piece.endsWith('\r'))
-            piece.chop(1);
-        pieces << piece;
-        if (end < 0)
-            return pieces;
-        from = end + 1;
-    }
+    const std::u16string_view all(QStringView(text).utf16(), size_t(text.size()));
+    ForEachLine(all, LastLine::Always, [&pieces](std::u16string_view line) {
+        pieces << QStringView(line.data(), qsizetype(line.size())).toString();
+    });
+    return pieces;
 }
 
 } // namespace
