@@ -1,5 +1,5 @@
 #include "platform/icmplib.h"
-#include "platform/IcmpEcho.h"
+#include "platform/linux/EchoExchange.h"
 
 #include <algorithm>
 #include <atomic>

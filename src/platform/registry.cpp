@@ -1,5 +1,5 @@
 #include "platform/registry.h"
-#include "platform/RegistryStore.h"
+#include "platform/linux/RegistryStore.h"
 
 #include <cstring>
 #include <map>

@@ -1,6 +1,6 @@
 #include "platform/winsock.h"
-#include "platform/AsyncSelect.h"
-#include "platform/HostEntry.h"
+#include "platform/linux/AsyncSelect.h"
+#include "platform/linux/HostEntry.h"
 
 #include <arpa/inet.h>
 #include <cerrno>

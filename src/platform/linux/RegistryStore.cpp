@@ -1,4 +1,4 @@
-#include "platform/RegistryStore.h"
+#include "platform/linux/RegistryStore.h"
 #include "platform/AnsiCollation.h"
 #include "framework/Ansi.h"
 

@@ -1,4 +1,4 @@
-#include "platform/IcmpEcho.h"
+#include "platform/linux/EchoExchange.h"
 #include "platform/InternetChecksum.h"
 
 #include <algorithm>

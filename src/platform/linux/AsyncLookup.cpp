@@ -1,5 +1,5 @@
-#include "platform/AsyncSelect.h"
-#include "platform/HostEntry.h"
+#include "platform/linux/AsyncSelect.h"
+#include "platform/linux/HostEntry.h"
 
 #include <QThreadPool>
 

@@ -1,4 +1,4 @@
-#include "platform/AsyncSelect.h"
+#include "platform/linux/AsyncSelect.h"
 
 #include <QMetaObject>
 #include <QThread>
