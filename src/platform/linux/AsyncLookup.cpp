@@ -1,104 +1,32 @@
-#include "platform/linux/AsyncSelect.h"
-#include "platform/linux/HostEntry.h"
+#include "platform/linux/AsyncLookup.h"
+#include "platform/linux/WindowWatch.h"
 
 #include <QThreadPool>
 
 #include <atomic>
-#include <cstring>
 #include <map>
-#include <memory>
 #include <mutex>
+
+namespace winsock::detail {
 
 namespace {
 
 struct LookupTask {
-    HANDLE_TASK id = 0;
-    MessageWindow* window = nullptr;
-    unsigned msg = 0;
-    std::string name;
-    char* buf = nullptr;
-    int buflen = 0;
+    const QObject* window = nullptr;
+    LookupDelivery deliver;
 };
 
-// Guards the task table, and the delivery of a result against its cancellation:
-// once WSACancelAsyncRequest returns, the task neither writes nor posts.
+// Guards the task table, and the delivery of a result against its cancellation.
 std::mutex tasksMutex;
-std::map<HANDLE_TASK, LookupTask>& Tasks()
+std::map<LookupId, LookupTask>& Tasks()
 {
-    static std::map<HANDLE_TASK, LookupTask> tasks;
+    static std::map<LookupId, LookupTask> tasks;
     return tasks;
 }
-std::atomic<HANDLE_TASK> nextTask{1};
+std::atomic<LookupId> nextTask{1};
 
-void RunLookup(HANDLE_TASK id, std::string name)
-{
-    HostEntryData result;
-    const int error = ResolveHostEntry(name, result);
-
-    std::lock_guard<std::mutex> lock(tasksMutex);
-    auto it = Tasks().find(id);
-    if (it == Tasks().end())
-        return; // cancelled
-    LookupTask task = it->second;
-    Tasks().erase(it);
-    int replyError = error;
-    int needed = 0;
-    if (error == 0) {
-        needed = PackHostEntry(result, task.buf, task.buflen);
-        if (needed > task.buflen)
-            replyError = WSAENOBUFS;
-    }
-    task.window->Post(task.msg, WPARAM(task.id), MAKELONG(unsigned(needed), unsigned(replyError)));
-}
-
-} // namespace
-
-namespace winsock {
-
-HANDLE_TASK WSAAsyncGetHostByName(MessageWindow* window, unsigned msg, const char* name,
-                                  char* buf, int buflen)
-{
-    if (!detail::Started()) {
-        WSASetLastError(WSANOTINITIALISED);
-        return 0;
-    }
-    if (!window || !name || !buf || buflen <= 0) {
-        WSASetLastError(WSAEFAULT);
-        return 0;
-    }
-    detail::WatchWindow(window);
-    LookupTask task;
-    task.id = nextTask++;
-    task.window = window;
-    task.msg = msg;
-    task.name = name;
-    task.buf = buf;
-    task.buflen = buflen;
-    {
-        std::lock_guard<std::mutex> lock(tasksMutex);
-        Tasks()[task.id] = task;
-    }
-    const HANDLE_TASK id = task.id;
-    std::string lookupName = task.name;
-    QThreadPool::globalInstance()->start([id, lookupName] { RunLookup(id, lookupName); });
-    return id;
-}
-
-int WSACancelAsyncRequest(HANDLE_TASK task)
-{
-    std::lock_guard<std::mutex> lock(tasksMutex);
-    if (Tasks().erase(task) == 0) {
-        WSASetLastError(WSAEINVAL);
-        return SOCKET_ERROR;
-    }
-    return 0;
-}
-
-} // namespace winsock
-
-namespace winsock::detail {
-
-void CancelLookupsFor(MessageWindow* window)
+// A window going away takes its pending look-ups with it.
+void CancelLookupsFor(const QObject* window)
 {
     std::lock_guard<std::mutex> lock(tasksMutex);
     for (auto it = Tasks().begin(); it != Tasks().end();) {
@@ -107,6 +35,46 @@ void CancelLookupsFor(MessageWindow* window)
         else
             ++it;
     }
+}
+
+WindowWatch& Windows()
+{
+    static WindowWatch watch(CancelLookupsFor);
+    return watch;
+}
+
+void RunLookup(LookupId id, const std::string& name)
+{
+    HostEntryData result;
+    const ResolverResult resolved = ResolveHostEntry(name, result);
+
+    std::lock_guard<std::mutex> lock(tasksMutex);
+    auto it = Tasks().find(id);
+    if (it == Tasks().end())
+        return; // cancelled
+    const LookupDelivery deliver = std::move(it->second.deliver);
+    Tasks().erase(it);
+    deliver(id, result, resolved);
+}
+
+} // namespace
+
+LookupId StartLookup(QObject* window, const std::string& name, LookupDelivery deliver)
+{
+    Windows().Watch(window);
+    const LookupId id = nextTask++;
+    {
+        std::lock_guard<std::mutex> lock(tasksMutex);
+        Tasks()[id] = LookupTask{window, std::move(deliver)};
+    }
+    QThreadPool::globalInstance()->start([id, name] { RunLookup(id, name); });
+    return id;
+}
+
+bool CancelLookup(LookupId id)
+{
+    std::lock_guard<std::mutex> lock(tasksMutex);
+    return Tasks().erase(id) != 0;
 }
 
 } // namespace winsock::detail

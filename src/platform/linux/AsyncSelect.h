@@ -1,31 +1,46 @@
 #pragma once
 
-// Internal to the socket layer: the registrations made by WSAAsyncSelect and the
-// hooks through which the socket calls re-arm them, as Winsock does.
-
-#include "platform/winsock.h"
+// Readiness notices for a socket with Winsock's one-shot rules, on the
+// kernel's level-triggered readiness: a QSocketNotifier pair on the window's
+// thread, enabled only while a notice may follow, TCP_INFO for the state of a
+// socket handed over mid-life, and a peeking read to tell data from a close.
 
 #include <QObject>
 #include <QPointer>
 #include <QSocketNotifier>
 
+#include <functional>
 #include <memory>
 
 namespace winsock::detail {
+
+// The events, with the bit values of Winsock's FD_ constants, so a mask
+// passes through as it is.
+enum : long {
+    EventRead = 0x01,
+    EventWrite = 0x02,
+    EventAccept = 0x08,
+    EventConnect = 0x10,
+    EventClose = 0x20,
+};
+
+// Tells the owner of a registration about one event; error is the errno it
+// came with (0 for none). Called on the window's thread, while the window lives.
+using Notify = std::function<void(long event, int error)>;
 
 class Selection final : public QObject {
     Q_OBJECT
 public:
     enum class Role { Idle, Connecting, Connected, Listening, Datagram, Finished };
 
-    Selection(SOCKET s, MessageWindow* window, unsigned msg, long mask, Role role);
+    Selection(int s, QObject* window, long mask, Role role, Notify notify);
 
     void RecvCalled();
     void AcceptCalled();
     void SendBlocked();
     void ConnectStarted(int immediateErrno);
     void ListenStarted();
-    const MessageWindow* Window() const { return rawWindow_; }
+    const QObject* Window() const { return rawWindow_; }
 
 private:
     void Update();
@@ -33,12 +48,12 @@ private:
     void Writable();
     void Post(long event, int error);
 
-    SOCKET s_;
-    QPointer<MessageWindow> window_;
-    const MessageWindow* rawWindow_; // identity only, never dereferenced
-    unsigned msg_;
+    int s_;
+    QPointer<QObject> window_;
+    const QObject* rawWindow_; // identity only, never dereferenced
     long mask_;
     Role role_;
+    Notify notify_;
     bool readArmed_ = true;
     bool writeArmed_ = true;
     bool acceptArmed_ = true;
@@ -46,23 +61,18 @@ private:
     std::unique_ptr<QSocketNotifier> writer_;
 };
 
-bool Started();
-
-int Select(SOCKET s, MessageWindow* window, unsigned msg, long mask);
-bool IsSelected(SOCKET s);
-void Forget(SOCKET s);
+// Registers s for the events in mask, replacing an earlier registration (mask
+// 0 only cancels). Call it on the window's thread: the notifiers live there.
+// The window going away takes its registrations with it.
+void Select(int s, QObject* window, long mask, Notify notify);
+bool IsSelected(int s);
+void Forget(int s);
 
 // Each runs the named step on the socket's registration, if it has one.
-void NoteRecv(SOCKET s);
-void NoteAccept(SOCKET s);
-void NoteSendBlocked(SOCKET s);
-void NoteConnect(SOCKET s, int immediateErrno);
-void NoteListen(SOCKET s);
-
-// A window going away takes its registrations and pending look-ups with it:
-// the layer watches each window it posts to for its destruction.
-void WatchWindow(MessageWindow* window);
-void WindowDestroyed(MessageWindow* window);
-void CancelLookupsFor(MessageWindow* window);
+void NoteRecv(int s);
+void NoteAccept(int s);
+void NoteSendBlocked(int s);
+void NoteConnect(int s, int immediateErrno);
+void NoteListen(int s);
 
 } // namespace winsock::detail

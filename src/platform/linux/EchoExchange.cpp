@@ -40,29 +40,19 @@ std::vector<uint8_t> BuildRequest(const EchoRequest& r, const void* data, uint16
 }
 
 // Old replies and errors must not be taken for this echo's.
-void Drain(int fd, IcmpFacility facility)
+void Drain(int fd, EchoSocketKind kind)
 {
     uint8_t scratch[1500];
     while (::recv(fd, scratch, sizeof scratch, MSG_DONTWAIT) >= 0) {
     }
-    if (facility == IcmpFacility::Datagram)
+    if (kind == EchoSocketKind::Datagram)
         while (::recv(fd, scratch, sizeof scratch, MSG_DONTWAIT | MSG_ERRQUEUE) >= 0) {
         }
 }
 
-uint32_t LocalErrorStatus(int err)
-{
-    switch (err) {
-    case ENETUNREACH: return IP_DEST_NET_UNREACHABLE;
-    case EHOSTUNREACH: return IP_DEST_HOST_UNREACHABLE;
-    case EMSGSIZE: return IP_PACKET_TOO_BIG;
-    default: return IP_GENERAL_FAILURE;
-    }
-}
-
 // Datagram socket, normal queue: the kernel has already matched the identifier;
 // the data is the ICMP message without the IP header.
-bool ReadDatagramReply(const EchoRequest& r, EchoOutcome& out)
+bool ReadDatagramReply(const EchoRequest& r, EchoAnswer& out)
 {
     uint8_t buf[65536];
     sockaddr_in from{};
@@ -71,15 +61,15 @@ bool ReadDatagramReply(const EchoRequest& r, EchoOutcome& out)
                                  reinterpret_cast<sockaddr*>(&from), &len);
     if (n < 8 || buf[0] != EchoReply || Read16(buf + 6) != r.seq)
         return false;
+    out.kind = EchoAnswer::Kind::Reply;
     out.from = from.sin_addr.s_addr;
-    out.status = IP_SUCCESS;
     out.data.assign(buf + 8, buf + n);
     return true;
 }
 
 // Datagram socket, error queue (IP_RECVERR): the data is our own request, the
 // control message says what went wrong and who said so.
-bool ReadDatagramError(const EchoRequest& r, EchoOutcome& out)
+bool ReadDatagramError(const EchoRequest& r, EchoAnswer& out)
 {
     uint8_t buf[1500];
     alignas(cmsghdr) char control[512];
@@ -104,12 +94,15 @@ bool ReadDatagramError(const EchoRequest& r, EchoOutcome& out)
         std::memcpy(&offender, reinterpret_cast<const uint8_t*>(CMSG_DATA(c)) + sizeof ee,
                     sizeof offender);
         if (ee.ee_origin == SO_EE_ORIGIN_ICMP) {
-            out.status = IcmpErrorStatus(ee.ee_type, ee.ee_code);
-            if (out.status == 0)
+            if (!IsIcmpErrorAboutDatagram(ee.ee_type))
                 return false;
+            out.kind = EchoAnswer::Kind::IcmpError;
+            out.icmpType = ee.ee_type;
+            out.icmpCode = ee.ee_code;
             out.from = offender.sin_family == AF_INET ? offender.sin_addr.s_addr : r.destination;
         } else {
-            out.status = LocalErrorStatus(int(ee.ee_errno));
+            out.kind = EchoAnswer::Kind::LocalError;
+            out.error = int(ee.ee_errno);
             out.from = r.destination;
         }
         return true;
@@ -119,7 +112,7 @@ bool ReadDatagramError(const EchoRequest& r, EchoOutcome& out)
 
 // Raw socket: every ICMP message reaching the host, with its IP header. Ours are
 // the echo replies and the errors that quote our request.
-bool ReadRawPacket(const EchoRequest& r, EchoOutcome& out)
+bool ReadRawPacket(const EchoRequest& r, EchoAnswer& out)
 {
     uint8_t buf[65536];
     const ssize_t n = ::recv(r.fd, buf, sizeof buf, MSG_DONTWAIT);
@@ -129,18 +122,17 @@ bool ReadRawPacket(const EchoRequest& r, EchoOutcome& out)
     if (size_t(n) < ihl + 8)
         return false;
     const uint8_t* icmp = buf + ihl;
-    IPAddr source;
+    uint32_t source;
     std::memcpy(&source, buf + 12, 4);
     if (icmp[0] == EchoReply) {
         if (Read16(icmp + 4) != r.id || Read16(icmp + 6) != r.seq)
             return false;
+        out.kind = EchoAnswer::Kind::Reply;
         out.from = source;
-        out.status = IP_SUCCESS;
         out.data.assign(icmp + 8, static_cast<const uint8_t*>(buf + n));
         return true;
     }
-    const uint32_t status = IcmpErrorStatus(icmp[0], icmp[1]);
-    if (status == 0)
+    if (!IsIcmpErrorAboutDatagram(icmp[0]))
         return false;
     const uint8_t* quoted = icmp + 8;
     if (size_t(n) < ihl + 8 + 20)
@@ -151,38 +143,37 @@ bool ReadRawPacket(const EchoRequest& r, EchoOutcome& out)
     const uint8_t* qicmp = quoted + qihl;
     if (qicmp[0] != EchoRequestType || Read16(qicmp + 4) != r.id || Read16(qicmp + 6) != r.seq)
         return false;
+    out.kind = EchoAnswer::Kind::IcmpError;
+    out.icmpType = icmp[0];
+    out.icmpCode = icmp[1];
     out.from = source;
-    out.status = status;
     return true;
 }
 
 } // namespace
 
-uint32_t IcmpErrorStatus(uint8_t type, uint8_t code)
+int OpenEchoSocket(EchoSocketKind kind)
 {
-    switch (type) {
-    case 11: return code == 1 ? IP_TTL_EXPIRED_REASSEM : IP_TTL_EXPIRED_TRANSIT;
-    case 3:
-        switch (code) {
-        case 0: case 6: case 9: case 11: return IP_DEST_NET_UNREACHABLE;
-        case 2: return IP_DEST_PROT_UNREACHABLE;
-        case 3: return IP_DEST_PORT_UNREACHABLE;
-        case 4: return IP_PACKET_TOO_BIG;
-        case 5: return IP_BAD_ROUTE;
-        default: return IP_DEST_HOST_UNREACHABLE;
-        }
-    case 12: return IP_PARAM_PROBLEM;
-    case 4: return IP_SOURCE_QUENCH;
-    default: return 0;
+    const int type = kind == EchoSocketKind::Datagram ? SOCK_DGRAM : SOCK_RAW;
+    const int fd = ::socket(AF_INET, type | SOCK_CLOEXEC, IPPROTO_ICMP);
+    if (fd >= 0 && kind == EchoSocketKind::Datagram) {
+        const int on = 1;
+        ::setsockopt(fd, IPPROTO_IP, IP_RECVERR, &on, sizeof on);
     }
+    return fd;
+}
+
+bool IsIcmpErrorAboutDatagram(uint8_t type)
+{
+    return type == 3 || type == 4 || type == 11 || type == 12;
 }
 
 bool ExchangeEcho(const EchoRequest& r, const void* data, uint16_t size, uint8_t ttl,
-                  uint32_t timeoutMs, const std::function<bool()>& keepWaiting, EchoOutcome& out)
+                  uint32_t timeoutMs, const std::function<bool()>& keepWaiting, EchoAnswer& out)
 {
     const int hops = ttl;
     ::setsockopt(r.fd, IPPROTO_IP, IP_TTL, &hops, sizeof hops);
-    Drain(r.fd, r.facility);
+    Drain(r.fd, r.kind);
 
     const std::vector<uint8_t> packet = BuildRequest(r, data, size);
     sockaddr_in to{};
@@ -192,12 +183,13 @@ bool ExchangeEcho(const EchoRequest& r, const void* data, uint16_t size, uint8_t
     if (::sendto(r.fd, packet.data(), packet.size(), 0, reinterpret_cast<sockaddr*>(&to),
                  sizeof to) < 0) {
         // A route the kernel knows to be unreachable is an answer, and so is any
-        // other local failure (a firewall's refusal, say): general failure. The
-        // all-ones address of a host that did not resolve just gets no reply.
+        // other local failure (a firewall's refusal, say). The all-ones
+        // address of a host that did not resolve just gets no reply.
         if (r.destination == 0xFFFFFFFFu)
             return false;
+        out.kind = EchoAnswer::Kind::LocalError;
+        out.error = errno;
         out.from = r.destination;
-        out.status = LocalErrorStatus(errno);
         out.roundTripMs = 0;
         return true;
     }
@@ -222,7 +214,7 @@ bool ExchangeEcho(const EchoRequest& r, const void* data, uint16_t size, uint8_t
         if (::poll(&p, 1, int(slice)) <= 0)
             continue;
         bool matched = false;
-        if (r.facility == IcmpFacility::Datagram) {
+        if (r.kind == EchoSocketKind::Datagram) {
             if (p.revents & POLLERR)
                 matched = ReadDatagramError(r, out);
             if (!matched && (p.revents & POLLIN))
