@@ -6,7 +6,6 @@
 
 #include <cerrno>
 #include <map>
-#include <set>
 #include <vector>
 #include <mutex>
 #include <netinet/in.h>
