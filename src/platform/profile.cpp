@@ -1,6 +1,6 @@
 #include "platform/profile.h"
 #include "framework/Lines.h"
-#include "platform/registry.h"
+#include "platform/linux/SettingsFolder.h"
 
 #include <QSaveFile>
 
@@ -73,7 +73,7 @@ std::string ProfilePath(const std::string& fileName)
 {
     if (fileName.find('/') != std::string::npos)
         return fileName;
-    return RegistryFolder() + "/" + fileName;
+    return SettingsFolder() + "/" + fileName;
 }
 
 uint32_t GetPrivateProfileStringA(const char* section, const char* key, const char* defaultText,
@@ -104,8 +104,8 @@ bool WritePrivateProfileStringA(const char* section, const char* key, const char
     if (!section || !key || !OneLine(section) || !OneLine(key) || !OneLine(value) || !fileName)
         return false;
     const std::string path = ProfilePath(fileName);
-    if (path.find('/') == std::string::npos || path.rfind(RegistryFolder(), 0) == 0)
-        EnsureRegistryFolder();
+    if (path.find('/') == std::string::npos || path.rfind(SettingsFolder(), 0) == 0)
+        EnsureSettingsFolder();
     // A lock file beside the profile serialises two copies of the program.
     const int lock = ::open((path + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     if (lock < 0)
