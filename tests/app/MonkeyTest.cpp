@@ -266,11 +266,11 @@ TEST_F(Monkey, ClicksEverywhereWhileEachCommandWaitsBreakNothing)
     Scenario("keep-alive, silent server", " ...cut short: VexmorAlive! ended.", [&] { window->bScanClick(); });
 
     if (::geteuid() == 0) {
-        // A finger daemon that answers slowly, a byte at a time, then closes.
+        // A finger daemon that answers the query slowly, a byte at a time, then closes.
         std::string plan;
         for (int i = 0; i < 30; ++i)
             plan += "plan line " + std::to_string(i) + "\r\n";
-        S finger({S::Trickle(plan), S::Close()}, "127.0.0.9", 79);
+        S finger({S::Expect(), S::Trickle(plan), S::Close()}, "127.0.0.9", 79);
         ASSERT_TRUE(finger.Listening());
         Type(window->hostname, "127.0.0.9");
         // A refused finger the monkey started earlier keeps its socket until
