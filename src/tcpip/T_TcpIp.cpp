@@ -124,9 +124,14 @@ void T_TcpIp::GiveUp(bool stopped, const std::string& what)
     ConnectionLost();
     if (stopped)
         throw ETcpIpError("Stopped while " + what + " (" + Hostname + ").");
-    const unsigned seconds = ReplyTimeoutMs / 1000;
-    throw ETcpIpError(Hostname + " did not answer within " + std::to_string(seconds) +
-                      (seconds == 1 ? " second" : " seconds") + " while " + what +
+    // Exact to the millisecond, so a time-out under a second never reads as 0 seconds.
+    std::string seconds = std::to_string(ReplyTimeoutMs / 1000);
+    if (ReplyTimeoutMs % 1000 != 0) {
+        const std::string fraction = std::to_string(1000 + ReplyTimeoutMs % 1000); // "1" and three digits
+        seconds += "." + fraction.substr(1, fraction.find_last_not_of('0'));
+    }
+    throw ETcpIpError(Hostname + " did not answer within " + seconds +
+                      (seconds == "1" ? " second" : " seconds") + " while " + what +
                       ". The server may be down or overloaded; check the host name and try again later.");
 }
 

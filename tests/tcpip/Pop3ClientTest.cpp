@@ -81,7 +81,7 @@ TEST_F(Pop3Client, CountsListsReadsAndDeletesARealMailbox)
     EXPECT_EQ(pop.Lines, (std::vector<std::string>{"Bob <bob@example.test>\aHello",
                                                    "Zo\xe9 <zoe@example.test>\aCaf\xe9 cr\xe8me",
                                                    "arol@example.test", "big@example.test\abig"}))
-        << "from the 7th character on, as the summaries always were";
+        << "the sender starts after the six characters of \"From: \": without the space a letter goes";
 
     pop.Retrieve(1);
     const auto body = std::find(pop.Lines.begin(), pop.Lines.end(), "first line");
