@@ -140,10 +140,7 @@ void T_FTP::Logout()
                 SendCommand("QUIT");
                 ReadReply();
             }
-            // Closed quietly: only the control connection's end is traced.
-            data_.reset();
-            if (listener_ != INVALID_SOCKET)
-                winsock::closesocket(std::exchange(listener_, INVALID_SOCKET));
+            CloseDataSockets(false); // only the control connection's end is traced
         }
     } catch (const ETcpIpError&) {
         // Logged out either way: no half-open connection is kept.
@@ -164,7 +161,7 @@ void T_FTP::CloseDataConnection()
     WaitForData = false;
     if (Connected())
         winsock::WSAAsyncSelect(Control()->Handle(), Window.get(), WM_CONTROL_SOCKET, 0);
-    CloseDataSockets();
+    CloseDataSockets(true);
     Busy = false;
 }
 
@@ -174,19 +171,23 @@ void T_FTP::DropConnection()
     T_TcpIp::ConnectionLost();
 }
 
-void T_FTP::CloseDataSockets()
+void T_FTP::CloseDataSockets(bool traced)
 {
-    CloseStream(data_);
-    CloseSocket(listener_);
+    if (traced) {
+        CloseStream(data_);
+        CloseSocket(listener_);
+        return;
+    }
+    data_.reset();
+    if (listener_ != INVALID_SOCKET)
+        winsock::closesocket(std::exchange(listener_, INVALID_SOCKET));
 }
 
 // ---- data connections ----
 
 void T_FTP::OpenDataConnection()
 {
-    data_.reset();
-    if (listener_ != INVALID_SOCKET)
-        winsock::closesocket(std::exchange(listener_, INVALID_SOCKET));
+    CloseDataSockets(false); // whatever an earlier transfer left
     if (Passive)
         OpenPassiveConnection();
     else
@@ -298,7 +299,7 @@ bool T_FTP::SendChunk()
         return false;
     const size_t n = std::min(size_t(ChunkSize), ReceiveStream.size() - std::min(uploadPosition_, ReceiveStream.size()));
     if (n == 0) {
-        CloseDataSockets();
+        CloseDataSockets(true);
         if (Async)
             Window->Post(WM_DATA_SOCKET, WPARAM(INVALID_SOCKET), MAKELONG(unsigned(FD_CLOSE), 0));
         return false;
@@ -309,7 +310,7 @@ bool T_FTP::SendChunk()
         // The server dropped the data connection: the upload ends here, and its
         // final reply says why.
         dataBroken_ = true;
-        CloseDataSockets();
+        CloseDataSockets(true);
         if (Async)
             Window->Post(WM_DATA_SOCKET, WPARAM(INVALID_SOCKET), MAKELONG(unsigned(FD_CLOSE), 0));
         return false;
@@ -445,7 +446,7 @@ void T_FTP::FinishDownload()
     while (ReadData())
         KeepResponsive("receiving the data");
     EndOfData = false;
-    CloseDataSockets();
+    CloseDataSockets(true);
     WatchAlso = nullptr;
     Complete();
 }
@@ -520,12 +521,9 @@ void T_FTP::FinishList()
     while (ReadData())
         KeepResponsive("receiving the data");
     EndOfData = false;
-    if (data_) {
+    if (data_)
         winsock::shutdown(data_->Handle(), SD_SEND);
-        data_.reset();
-    }
-    if (listener_ != INVALID_SOCKET)
-        winsock::closesocket(std::exchange(listener_, INVALID_SOCKET));
+    CloseDataSockets(false);
     WatchAlso = nullptr;
     SetImageType();
     if (!dataBroken_) // a broken listing does not replace the last whole one

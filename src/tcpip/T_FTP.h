@@ -88,8 +88,9 @@ private:
     bool TakeDataConnection(SOCKET accepted, const sockaddr_in& peer);
     // Whether a notice from socket `from` is about the data connection.
     bool FromData(SOCKET from) const { return data_ && from == data_->Handle(); }
-    // Closes the data connection, or the listening socket still waiting for it.
-    void CloseDataSockets();
+    // Closes the data connection, or the listening socket still waiting for
+    // it; traced or not.
+    void CloseDataSockets(bool traced);
     void ReceiveUntilFinalReply();
     void TakeLateConnection();
     // Waits for the final reply while the data socket's notifications feed the transfer.

@@ -214,7 +214,11 @@ std::unique_ptr<ByteStream> T_TcpIp::Adopt(SOCKET connected)
 void T_TcpIp::WrapControl(const ByteStream::Wrapper& wrap)
 {
     lines_.Clear();
-    control_ = wrap(std::move(control_));
+    try {
+        control_ = wrap(std::move(control_));
+    } catch (const ESockException& e) {
+        StreamFailed(e); // the old stream went with the layer that failed
+    }
 }
 
 void T_TcpIp::BindAndListen(SOCKET& s, uint16_t& port, uint32_t localAddress)

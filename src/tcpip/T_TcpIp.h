@@ -23,7 +23,8 @@ using TTraceProc = std::function<void(const std::string& s, TTraceLevel level)>;
 // The TCP machinery the protocol clients share: one control connection, command
 // lines out, reply lines in, a trace of every step. Every wait for the server is
 // bounded by ReplyTimeoutMs and, on the GUI thread, keeps the window painting;
-// Cancel ends a wait from outside.
+// Cancel ends a wait from outside. Every connection, control or data, is a
+// ByteStream made by Adopt, so a layer under them all goes in one place.
 class T_TcpIp : public T_NetComponent {
 public:
     static constexpr unsigned WM_CONTROL_SOCKET = WM_USER + 256;
