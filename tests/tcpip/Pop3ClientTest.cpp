@@ -226,7 +226,7 @@ TEST_F(Pop3Client, AnswersCutOffOrPastTheirBoundsEndWithWordsAndDropTheConnectio
         }
         EXPECT_EQ(raised.rfind(c.expected, 0), 0u) << "raised: " << raised.substr(0, 200);
         EXPECT_FALSE(pop.LoggedIn);
-        EXPECT_EQ(pop.Socket, INVALID_SOCKET) << "the connection was dropped";
+        EXPECT_FALSE(pop.Connected()) << "the connection was dropped";
     }
 
     // An endless list ends at its bound (small here, a million by default).
