@@ -1,12 +1,8 @@
+#include "ParsedMessage.h"
 #include "mail/MimeWriter.h"
 
 #include <gtest/gtest.h>
 
-#include <QCryptographicHash>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QProcess>
 #include <QTemporaryDir>
 
 #include <fstream>
@@ -16,28 +12,16 @@ namespace {
 
 const std::string B = MimeWriter::Boundary;
 
-std::string Sha256(const std::string& bytes)
-{
-    return QCryptographicHash::hash(QByteArray(bytes.data(), qsizetype(bytes.size())), QCryptographicHash::Sha256)
-        .toHex()
-        .toStdString();
-}
-
-// What Python's email package reads in a message.
 QJsonObject Parse(const std::string& message, const QTemporaryDir& dir)
 {
     const std::string path = dir.path().toStdString() + "/message.eml";
     std::ofstream(path, std::ios::binary) << message;
-    QProcess p;
-    p.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    p.start("/usr/bin/python3", {VEXMOR_MAIL_TEST_DIR "/parse_message.py", QString::fromStdString(path)});
-    p.waitForFinished(120000);
-    return QJsonDocument::fromJson(p.readAllStandardOutput()).object();
+    return ParseMessage(path);
 }
 
 } // namespace
 
-TEST(MimeWriter, LaysOutHeadersTextPartAndAttachmentLineByLine)
+TEST(MailWriter, LaysOutHeadersTextPartAndAttachmentLineByLine)
 {
     MailMessage m;
     m.fromName = "Ann";
@@ -69,7 +53,7 @@ TEST(MimeWriter, LaysOutHeadersTextPartAndAttachmentLineByLine)
                                      "caf=E9=0D=0A\r\n");
 }
 
-TEST(MimeWriter, PythonReadsEveryEncodingBackByteForByte)
+TEST(MailWriter, PythonReadsEveryEncodingBackByteForByte)
 {
     QTemporaryDir dir;
     const auto file = [&](const std::string& name, const std::string& bytes) {
@@ -153,7 +137,7 @@ TEST(MimeWriter, PythonReadsEveryEncodingBackByteForByte)
     }
 }
 
-TEST(MimeWriter, FeedDataComesFirstAndAStopLeavesTheMessageUnfinished)
+TEST(MailWriter, FeedDataComesFirstAndAStopLeavesTheMessageUnfinished)
 {
     MailMessage m;
     m.to = {"a@x.test"};

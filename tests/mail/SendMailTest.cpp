@@ -1,15 +1,10 @@
+#include "ParsedMessage.h"
 #include "mail/Inetmail.h"
 #include "support/Loopback.h"
 #include "support/RealServers.h"
 #include "support/ScriptServer.h"
 #include "support/SocketFixture.h"
 
-#include <QCryptographicHash>
-#include <QFile>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QProcess>
 #include <QTemporaryDir>
 
 #include <algorithm>
@@ -61,21 +56,6 @@ protected:
         const std::string path = dir.path().toStdString() + "/" + name;
         std::ofstream(path, std::ios::binary) << bytes;
         return path;
-    }
-    static std::string Sha256(const std::string& bytes)
-    {
-        return QCryptographicHash::hash(QByteArray(bytes.data(), qsizetype(bytes.size())), QCryptographicHash::Sha256)
-            .toHex()
-            .toStdString();
-    }
-    // What Python's email package reads in a stored message.
-    static QJsonObject Parse(const std::string& path)
-    {
-        QProcess p;
-        p.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        p.start("/usr/bin/python3", {VEXMOR_MAIL_TEST_DIR "/parse_message.py", QString::fromStdString(path)});
-        p.waitForFinished(120000);
-        return QJsonDocument::fromJson(p.readAllStandardOutput()).object();
     }
 
     std::vector<std::pair<SendMailInfo, std::string>> infos;
@@ -338,7 +318,7 @@ TEST_F(SendMailTest, AFiftyMegabyteAttachmentDecodesByteForByte)
     Send(mail, 120000);
     EXPECT_TRUE(errors.empty()) << errors[0].second;
     ASSERT_EQ(smtp.Messages().size(), 1u);
-    const QJsonArray parts = Parse(smtp.Messages()[0])["parts"].toArray();
+    const QJsonArray parts = ParseMessage(smtp.Messages()[0])["parts"].toArray();
     ASSERT_EQ(parts.size(), 1);
     EXPECT_EQ(parts[0].toObject()["sha256"].toString().toStdString(), Sha256(big));
 }
