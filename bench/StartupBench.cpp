@@ -6,6 +6,7 @@
 #include "framework/Application.h"
 
 #include <QDir>
+#include <QFile>
 #include <QTextDocument>
 #include <QTextEdit>
 
@@ -66,7 +67,7 @@ double LogSaveMs(int argc, char** argv)
     Application app(argc, argv);
     ProgramModules modules;
     TformVexmor window;
-    window.logDirectory = QDir::tempPath().toStdString();
+    window.Record().SetLogFolder(QDir::tempPath());
     for (int i = 0; i < 10000; ++i) {
         if (i % 10 == 0)
             window.WriteHeading("Attempting to PING host" + std::to_string(i) + "...");
@@ -76,11 +77,11 @@ double LogSaveMs(int argc, char** argv)
     std::vector<double> times;
     for (int i = 0; i < 10; ++i) {
         const double t0 = NowMs();
-        window.SaveLog();
+        window.Record().SaveLog();
         times.push_back(NowMs() - t0);
     }
     std::sort(times.begin(), times.end());
-    std::remove(window.LogFilePath().c_str());
+    QFile::remove(window.Record().LogFilePath());
     return times[times.size() / 2];
 }
 

@@ -1,7 +1,5 @@
 #include "app/TformVexmor.h"
-#include "desktop/HiResTim.h"
 #include "desktop/TrayIcon.h"
-#include "tcpip/T_FTP.h"
 #include "tcpip/T_Pop3.h"
 #include "tcpip/T_Time.h"
 #include "app/Program.h"
@@ -49,9 +47,7 @@ TformVexmor::TformVexmor(QWidget* parent)
       tracedata(std::make_unique<TTraceRoute>()),
       sockdata(std::make_unique<TSock>()),
       pop_mail(std::make_unique<T_Pop3>()),
-      get_time(std::make_unique<T_Time>()),
-      ftpdata(std::make_unique<T_FTP>()),
-      ftptimer(std::make_unique<THiResTimer>())
+      get_time(std::make_unique<T_Time>())
 {
     setObjectName("formVexmor");
     setWindowTitle(QString::fromLatin1(ProgramTitle));
@@ -65,6 +61,7 @@ TformVexmor::TformVexmor(QWidget* parent)
     BuildToolbars();
     BuildClientArea();
     BuildStatusBar();
+    record_ = std::make_unique<Transcript>(*verbose);
 
     pingdata->Timeout = 5000;
     tracedata->Timeout = 5000;
@@ -84,7 +81,7 @@ TformVexmor::~TformVexmor()
 {
     // The timer's worker must not outlive what its attempts use.
     closing_ = true;
-    StopKeepAliveTimer();
+    keepAlive_->Shutdown();
     // The socket's closing reports must not reach a window being taken apart.
     sockdata->OnInfo = nullptr;
     sockdata->OnDisconnect = nullptr;
@@ -124,7 +121,7 @@ void TformVexmor::BuildMenus()
     popmailDelSel->setEnabled(false);
     mailmenu->addSeparator();
     popmailSend = item(mailmenu, "popmailSend", "Send A Message");
-    popmailSend->setEnabled(false); // enabled once the send-mail dialog is there
+    popmailSend->setEnabled(false); // opened by the program when it links a send window
 
     // A closed group closes its actions and keeps each one's own state.
     auto group = [this](std::initializer_list<QAction*> actions) {

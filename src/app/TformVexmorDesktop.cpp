@@ -1,7 +1,6 @@
 #include "app/TformVexmor.h"
 #include "framework/Ansi.h"
 #include "framework/Application.h"
-#include "framework/RtfWriter.h"
 #include "icmp/IcmpStatus.h"
 
 #include <QAction>
@@ -173,8 +172,7 @@ void TformVexmor::detailsExportClick()
 
 void TformVexmor::verboseClearClick()
 {
-    verbose->clear();
-    transcriptLines_ = 0;
+    record_->Clear();
 }
 
 void TformVexmor::verboseSaveAsClick()
@@ -191,7 +189,7 @@ void TformVexmor::verboseSaveAsClick()
     if (plain)
         WriteWhole(path, verbose->toPlainText().toUtf8());
     else {
-        const std::string rtf = RtfFromDocument(*verbose->document());
+        const std::string rtf = record_->Rtf();
         WriteWhole(path, QByteArray(rtf.data(), qsizetype(rtf.size())));
     }
 }

@@ -116,7 +116,7 @@ void TformVexmor::WriteFingerText(const std::string& text)
     std::string line;
     while (fingerLines_.Next(line))
         lines.push_back(std::move(line));
-    WriteTranscriptLines(lines, false, 0x000000);
+    record_->WriteLines(lines);
 }
 
 void TformVexmor::FlushFingerText()

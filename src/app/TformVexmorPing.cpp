@@ -45,9 +45,9 @@ void TformVexmor::bPingClick()
     EnterBusy();
     details->clear();
     SetDetailsColumns(PingColumns());
-    ping_checked_mode = false;
+    pingChecked_ = false;
     CopyFieldsInto(*pingdata);
-    ping_tick = ping_replies = ping_time_sum = 0;
+    ping_ = PingStatistics();
     WriteHeading("Attempting to PING " + ToAnsi(hostname->text()) + "...");
     timer->start();
     SaveLogIfOn();
@@ -62,16 +62,16 @@ void TformVexmor::ping_checkedClick()
     PageControl->setCurrentWidget(tsVerbose);
     details->clear();
     SetDetailsColumns(PingColumns());
-    ping_checked_mode = true;
+    pingChecked_ = true;
     bool sent = false;
     for (const QString& address : CheckedAddresses()) {
         if (closing_)
             return;
         hostname->setText(address);
         CopyFieldsInto(*pingdata);
-        ping_tick = 5;
-        ping_replies = 5;
-        ping_time_sum = 0;
+        // Five, not the packet count: with more packets than that, the ticks
+        // after the loop go on pinging the last host.
+        ping_ = PingStatistics(5, 5);
         WriteHeading("Attempting to PING " + ToAnsi(hostname->text()) + "...");
         sent = true;
         ExecutePing();
@@ -96,16 +96,16 @@ void TformVexmor::timerTimer()
         timer->stop();
         throw;
     }
-    if (ping_tick < count) {
-        ++ping_tick;
+    if (ping_.Sent() < count) {
+        ping_.CountSent();
         ExecutePing();
     } else if (pingdata->Awaiting() == 0) {
         // Not before every raw echo has its answer or its time-out.
         timer->stop();
-        if (ping_checked_mode)
+        if (pingChecked_)
             WriteHeading("Ping complete.");
         else
-            WriteHeading("Ping complete: " + IntToStr(ping_tick) + " packets sent.");
+            WriteHeading("Ping complete: " + IntToStr(ping_.Sent()) + " packets sent.");
         LeaveBusy();
     }
     SaveLogIfOn();
@@ -137,29 +137,28 @@ void TformVexmor::pingdataPing(TObject*, int status, uint32_t ip, int roundtime)
     QTreeWidgetItem* row = AppendRow();
     auto fill = [&](const char* mark) {
         row->setText(0, mark);
-        row->setText(1, QString::number(ping_tick));
+        row->setText(1, QString::number(ping_.Sent()));
         row->setText(2, QString::fromStdString(DottedAddress(ip)));
         row->setText(3, QString::number(roundtime));
     };
     if (status != 0) {
         WriteAlert("  . " + IntToStr(status));
-        if (!ping_checked_mode) {
+        if (!pingChecked_) {
             fill(".");
             ExplainStatus(row, status);
         }
-    } else if (ping_checked_mode) {
+    } else if (pingChecked_) {
         WriteLine("  ! " + IntToStr(status) + ": " + DottedAddress(ip) + ": " + IntToStr(roundtime) + "ms");
     } else {
-        WriteLine("  ! " + IntToStr(status) + ": Packet #" + IntToStr(ping_tick) + ": " +
+        WriteLine("  ! " + IntToStr(status) + ": Packet #" + IntToStr(ping_.Sent()) + ": " +
                   DottedAddress(ip) + ": " + IntToStr(roundtime) + "ms");
-        ++ping_replies;
+        ping_.CountAnswer(roundtime);
         fill("!");
-        ping_time_sum += roundtime;
     }
-    // A late raw reply before the first tick has nothing to divide by.
-    if (!ping_checked_mode && ping_tick > 0) {
-        row->setText(4, QString::number(ping_replies * 100 / ping_tick) + "%");
-        row->setText(5, QString::number(ping_time_sum / ping_tick) + "ms");
+    const std::optional<int64_t> share = ping_.SharePercent(), average = ping_.AverageMs();
+    if (!pingChecked_ && share && average) {
+        row->setText(4, QString::number(*share) + "%");
+        row->setText(5, QString::number(*average) + "ms");
     }
     ScrollToLatest();
     SaveLogIfOn();

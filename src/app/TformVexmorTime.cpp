@@ -22,7 +22,7 @@ void TformVexmor::bTimeClick()
         WriteLine(" ");
         WriteHeading("Obtaining time from " + host + "...");
         // The locale's date and time words may hold any character.
-        WriteSystemLine(DateTimeToStr(get_time->DateTime) + " (GMT)");
+        record_->WriteSystemLine(DateTimeToStr(get_time->DateTime) + " (GMT)");
     }
     SaveLogIfOn();
 }

@@ -44,7 +44,7 @@ void WindowMemory::Save(const TformVexmor& w)
     HKEY key = 0;
     if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, KeyPath, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr,
                         &key, nullptr) != ERROR_SUCCESS)
-        return; // a read-only or busy hive: the window simply opens as it always did
+        return; // a read-only or busy hive: this layout is not kept
     RegistryTransaction together;
     Put(key, "geometry", w.saveGeometry());
     Put(key, "toolbars", w.saveState());
@@ -55,7 +55,7 @@ void WindowMemory::Save(const TformVexmor& w)
             const std::string text = ToAnsi(field->text(), name);
             Put(key, name, QByteArray(text.data(), qsizetype(text.size())));
         } catch (const EAnsiError&) {
-            // Text the code page cannot hold was never accepted; it is not kept either.
+            // Text the code page cannot hold is refused by the commands; it is not kept either.
         }
     together.Commit();
     RegCloseKey(key);

@@ -1,32 +1,17 @@
 #include "mail/Inetmail.h"
 #include "framework/Wait.h"
 
-
 #include <algorithm>
-#include <chrono>
 #include <climits>
-#include <fstream>
+#include <iterator>
 
 namespace {
 
-constexpr size_t TextBlock = 2048;
-constexpr size_t Base64Block = 2280; // 40 lines of 57 bytes
-constexpr size_t QpBlock = 2048;
-constexpr size_t UuBlock = 1800; // 40 lines of 45 bytes
-constexpr size_t MaxLine = 253;
-
-std::string FileNameOf(const std::string& path)
+// A refusal: "4yz" or "5yz"; a line starting with "-" carries no reply
+// code at all, and is no acceptance either.
+bool IsRefusal(const std::string& line)
 {
-    const size_t slash = path.find_last_of("/\\");
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-std::string Joined(const std::vector<std::string>& lines)
-{
-    std::string text;
-    for (const std::string& line : lines)
-        text += line + "\r\n";
-    return text;
+    return !line.empty() && (line[0] == '-' || line[0] == '4' || line[0] == '5');
 }
 
 } // namespace
@@ -109,9 +94,7 @@ void SendMail::SetAttachmentDescriptor(int index, const TAttachmentDescriptor& d
 
 void SendMail::SplitEntry(const std::string& entry, std::string& address, std::string& name)
 {
-    const size_t bar = entry.find('|');
-    address = entry.substr(0, bar);
-    name = bar == std::string::npos ? std::string() : entry.substr(bar + 1, 999);
+    MimeWriter::SplitEntry(entry, address, name);
 }
 
 void SendMail::Info(SendMailInfo info, const std::string& text)
@@ -313,7 +296,7 @@ void SendMail::AbortSend()
     PostDone();
 }
 
-void SendMail::SetState(int state)
+void SendMail::SetState(State state)
 {
     if (OnStateChange && state != state_)
         OnStateChange(state_, state);
@@ -324,87 +307,76 @@ void SendMail::HandleReply(const std::string& line)
 {
     KillReplyTimer(); // a reply came; the wait for the next starts when it is asked for
     Info(Info_Received, line);
-    const char first = line[0];
-    if (first == '-' || first == '4' || first == '5') {
+    if (IsRefusal(line)) {
         if (state_ != RcptTo) {
             Error(Error_UnexpectedResponse, "Unexpected response: " + line);
             lastError_ = Error_UnexpectedResponse;
             AbortSend();
             return;
         }
+        // A refused recipient does not stop the others.
         Info(Info_RecipientRejected, currentRecipient_);
     }
     if (!SmtpReplyIsFinal(line)) {
         StartTimeout(TimeoutReply); // the rest of the reply is due
         return;
     }
-    switch (state_) {
-    case Greeting: SendLine("HELO " + GetLocalHostName()); break;
-    case Hello: SendLine("MAIL FROM:<" + FROM_Address + ">"); break;
-    case MailFrom:
-        SendLine("RCPT TO:<" + TO_Address + ">");
-        if (aborted_)
-            return;
-        currentRecipient_ = TO_Address;
-        recipientList_ = 1;
-        recipientIndex_ = -1;
-        lastIndex_ = int(ListTo.size()) - 1 - skip_[0];
-        while (lastIndex_ == -1)
-            AdvanceList();
-        Info(Info_Recipient, TO_Address);
-        break;
-    case RcptTo:
-        if (aborted_)
-            return;
-        NextRecipient();
-        break;
-    case DataReply:
-        WriteMessage();
-        if (!aborted_) {
-            inData_ = false;
-            SendLine(".");
-        }
-        break;
-    case DotSent:
-        if (aborted_)
-            return;
-        Info(Info_Sent, "");
-        completed_ = true;
-        if (KeepConnectionOpen) {
-            KillReplyTimer();
-            PostDone();
-            return;
-        }
-        SendLine("QUIT");
-        break;
-    case QuitSent:
-        // The goodbye is answered: the connection is ours to close, rather
-        // than waiting on a server that keeps it open.
-        CloseSocket();
-        SetState(QuitSent + 1);
-        PostDone();
-        return;
-    default: return;
-    }
-    if (state_ != RcptTo)
-        SetState(state_ + 1);
-    if (!aborted_)
-        StartTimeout(TimeoutReply); // the reply to what was just sent is due
+    if (aborted_)
+        return; // cancelled from one of the events above
+    static constexpr ReplyHandler Handlers[] = {
+        &SendMail::GreetingReply, &SendMail::HelloReply, &SendMail::MailFromReply, &SendMail::RecipientReply,
+        &SendMail::DataReply,     &SendMail::DotReply,   &SendMail::QuitReply,     nullptr};
+    static_assert(std::size(Handlers) == StateCount, "one handler per state");
+    if (const ReplyHandler handler = Handlers[state_])
+        (this->*handler)();
 }
 
-void SendMail::NextRecipient()
+void SendMail::Command(const std::string& text, State next)
 {
+    SendLine(text);
+    SetState(next);
+    if (!aborted_)
+        StartTimeout(TimeoutReply); // its reply is due
+}
+
+void SendMail::GreetingReply()
+{
+    Command("HELO " + GetLocalHostName(), Hello);
+}
+
+void SendMail::HelloReply()
+{
+    Command("MAIL FROM:<" + FROM_Address + ">", MailFrom);
+}
+
+void SendMail::MailFromReply()
+{
+    Command("RCPT TO:<" + TO_Address + ">", RcptTo);
+    if (aborted_)
+        return;
+    currentRecipient_ = TO_Address;
+    recipientList_ = 1;
+    recipientIndex_ = -1;
+    lastIndex_ = int(ListTo.size()) - 1 - skip_[0];
+    while (lastIndex_ == -1)
+        AdvanceList();
+    Info(Info_Recipient, TO_Address);
+}
+
+void SendMail::RecipientReply()
+{
+    // The rest of To, cc and Bcc in turn, the primary recipient passed over;
+    // then DATA.
     if (recipientList_ <= 3) {
         if (recipientIndex_ < lastIndex_) {
             ++recipientIndex_;
             std::string name;
             SplitEntry(CurrentList()[size_t(recipientIndex_ + SkipOf(recipientList_))], currentRecipient_, name);
-            SendLine("RCPT TO:<" + currentRecipient_ + ">");
+            Command("RCPT TO:<" + currentRecipient_ + ">", RcptTo);
             Info(Info_Recipient, currentRecipient_);
         }
     } else {
-        SendLine("DATA");
-        SetState(state_ + 1);
+        Command("DATA", Data);
     }
     if (recipientIndex_ == lastIndex_) {
         lastIndex_ = -1;
@@ -412,6 +384,60 @@ void SendMail::NextRecipient()
             AdvanceList();
         recipientIndex_ = -1;
     }
+}
+
+void SendMail::DataReply()
+{
+    inData_ = true;
+    stuffer_.Reset();
+    MimeWriter writer([this](std::string_view bytes) { SendText(std::string(bytes)); });
+    writer.OnInfo = [this](SendMailInfo info, const std::string& text) { Info(info, text); };
+    writer.OnFeedData = [this](std::string& data) {
+        if (OnFeedData)
+            OnFeedData(this, data);
+    };
+    writer.Stopped = [this] { return aborted_; };
+    writer.Write(Composed());
+    if (aborted_)
+        return; // no "." for an unfinished message: the server delivers nothing
+    inData_ = false;
+    Command(".", Dot);
+}
+
+void SendMail::DotReply()
+{
+    Info(Info_Sent, "");
+    completed_ = true;
+    if (KeepConnectionOpen) {
+        PostDone(); // the connection waits for the next message
+        return;
+    }
+    Command("QUIT", Quit);
+}
+
+void SendMail::QuitReply()
+{
+    // The goodbye is answered: the connection is ours to close, rather than
+    // waiting on a server that keeps it open.
+    CloseSocket();
+    SetState(Ended);
+    PostDone();
+}
+
+MailMessage SendMail::Composed() const
+{
+    MailMessage m;
+    m.fromName = FROM_Name;
+    m.fromAddress = FROM_Address;
+    m.subject = Subject;
+    m.to = ListTo;
+    m.cc = Listcc;
+    m.text = MailText;
+    m.headers = Headers;
+    m.attachments = Attachments;
+    for (size_t i = 0; i < Attachments.size() && i < descriptors_.size(); ++i)
+        m.descriptors.push_back(descriptors_[i].get());
+    return m;
 }
 
 void SendMail::AdvanceList()
@@ -441,12 +467,7 @@ void SendMail::KillReplyTimer()
 
 void SendMail::SendLine(const std::string& text)
 {
-    // One line stays one line: a CR or LF typed into a name, subject or
-    // address can start no header and no command of its own.
-    std::string line = text.substr(0, MaxLine);
-    std::replace(line.begin(), line.end(), '\r', ' ');
-    std::replace(line.begin(), line.end(), '\n', ' ');
-    SendText(line + "\r\n");
+    SendText(OneLine(text));
 }
 
 void SendMail::SendText(const std::string& text)
@@ -486,284 +507,4 @@ void SendMail::SendText(const std::string& text)
 void SendMail::SendBytes(const char* buffer, size_t count)
 {
     SendText(std::string(buffer, count));
-}
-
-void SendMail::SendQuotedPrintable(const char* buffer, size_t count)
-{
-    std::string out;
-    qp_.Encode(buffer, count, out);
-    SendText(out);
-}
-
-// ---- The message --------------------------------------------------------
-
-void SendMail::WriteMessage()
-{
-    inData_ = true;
-    stuffer_.Reset();
-    const bool bodyNeedsQp = NeedsQuotedPrintable(Joined(MailText));
-    WriteHeaderBlock(bodyNeedsQp);
-    WriteFeedData();
-    WriteBody(bodyNeedsQp);
-    if (!Attachments.empty())
-        WriteAttachments();
-}
-
-void SendMail::WriteHeaderBlock(bool bodyNeedsQp)
-{
-    SendLine("From: " + EncodeHeaderWord(FROM_Name) + " <" + FROM_Address + ">");
-    for (const std::string& entry : ListTo) {
-        if (aborted_)
-            return;
-        std::string address, name;
-        SplitEntry(entry, address, name);
-        SendLine(name.empty() ? "To: " + address + ";" : "To: " + EncodeHeaderWord(name) + " <" + address + ">");
-    }
-    for (const std::string& entry : Listcc) {
-        if (aborted_)
-            return;
-        std::string address, name;
-        SplitEntry(entry, address, name);
-        SendLine(name.empty() ? "cc: " + address : "cc: " + EncodeHeaderWord(name) + " <" + address + ">");
-    }
-    if (!Subject.empty())
-        SendLine(EncodeHeaderLine("Subject: " + Subject));
-    SendLine("Mime-Version: 1.0");
-    if (!Attachments.empty()) {
-        SendLine(std::string("Content-Type: multipart/mixed; boundary=\"") + Boundary + "\"");
-    } else {
-        SendLine("Content-Type: text/plain; charset=\"us-ascii\"");
-        if (bodyNeedsQp)
-            SendLine("Content-Transfer-Encoding: quoted-printable");
-    }
-    for (const std::string& line : Headers)
-        SendLine(EncodeHeaderLine(line));
-    SendLine("");
-    if (!Attachments.empty() && !MailText.empty()) {
-        SendLine(std::string("--") + Boundary);
-        SendLine("Content-Type: text/plain; charset=\"us-ascii\"");
-        if (bodyNeedsQp)
-            SendLine("Content-Transfer-Encoding: quoted-printable");
-        SendLine("");
-    }
-}
-
-void SendMail::WriteFeedData()
-{
-    size_t count = 0;
-    bool more = true;
-    while (OnFeedData && more && !aborted_) {
-        std::string data;
-        OnFeedData(this, data);
-        if (data.empty()) {
-            more = false;
-        } else {
-            count += data.size();
-            Info(Info_DataProgress, std::to_string(count));
-            SendText(data);
-        }
-    }
-}
-
-void SendMail::WriteBody(bool bodyNeedsQp)
-{
-    if (MailText.empty())
-        return;
-    const std::string text = Joined(MailText);
-    Info(Info_TextSize, std::to_string(text.size()));
-    qp_.Reset();
-    for (size_t at = 0; at < text.size() && !aborted_; at += TextBlock) {
-        const size_t n = std::min(TextBlock, text.size() - at);
-        if (bodyNeedsQp)
-            SendQuotedPrintable(text.data() + at, n);
-        else
-            SendBytes(text.data() + at, n);
-        Info(Info_DataProgress, std::to_string(at + n));
-    }
-    SendLine("");
-}
-
-void SendMail::WriteAttachments()
-{
-    for (size_t i = 0; i < Attachments.size() && !aborted_; ++i) {
-        TAttachmentDescriptor* d = i < descriptors_.size() ? descriptors_[i].get() : nullptr;
-        TAttachmentDescriptor plain;
-        if (!d) {
-            plain.encoding = 1;
-            plain.contentType = "application/octet-stream";
-            plain.disposition = "attachment";
-            plain.path = Attachments[i];
-            d = &plain;
-        } else {
-            if (d->encoding == 0) {
-                bool readable = true;
-                d->encoding = ChooseEncodingIsPlain(d->path, readable) ? 3 : 1;
-                if (!readable) {
-                    Info(Info_AttachmentError, d->path);
-                    continue;
-                }
-            }
-            if (d->contentType.empty())
-                d->contentType = "application/octet-stream";
-            if (d->disposition.empty())
-                d->disposition = "attachment";
-        }
-        if (!WriteAttachment(*d))
-            Info(Info_AttachmentError, d == &plain ? Attachments[i] : d->path);
-    }
-    if (aborted_)
-        return;
-    SendLine(std::string("--") + Boundary + "--");
-    SendLine("");
-}
-
-bool SendMail::WriteAttachment(const TAttachmentDescriptor& d)
-{
-    switch (d.encoding) {
-    case 1: return SendBase64Part(d);
-    case 2: return SendQuotedPrintablePart(d);
-    case 3: return SendPlainPart(d);
-    case 4: return SendUuencodePart(d);
-    default: return true; // no part for an unknown encoding
-    }
-}
-
-bool SendMail::ChooseEncodingIsPlain(const std::string& path, bool& readable)
-{
-    std::ifstream in(path, std::ios::binary);
-    readable = bool(in);
-    char block[TextBlock];
-    while (in) {
-        in.read(block, sizeof block);
-        for (std::streamsize i = 0; i < in.gcount(); ++i)
-            if (static_cast<unsigned char>(block[i]) >= 127)
-                return false;
-    }
-    return true;
-}
-
-void SendMail::WritePartHead(const std::string& type, const std::string& name, const char* encoding,
-                             const std::string& disposition, const std::string& filename,
-                             const std::string& description)
-{
-    SendLine(std::string("--") + Boundary);
-    SendLine("Content-Type: " + type + "; name=\"" + name + "\"");
-    if (encoding)
-        SendLine(std::string("Content-Transfer-Encoding: ") + encoding);
-    if (!disposition.empty())
-        SendLine("Content-Disposition: " + disposition + "; filename=\"" + filename + "\"");
-    if (!description.empty())
-        SendLine("Content-Description: " + description);
-}
-
-bool SendMail::SendBase64Part(const TAttachmentDescriptor& d)
-{
-    Info(Info_Attachment, d.path);
-    std::ifstream in(d.path, std::ios::binary | std::ios::ate);
-    if (!in)
-        return false;
-    const auto size = static_cast<long long>(in.tellg());
-    in.seekg(0);
-    const std::string file = FileNameOf(d.path);
-    WritePartHead(d.contentType, d.name.empty() ? file : d.name, "base64", d.disposition, file, d.description);
-    SendLine("");
-    Info(Info_AttachmentSize, std::to_string(size));
-    std::vector<char> block(Base64Block);
-    long long encoded = 0;
-    std::string out;
-    while (!aborted_ && in) {
-        in.read(block.data(), std::streamsize(block.size()));
-        const size_t n = size_t(in.gcount());
-        if (n == 0)
-            break;
-        out.clear();
-        // Whole lines of 57 bytes go out as one block of 76-character lines.
-        for (size_t at = 0; at < n; at += Base64LineBytes) {
-            const size_t take = std::min(Base64LineBytes, n - at);
-            EncodeBase64(block.data() + at, take, out);
-            out += "\r\n";
-            encoded += static_cast<long long>(take);
-            if (take == Base64LineBytes)
-                Info(Info_AttachmentProgress, std::to_string(encoded));
-        }
-        SendText(out);
-    }
-    if (in.bad())
-        return false;
-    Info(Info_AttachmentProgress, std::to_string(encoded));
-    return true;
-}
-
-bool SendMail::SendQuotedPrintablePart(const TAttachmentDescriptor& d)
-{
-    Info(Info_Attachment, d.path);
-    std::ifstream in(d.path, std::ios::binary);
-    if (!in)
-        return false;
-    const std::string file = FileNameOf(d.path);
-    WritePartHead(d.contentType, d.name.empty() ? file : d.name, "Quoted-Printable", d.disposition, file,
-                  d.description);
-    SendLine("");
-    qp_.Reset();
-    std::vector<char> block(QpBlock);
-    while (!aborted_ && in) {
-        in.read(block.data(), std::streamsize(block.size()));
-        if (in.gcount() > 0)
-            SendQuotedPrintable(block.data(), size_t(in.gcount()));
-    }
-    SendLine("");
-    return !in.bad();
-}
-
-bool SendMail::SendPlainPart(const TAttachmentDescriptor& d)
-{
-    if (aborted_)
-        return true;
-    Info(Info_Attachment, d.path);
-    std::ifstream in(d.path, std::ios::binary);
-    if (!in)
-        return false;
-    const std::string file = FileNameOf(d.path);
-    WritePartHead(d.contentType, d.name.empty() ? file : d.name, nullptr, d.disposition, file, d.description);
-    SendLine("");
-    std::string line;
-    while (!aborted_ && std::getline(in, line)) {
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
-        SendLine(line);
-    }
-    return !in.bad();
-}
-
-bool SendMail::SendUuencodePart(const TAttachmentDescriptor& d)
-{
-    Info(Info_Attachment, d.path);
-    std::ifstream in(d.path, std::ios::binary);
-    if (!in)
-        return false;
-    const std::string name = d.name.empty() ? FileNameOf(d.path) : d.name;
-    const size_t dot = name.rfind('.');
-    const std::string part = (dot == std::string::npos ? name : name.substr(0, dot)) + ".uue";
-    SendLine(std::string("--") + Boundary);
-    SendLine("Content-Type: application/octet-stream; name=\"" + part + "\"");
-    if (!d.disposition.empty())
-        SendLine("Content-Disposition: " + d.disposition + "; filename=\"" + part + "\"");
-    if (!d.description.empty())
-        SendLine("Content-Description: " + d.description);
-    SendLine("");
-    SendLine(std::string(61, '='));
-    SendLine("begin 666 " + name);
-    std::vector<char> block(UuBlock);
-    std::string out;
-    while (!aborted_ && in) {
-        in.read(block.data(), std::streamsize(block.size()));
-        if (in.gcount() <= 0)
-            break;
-        out.clear();
-        EncodeUuencode(block.data(), size_t(in.gcount()), out);
-        SendText(out);
-    }
-    SendLine("");
-    SendLine("end");
-    return !in.bad();
 }

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "framework/Wait.h"
-#include "mail/MimeEncoders.h"
+#include "mail/MimeWriter.h"
 #include "mail/SmtpReply.h"
 #include "mail/starsock.h"
 #include "sock/LineReader.h"
@@ -13,12 +13,6 @@
 #include <vector>
 
 enum TMailAction { None, Send_Mail, Cancel_SendMail };
-
-enum SendMailInfo {
-    Info_Connected, Info_Received, Info_Sending, Info_Disconnected, Info_Sent, Info_Attachment,
-    Info_AttachmentSize, Info_AttachmentProgress, Info_RecipientRejected, Info_Recipient, Info_TextSize,
-    Info_DataProgress, Info_AttachmentError, Info_Busy, Info_Resolved, Info_Resolving
-};
 
 enum SendMailError {
     Error_None, Error_WinsockNotInitialized, Error_NetworkDown, Error_InvalidAddress, Error_Internal,
@@ -35,22 +29,11 @@ using TSendMailEvent = std::function<void(TObject* sender, std::string& data)>;
 // The text and code of a Winsock error, as the send reports it.
 SendMailError MailErrorOf(int winsockCode, std::string& text);
 
-// An optional description of one attachment.
-struct TAttachmentDescriptor {
-    std::string name;
-    uint8_t encoding = 0; // 0 choose, 1 base64, 2 quoted-printable, 3 plain, 4 uuencode
-    std::string contentType;
-    std::string disposition;
-    std::string description;
-    std::string path;
-};
-
 // Delivers one message to one SMTP server per send, message-driven: assigning
 // Action starts it, OnDone ends every send.
 class SendMail final : public TStarSocket {
 public:
     static constexpr unsigned WM_MAIL_DONE = WM_USER + 2;
-    static constexpr const char* Boundary = "==============ghyurgtfy573======___";
 
     SendMail();
     ~SendMail() override;
@@ -79,9 +62,6 @@ public:
     void EndForExit();
     static void SplitEntry(const std::string& entry, std::string& address, std::string& name);
 
-    // Message composition, public for its tests.
-    static bool ChooseEncodingIsPlain(const std::string& path, bool& readable);
-
     std::string FROM_Name, FROM_Address, TO_Name, TO_Address, Subject;
     uint16_t SMTP_Port = 25;
     TSendMailInfoEvent OnMailInfo;
@@ -98,7 +78,9 @@ public:
     void Resolved() override;
 
 private:
-    enum State { Greeting, Hello, MailFrom, RcptTo, DataSent, DataReply, DotSent, QuitSent };
+    // What the dialogue waits for: the reply to the command last sent.
+    enum State { Greeting, Hello, MailFrom, RcptTo, Data, Dot, Quit, Ended, StateCount };
+    using ReplyHandler = void (SendMail::*)();
 
     void StartSend();
     void ConnectionMade();
@@ -107,32 +89,28 @@ private:
     void TimedOut();
     void Done(Message& m);
     void HandleReply(const std::string& line);
-    void SetState(int state);
-    void NextRecipient();
+    // One handler per state, run on the final line of the reply it waits
+    // for (a refused recipient included).
+    void GreetingReply();
+    void HelloReply();
+    void MailFromReply();
+    void RecipientReply();
+    void DataReply();
+    void DotReply();
+    void QuitReply();
+    // Sends a command and waits for its reply in state next.
+    void Command(const std::string& text, State next);
+    void SetState(State state);
     void AdvanceList();
     const std::vector<std::string>& CurrentList() const;
     int SkipOf(int list) const;
+    MailMessage Composed() const;
     void Info(SendMailInfo info, const std::string& text);
     void Error(SendMailError error, const std::string& text);
     void PostDone();
     void KillReplyTimer();
 
-    // The message, written between the reply to DATA and the final ".".
-    void WriteMessage();
-    void WriteHeaderBlock(bool bodyNeedsQp);
-    void WriteFeedData();
-    void WriteBody(bool bodyNeedsQp);
-    void WriteAttachments();
-    bool WriteAttachment(const TAttachmentDescriptor& d);
-    void WritePartHead(const std::string& type, const std::string& name, const char* encoding,
-                       const std::string& disposition, const std::string& filename, const std::string& description);
-    bool SendBase64Part(const TAttachmentDescriptor& d);
-    bool SendQuotedPrintablePart(const TAttachmentDescriptor& d);
-    bool SendPlainPart(const TAttachmentDescriptor& d);
-    bool SendUuencodePart(const TAttachmentDescriptor& d);
-    void SendQuotedPrintable(const char* buffer, size_t count);
-
-    int state_ = Greeting;
+    State state_ = Greeting;
     LineReader replies_;
     SendMailError lastError_ = Error_None;
     bool busy_ = false;
@@ -145,7 +123,6 @@ private:
     int recipientIndex_ = -1;
     int lastIndex_ = -1;
     std::array<int, 3> skip_{};
-    QuotedPrintableEncoder qp_;
     DotStuffer stuffer_;
     std::array<std::unique_ptr<TAttachmentDescriptor>, 256> descriptors_;
 };

@@ -50,6 +50,14 @@ std::string EncodeHeaderLine(const std::string& line)
     return line.substr(0, colon + 2) + EncodeHeaderWord(line.substr(colon + 2, 999)) + "  ";
 }
 
+std::string OneLine(const std::string& text)
+{
+    std::string line = text.substr(0, 253);
+    std::replace(line.begin(), line.end(), '\r', ' ');
+    std::replace(line.begin(), line.end(), '\n', ' ');
+    return line + "\r\n";
+}
+
 bool NeedsQuotedPrintable(const std::string& text)
 {
     for (const char c : text) {
@@ -110,7 +118,8 @@ void EncodeUuencode(const char* data, size_t size, std::string& out)
         const size_t n = std::min(UuencodeLineBytes, size - line);
         out += char(32 + n);
         for (size_t i = line; i < line + n; i += 3) {
-            // A short last group is padded with blanks, as this program always did.
+            // A short last group is padded with blanks: the line's length character
+            // tells a decoder how many bytes are real, so the pad is never decoded.
             const unsigned a = in[i], b = i + 1 < line + n ? in[i + 1] : 32, c = i + 2 < line + n ? in[i + 2] : 32;
             put(a >> 2);
             put((a << 4) | (b >> 4));

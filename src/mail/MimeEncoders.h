@@ -12,6 +12,10 @@ std::string EncodeHeaderWord(const std::string& text);
 // "Name: value" with the value encoded as above and two blanks after it (the
 // value taken up to 999 characters); a line without ": " is returned unchanged.
 std::string EncodeHeaderLine(const std::string& line);
+// One line of a command or a header: the first 253 characters, CR and LF
+// blanked so that a line typed into a name, subject or address can start no
+// header and no command of its own, then CR LF.
+std::string OneLine(const std::string& text);
 // Whether a text holds anything but CR, LF and printable ASCII (a tab counts).
 bool NeedsQuotedPrintable(const std::string& text);
 

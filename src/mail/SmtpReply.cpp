@@ -1,6 +1,9 @@
 #include "mail/SmtpReply.h"
+#include "sock/NumberedReply.h"
 
 bool SmtpReplyIsFinal(const std::string& line)
 {
-    return line.size() < 4 || line[3] != '-';
+    // Every line of an SMTP reply repeats its code, so each line can stand
+    // for the first line of what is left of the reply.
+    return ReplyIsFinal(line, line);
 }

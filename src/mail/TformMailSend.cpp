@@ -3,6 +3,7 @@
 #include "framework/Application.h"
 #include "framework/FixedDialog.h"
 #include "framework/Named.h"
+#include "framework/Lines.h"
 #include "framework/SysUtils.h"
 #include "settings/ConfigKeys.h"
 #include "settings/MailSettings.h"
@@ -240,17 +241,8 @@ void TformMailSend::bOkClick()
     msg_send->FROM_Address = sender.Address;
     msg_send->FROM_Name = name;
     msg_send->Subject = subject;
-    msg_send->MailText.clear();
-    size_t from = 0;
-    for (;;) {
-        const size_t end = body.find('\n', from);
-        msg_send->MailText.push_back(body.substr(from, end == std::string::npos ? std::string::npos : end - from));
-        if (end == std::string::npos)
-            break;
-        from = end + 1;
-    }
-    if (body.empty())
-        msg_send->MailText.clear();
+    // Every line typed goes, a blank last one too; an empty body has none.
+    msg_send->MailText = body.empty() ? std::vector<std::string>{} : SplitLines(body, LastLine::Always);
     // The reply address the window asks for travels as a Reply-To header.
     msg_send->Headers = {"Reply-To: " + reply};
     msg_send->SetSMTP_Server(sender.Server);

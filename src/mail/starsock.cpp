@@ -1,4 +1,5 @@
 #include "mail/starsock.h"
+#include "sock/SocketStream.h"
 
 #include <cstring>
 #include <netinet/in.h>
@@ -13,8 +14,7 @@ TStarSocket::TStarSocket()
 TStarSocket::~TStarSocket()
 {
     window_.reset(); // cancels its look-ups and socket registrations
-    if (socket_ != INVALID_SOCKET)
-        winsock::closesocket(socket_);
+    stream_.reset(); // while the socket layer still runs
     if (started_)
         StopWinsock();
     if (loaded_)
@@ -71,10 +71,12 @@ void TStarSocket::SetServer(const std::string& text)
 
 void TStarSocket::OpenSocket()
 {
-    if (socket_ != INVALID_SOCKET)
+    if (stream_)
         return;
-    socket_ = winsock::socket(AF_INET, SOCK_STREAM, 0);
-    LastError = socket_ == INVALID_SOCKET ? uint16_t(winsock::WSAGetLastError()) : 0;
+    const SOCKET s = winsock::socket(AF_INET, SOCK_STREAM, 0);
+    LastError = s == INVALID_SOCKET ? uint16_t(winsock::WSAGetLastError()) : 0;
+    if (s != INVALID_SOCKET)
+        stream_ = std::make_unique<SocketStream>(s);
 }
 
 void TStarSocket::SetAddressText(const std::string& dotted)
@@ -123,33 +125,38 @@ void TStarSocket::ResolveAsync(const std::string& name)
 
 void TStarSocket::ConnectAsync()
 {
-    winsock::WSAAsyncSelect(socket_, window_.get(), WM_SOCKET, FD_READ | FD_WRITE | FD_CONNECT | FD_CLOSE);
-    LastError = winsock::connect(socket_, &remote_, 16) != 0 ? ErrorOf(winsock::WSAGetLastError()) : 0;
+    winsock::WSAAsyncSelect(Handle(), window_.get(), WM_SOCKET, FD_READ | FD_WRITE | FD_CONNECT | FD_CLOSE);
+    LastError = winsock::connect(Handle(), &remote_, 16) != 0 ? ErrorOf(winsock::WSAGetLastError()) : 0;
     if (LastError == 0)
         StartTimeout(TimeoutConnect);
 }
 
-// The bytes a send or receive moved; a would-block is no error, 0 leaves
-// LastError as it was.
 int TStarSocket::Moved(int result)
 {
     if (result >= 1) {
         LastError = 0;
         return result;
     }
-    if (result == SOCKET_ERROR)
-        LastError = ErrorOf(winsock::WSAGetLastError());
+    if (result == ByteStream::WouldBlock)
+        LastError = 0;
+    else if (result == ByteStream::Broken)
+        LastError = stream_ ? uint16_t(stream_->Error()) : uint16_t(WSAENOTSOCK);
     return 0;
 }
 
 int TStarSocket::SendData(const char* buffer, int length)
 {
-    return Moved(winsock::send(socket_, buffer, length, 0));
+    return Moved(stream_ ? stream_->Write(buffer, length) : ByteStream::Broken);
 }
 
 int TStarSocket::ReceiveData(char* buffer, int length)
 {
-    return Moved(winsock::recv(socket_, buffer, length, 0));
+    return Moved(stream_ ? stream_->Read(buffer, length) : ByteStream::Broken);
+}
+
+void TStarSocket::WrapStream(const ByteStream::Wrapper& wrap)
+{
+    stream_ = wrap(std::move(stream_));
 }
 
 void TStarSocket::KillTimer()
@@ -166,10 +173,10 @@ void TStarSocket::CloseSocket()
         lookup_ = 0;
     }
     KillTimer();
-    if (socket_ != INVALID_SOCKET) {
-        winsock::closesocket(socket_);
+    if (stream_) {
+        stream_->Close();
         LastError = uint16_t(winsock::WSAGetLastError());
-        socket_ = INVALID_SOCKET;
+        stream_.reset();
         connected_ = false;
     }
 }
@@ -220,7 +227,7 @@ void TStarSocket::LookupFinished(const Message& m)
 
 void TStarSocket::SocketNotified(const Message& m)
 {
-    if (SOCKET(m.WParam) != socket_)
+    if (!stream_ || SOCKET(m.WParam) != stream_->Handle())
         return; // for a socket closed since it was posted
     // The countdown bounds the connect: its outcome (or a close) ends it. A
     // read notification may be stale (its data already taken), so it does not.
@@ -237,10 +244,8 @@ void TStarSocket::SocketNotified(const Message& m)
         break;
     case FD_CLOSE:
         Fire(OnClosed, this);
-        if (connected_ && socket_ != INVALID_SOCKET)
-            winsock::closesocket(socket_);
+        stream_.reset();
         connected_ = false;
-        socket_ = INVALID_SOCKET;
         break;
     default: break;
     }

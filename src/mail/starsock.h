@@ -3,6 +3,7 @@
 #include "framework/Component.h"
 #include "platform/MessageWindow.h"
 #include "platform/winsock.h"
+#include "sock/ByteStream.h"
 
 #include <cstdint>
 #include <functional>
@@ -47,8 +48,10 @@ public:
     void CloseSocket();
     void StartTimeout(int seconds);
     bool Connected() const { return connected_; }
-    bool SocketOpen() const { return socket_ != INVALID_SOCKET; }
-    SOCKET Handle() const { return socket_; }
+    bool SocketOpen() const { return bool(stream_); }
+    SOCKET Handle() const { return stream_ ? stream_->Handle() : INVALID_SOCKET; }
+    // Puts a stream made from the connection's own (a layer over it) in its place.
+    void WrapStream(const ByteStream::Wrapper& wrap);
 
     // Called when a look-up finished, successfully or not.
     virtual void Resolved();
@@ -71,6 +74,8 @@ private:
     void LookupFinished(const Message& m);
     void SocketNotified(const Message& m);
     void KillTimer();
+    // The bytes a send or receive moved; a would-block is no error, 0 leaves
+    // LastError as it was.
     int Moved(int result);
     static void Fire(const TStarNotify& hook, TObject* sender)
     {
@@ -80,7 +85,7 @@ private:
     uint16_t ErrorOf(int code) const { return code == WSAEWOULDBLOCK ? 0 : uint16_t(code); }
 
     std::unique_ptr<MessageWindow> window_;
-    SOCKET socket_ = INVALID_SOCKET;
+    std::unique_ptr<ByteStream> stream_;
     sockaddr_in remote_{};
     bool connected_ = false;
     bool loaded_ = false;

@@ -1,5 +1,9 @@
 #pragma once
 
+// Window messages and timers on Qt's event loop: a posted message is an event
+// queued for the thread the window lives on, a timer one of QObject's. The
+// loop's poll is all of the kernel this relies on.
+
 #include <QEvent>
 #include <QObject>
 

@@ -1,13 +1,12 @@
 #include "platform/icmplib.h"
 #include "platform/IcmpEcho.h"
+#include "platform/linux/EchoExchange.h"
 
 #include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <map>
 #include <mutex>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
@@ -25,23 +24,31 @@ struct IcmpHandleState {
 std::map<HANDLE, IcmpHandleState> handles;
 HANDLE nextHandle = 1;
 
-int OpenSocket(IcmpFacility facility)
+EchoSocketKind KindOf(IcmpFacility facility)
 {
-    // A datagram ICMP socket needs the process's group inside
-    // net.ipv4.ping_group_range; a raw one needs CAP_NET_RAW.
-    const int type = facility == IcmpFacility::Datagram ? SOCK_DGRAM : SOCK_RAW;
-    return ::socket(AF_INET, type | SOCK_CLOEXEC, IPPROTO_ICMP);
+    return facility == IcmpFacility::Datagram ? EchoSocketKind::Datagram : EchoSocketKind::Raw;
 }
 
+// The library "loads" when the kernel lets this process open the facility's socket.
 bool Usable(IcmpFacility facility)
 {
     if (onlyFacility != IcmpFacility::None && onlyFacility != facility)
         return false;
-    const int fd = OpenSocket(facility);
+    const int fd = OpenEchoSocket(KindOf(facility));
     if (fd < 0)
         return false;
     ::close(fd);
     return true;
+}
+
+uint32_t StatusOf(const EchoAnswer& answer)
+{
+    switch (answer.kind) {
+    case EchoAnswer::Kind::Reply: return IP_SUCCESS;
+    case EchoAnswer::Kind::IcmpError: return IcmpErrorStatus(answer.icmpType, answer.icmpCode);
+    case EchoAnswer::Kind::LocalError: return LocalEchoErrorStatus(answer.error);
+    }
+    return IP_GENERAL_FAILURE;
 }
 
 } // namespace
@@ -95,14 +102,9 @@ HANDLE IcmpCreateFile()
         return INVALID_HANDLE_VALUE;
     IcmpHandleState state;
     state.facility = loaded;
-    state.fd = OpenSocket(loaded);
+    state.fd = OpenEchoSocket(KindOf(loaded));
     if (state.fd < 0)
         return INVALID_HANDLE_VALUE;
-    if (loaded == IcmpFacility::Datagram) {
-        // ICMP errors about our echoes are queued for us with the offender's address.
-        const int on = 1;
-        ::setsockopt(state.fd, IPPROTO_IP, IP_RECVERR, &on, sizeof on);
-    }
     const HANDLE h = nextHandle++;
     state.id = uint16_t((::getpid() * 31 + int(h)) & 0xFFFF);
     handles[h] = state;
@@ -140,7 +142,7 @@ uint32_t IcmpSendEchoWhile(HANDLE handle, IPAddr destination, const void* reques
         if (it == handles.end())
             return 0;
         request.fd = it->second.fd;
-        request.facility = it->second.facility;
+        request.kind = KindOf(it->second.facility);
         request.id = it->second.id;
     }
     if (!replyBuffer || replySize < sizeof(ICMP_ECHO_REPLY))
@@ -150,24 +152,24 @@ uint32_t IcmpSendEchoWhile(HANDLE handle, IPAddr destination, const void* reques
     // No options means the default time-to-live; an explicit 0 cannot be sent
     // (the kernel refuses it) and is answered as a bad option, never replaced.
     const uint8_t ttl = options ? options->Ttl : 128;
-    EchoOutcome outcome;
+    ICMP_ECHO_REPLY reply{};
+    EchoAnswer answer;
     if (ttl == 0) {
-        outcome.from = destination;
-        outcome.status = IP_BAD_OPTION;
-    } else if (!ExchangeEcho(request, requestData, requestSize, ttl, timeoutMs, keepWaiting, outcome)) {
+        reply.Address = destination;
+        reply.Status = IP_BAD_OPTION;
+    } else if (ExchangeEcho(request, requestData, requestSize, ttl, timeoutMs, keepWaiting, answer)) {
+        reply.Address = answer.from;
+        reply.Status = StatusOf(answer);
+        reply.RoundTripTime = answer.roundTripMs;
+    } else {
         return 0;
     }
-
-    ICMP_ECHO_REPLY reply{};
-    reply.Address = outcome.from;
-    reply.Status = outcome.status;
-    reply.RoundTripTime = outcome.roundTripMs;
     const size_t room = replySize - sizeof reply;
-    const size_t copied = std::min(room, outcome.data.size());
+    const size_t copied = std::min(room, answer.data.size());
     reply.DataSize = uint16_t(copied);
     auto* out = static_cast<uint8_t*>(replyBuffer);
     std::memcpy(out, &reply, sizeof reply);
     if (copied)
-        std::memcpy(out + sizeof reply, outcome.data.data(), copied);
+        std::memcpy(out + sizeof reply, answer.data.data(), copied);
     return 1;
 }

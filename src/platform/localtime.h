@@ -1,5 +1,8 @@
 #pragma once
 
+// The clock and zone of the C library: gettimeofday for the time, localtime_r
+// (TZ, else /etc/localtime) for the zone, tm_gmtoff for the offset in force now.
+
 #include <cstdint>
 
 struct SYSTEMTIME {

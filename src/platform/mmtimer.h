@@ -1,6 +1,7 @@
 #pragma once
 
-// The multimedia timer and the auto-reset kernel event, on std::thread.
+// The multimedia timer and the auto-reset kernel event, on std::thread. Waits
+// are on the monotonic clock, so a change of the wall clock moves no tick.
 
 #include <condition_variable>
 #include <cstdint>

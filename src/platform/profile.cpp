@@ -1,5 +1,6 @@
 #include "platform/profile.h"
-#include "platform/registry.h"
+#include "framework/Lines.h"
+#include "platform/linux/SettingsFolder.h"
 
 #include <QSaveFile>
 
@@ -32,15 +33,10 @@ bool SameName(const std::string& a, const std::string& b)
 
 std::vector<std::string> ReadLines(const std::string& path)
 {
-    std::vector<std::string> lines;
     std::ifstream in(path, std::ios::binary);
-    std::string line;
-    while (std::getline(in, line)) {
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
-        lines.push_back(line);
-    }
-    return lines;
+    std::ostringstream text;
+    text << in.rdbuf();
+    return SplitLines(text.str(), LastLine::IfNotEmpty);
 }
 
 bool IsSection(const std::string& line, std::string* name)
@@ -77,7 +73,7 @@ std::string ProfilePath(const std::string& fileName)
 {
     if (fileName.find('/') != std::string::npos)
         return fileName;
-    return RegistryFolder() + "/" + fileName;
+    return SettingsFolder() + "/" + fileName;
 }
 
 uint32_t GetPrivateProfileStringA(const char* section, const char* key, const char* defaultText,
@@ -108,8 +104,8 @@ bool WritePrivateProfileStringA(const char* section, const char* key, const char
     if (!section || !key || !OneLine(section) || !OneLine(key) || !OneLine(value) || !fileName)
         return false;
     const std::string path = ProfilePath(fileName);
-    if (path.find('/') == std::string::npos || path.rfind(RegistryFolder(), 0) == 0)
-        EnsureRegistryFolder();
+    if (path.find('/') == std::string::npos || path.rfind(SettingsFolder(), 0) == 0)
+        EnsureSettingsFolder();
     // A lock file beside the profile serialises two copies of the program.
     const int lock = ::open((path + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     if (lock < 0)

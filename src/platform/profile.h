@@ -2,7 +2,9 @@
 
 // The two private-profile calls, with Windows INI semantics: sections and entry
 // names match without regard to case, the default text comes back for what is
-// missing. A bare file name lives in the registry's folder.
+// missing. A bare file name lives in the settings folder, beside the hive.
+// Writers take flock on a lock file beside the profile and replace the file by
+// rename, so two running copies never leave half a file.
 
 #include <cstdint>
 #include <string>

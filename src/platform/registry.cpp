@@ -1,5 +1,5 @@
 #include "platform/registry.h"
-#include "platform/RegistryStore.h"
+#include "platform/linux/RegistryStore.h"
 
 #include <cstring>
 #include <map>
@@ -27,6 +27,20 @@ int64_t KeyOf(HKEY key)
     return it == Handles().end() ? -1 : it->second;
 }
 
+LONG Code(StoreResult result)
+{
+    switch (result) {
+    case StoreResult::Ok: return ERROR_SUCCESS;
+    case StoreResult::NotFound: return ERROR_FILE_NOT_FOUND;
+    case StoreResult::AccessDenied: return ERROR_ACCESS_DENIED;
+    case StoreResult::InvalidParameter: return ERROR_INVALID_PARAMETER;
+    case StoreResult::NoMoreItems: return ERROR_NO_MORE_ITEMS;
+    case StoreResult::KeyDeleted: return ERROR_KEY_DELETED;
+    case StoreResult::IoFailed: return ERROR_REGISTRY_IO_FAILED;
+    }
+    return ERROR_REGISTRY_IO_FAILED;
+}
+
 HKEY NewHandle(int64_t id)
 {
     std::lock_guard<std::mutex> lock(handlesMutex);
@@ -43,7 +57,7 @@ LONG RegOpenKeyExA(HKEY root, const char* subKey, DWORD, DWORD, HKEY* result)
     if (parent < 0 || !result)
         return ERROR_INVALID_HANDLE;
     int64_t id = 0;
-    const LONG rc = RegistryStore::Instance().Find(parent, subKey ? subKey : "", false, id, nullptr);
+    const LONG rc = Code(RegistryStore::Instance().Find(parent, subKey ? subKey : "", false, id, nullptr));
     if (rc == ERROR_SUCCESS)
         *result = NewHandle(id);
     return rc;
@@ -57,7 +71,7 @@ LONG RegCreateKeyExA(HKEY root, const char* subKey, DWORD, const char*, DWORD, D
         return ERROR_INVALID_HANDLE;
     int64_t id = 0;
     bool created = false;
-    const LONG rc = RegistryStore::Instance().Find(parent, subKey ? subKey : "", true, id, &created);
+    const LONG rc = Code(RegistryStore::Instance().Find(parent, subKey ? subKey : "", true, id, &created));
     if (rc != ERROR_SUCCESS)
         return rc;
     *result = NewHandle(id);
@@ -82,7 +96,7 @@ LONG RegSetValueExA(HKEY key, const char* name, DWORD, DWORD type, const uint8_t
     if (!data && size)
         return ERROR_INVALID_PARAMETER;
     const std::string bytes = data ? std::string(reinterpret_cast<const char*>(data), size) : std::string();
-    return RegistryStore::Instance().SetValue(id, name ? name : "", type, bytes);
+    return Code(RegistryStore::Instance().SetValue(id, name ? name : "", type, bytes));
 }
 
 LONG RegQueryValueExA(HKEY key, const char* name, DWORD*, DWORD* type, uint8_t* data, DWORD* size)
@@ -94,7 +108,7 @@ LONG RegQueryValueExA(HKEY key, const char* name, DWORD*, DWORD* type, uint8_t* 
         return ERROR_INVALID_PARAMETER;
     DWORD storedType = REG_NONE;
     std::string bytes;
-    const LONG rc = RegistryStore::Instance().GetValue(id, name ? name : "", storedType, bytes);
+    const LONG rc = Code(RegistryStore::Instance().GetValue(id, name ? name : "", storedType, bytes));
     if (rc != ERROR_SUCCESS)
         return rc;
     if (storedType == REG_SZ)
@@ -118,7 +132,7 @@ LONG RegQueryInfoKeyA(HKEY key, DWORD* subKeys, DWORD* maxSubKeyLength)
     const int64_t id = KeyOf(key);
     if (id < 0)
         return ERROR_INVALID_HANDLE;
-    return RegistryStore::Instance().Info(id, subKeys, maxSubKeyLength);
+    return Code(RegistryStore::Instance().Info(id, subKeys, maxSubKeyLength));
 }
 
 LONG RegEnumKeyExA(HKEY key, DWORD index, char* name, DWORD* nameSize)
@@ -129,7 +143,7 @@ LONG RegEnumKeyExA(HKEY key, DWORD index, char* name, DWORD* nameSize)
     if (!name || !nameSize)
         return ERROR_INVALID_PARAMETER;
     std::string found;
-    const LONG rc = RegistryStore::Instance().SubkeyAt(id, index, found);
+    const LONG rc = Code(RegistryStore::Instance().SubkeyAt(id, index, found));
     if (rc != ERROR_SUCCESS)
         return rc;
     if (found.size() + 1 > *nameSize)
@@ -146,11 +160,11 @@ LONG RegDeleteKeyA(HKEY key, const char* subKey)
         return ERROR_INVALID_HANDLE;
     if (!subKey || !*subKey)
         return ERROR_INVALID_PARAMETER;
-    return RegistryStore::Instance().Delete(id, subKey);
+    return Code(RegistryStore::Instance().Delete(id, subKey));
 }
 
 RegistryTransaction::RegistryTransaction(bool write)
-    : began_(RegistryStore::Instance().Begin(write)), open_(began_ == ERROR_SUCCESS)
+    : began_(Code(RegistryStore::Instance().Begin(write))), open_(began_ == ERROR_SUCCESS)
 {
 }
 
@@ -165,7 +179,7 @@ LONG RegistryTransaction::Commit()
     if (!open_)
         return began_ == ERROR_SUCCESS ? ERROR_INVALID_PARAMETER : began_;
     open_ = false;
-    return RegistryStore::Instance().Commit();
+    return Code(RegistryStore::Instance().Commit());
 }
 
 std::string RegistryProblem()

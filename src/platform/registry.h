@@ -24,6 +24,7 @@ constexpr LONG ERROR_INVALID_PARAMETER = 87;
 constexpr LONG ERROR_MORE_DATA = 234;
 constexpr LONG ERROR_NO_MORE_ITEMS = 259;
 constexpr LONG ERROR_REGISTRY_IO_FAILED = 1016;
+constexpr LONG ERROR_KEY_DELETED = 1018;
 
 constexpr DWORD REG_NONE = 0;
 constexpr DWORD REG_SZ = 1;
@@ -76,7 +77,3 @@ private:
 std::string RegistryProblem();
 // Why the latest failed call failed, in words for the user.
 std::string RegistryLastFailure();
-
-// Where this user's hive lives; EnsureRegistryFolder creates it when missing.
-std::string RegistryFolder();
-bool EnsureRegistryFolder();

@@ -1,6 +1,9 @@
 #include "platform/winsock.h"
-#include "platform/AsyncSelect.h"
-#include "platform/HostEntry.h"
+#include "platform/linux/AsyncLookup.h"
+#include "platform/linux/AsyncSelect.h"
+#include "platform/linux/HostEntry.h"
+
+#include <QThread>
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -62,12 +65,10 @@ hostent* StoreHostEntry(HostStore& store)
 
 } // namespace
 
-namespace winsock::detail {
-bool Started()
-{
-    return startCount.load() > 0;
-}
-} // namespace winsock::detail
+static_assert(FD_READ == winsock::detail::EventRead && FD_WRITE == winsock::detail::EventWrite &&
+                  FD_ACCEPT == winsock::detail::EventAccept && FD_CONNECT == winsock::detail::EventConnect &&
+                  FD_CLOSE == winsock::detail::EventClose,
+              "a WSAAsyncSelect mask passes to the notifiers as it is");
 
 namespace winsock {
 
@@ -369,9 +370,9 @@ hostent* gethostbyname(const char* name)
     if (!CheckStarted())
         return nullptr;
     thread_local HostStore store;
-    const int rc = ResolveHostEntry(name ? name : "", store.data);
-    if (rc != 0) {
-        lastError = rc;
+    const ResolverResult resolved = ResolveHostEntry(name ? name : "", store.data);
+    if (resolved.code != 0) {
+        lastError = WinsockErrorFromResolver(resolved.code, resolved.error);
         return nullptr;
     }
     return StoreHostEntry(store);
@@ -388,9 +389,9 @@ hostent* gethostbyaddr(const char* addr, int len, int type)
     uint32_t address;
     std::memcpy(&address, addr, 4);
     thread_local HostStore store;
-    const int rc = ReverseHostEntry(address, store.data);
-    if (rc != 0) {
-        lastError = rc;
+    const ResolverResult resolved = ReverseHostEntry(address, store.data);
+    if (resolved.code != 0) {
+        lastError = WinsockErrorFromResolver(resolved.code, resolved.error);
         return nullptr;
     }
     return StoreHostEntry(store);
@@ -445,7 +446,59 @@ int WSAAsyncSelect(SOCKET s, MessageWindow* window, unsigned msg, long events)
     const int flags = ::fcntl(s, F_GETFL);
     if (flags < 0 || ::fcntl(s, F_SETFL, flags | O_NONBLOCK) != 0)
         return Fail();
-    return detail::Select(s, window, msg, events);
+    // The notifiers live on the window's thread and are made there.
+    if (events != 0 && window && window->thread() != QThread::currentThread()) {
+        lastError = WSAEINVAL;
+        return SOCKET_ERROR;
+    }
+    detail::Select(s, window, events, [s, window, msg](long event, int error) {
+        window->Post(msg, WPARAM(s), MAKELONG(unsigned(event), unsigned(WinsockErrorFromErrno(error))));
+    });
+    return 0;
+}
+
+HANDLE_TASK WSAAsyncGetHostByName(MessageWindow* window, unsigned msg, const char* name,
+                                  char* buf, int buflen)
+{
+    if (!CheckStarted())
+        return 0;
+    if (!window || !name || !buf || buflen <= 0) {
+        lastError = WSAEFAULT;
+        return 0;
+    }
+    // The worker writes the entry and posts; a cancelled look-up does neither.
+    auto deliver = [window, msg, buf, buflen](HANDLE_TASK task, const HostEntryData& result,
+                                              ResolverResult resolved) {
+        int error = WinsockErrorFromResolver(resolved.code, resolved.error);
+        int needed = 0;
+        if (error == 0) {
+            needed = PackHostEntry(result, buf, buflen);
+            if (needed > buflen)
+                error = WSAENOBUFS;
+        }
+        window->Post(msg, WPARAM(task), MAKELONG(unsigned(needed), unsigned(error)));
+    };
+    return detail::StartLookup(window, name, deliver);
+}
+
+int WSACancelAsyncRequest(HANDLE_TASK task)
+{
+    if (detail::CancelLookup(task))
+        return 0;
+    lastError = WSAEINVAL;
+    return SOCKET_ERROR;
+}
+
+uint32_t HostEntryFirstAddress(const char* buf)
+{
+    hostent h;
+    std::memcpy(&h, buf, sizeof h);
+    char* first = nullptr;
+    std::memcpy(&first, h.h_addr_list, sizeof first);
+    uint32_t address = INADDR_NONE_VALUE;
+    if (first)
+        std::memcpy(&address, first, 4);
+    return address;
 }
 
 } // namespace winsock

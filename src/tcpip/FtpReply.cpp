@@ -9,23 +9,6 @@ bool IsDigit(char c)
 
 } // namespace
 
-int FtpReplyCode(const std::string& line)
-{
-    if (line.size() < 3 || !IsDigit(line[0]) || !IsDigit(line[1]) || !IsDigit(line[2]))
-        return 999;
-    return (line[0] - '0') * 100 + (line[1] - '0') * 10 + (line[2] - '0');
-}
-
-bool FtpReplyIsFinal(const std::string& first, const std::string& line)
-{
-    const bool multiLine = first.size() >= 4 && FtpReplyCode(first) != 999 && first[3] == '-';
-    if (!multiLine)
-        return true;
-    if (line.compare(0, 3, first, 0, 3) != 0)
-        return false;
-    return line.size() == 3 || line[3] == ' ';
-}
-
 bool ParsePassiveAnswer(const std::string& text, std::string& address, uint16_t& port)
 {
     const size_t open = text.find('(');

@@ -3,16 +3,7 @@
 #include <cstdint>
 #include <string>
 
-// The FTP reply rules, as pure functions.
-
-// The code of a reply's first line: its first three characters as a number,
-// 999 when they are not three digits.
-int FtpReplyCode(const std::string& line);
-
-// Whether `line` is the last line of the reply that began with `first`. A reply
-// opened "ddd-" runs until a line "ddd " (or just "ddd") with the same code;
-// lines between may hold anything. Any other first line is a reply by itself.
-bool FtpReplyIsFinal(const std::string& first, const std::string& line);
+// The FTP data-address rules, as pure functions.
 
 // The data address of a PASV answer's text ("Entering Passive Mode
 // (h1,h2,h3,h4,p1,p2)"): the dotted address the server named and the port

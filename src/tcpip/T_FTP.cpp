@@ -2,8 +2,8 @@
 #include "framework/SysUtils.h"
 #include "platform/LargeBuffer.h"
 #include "sock/AddressHelpers.h"
+#include "sock/NumberedReply.h"
 #include "tcpip/FtpReply.h"
-
 
 #include <algorithm>
 #include <utility>
@@ -72,7 +72,7 @@ T_FTP::~T_FTP()
 void T_FTP::ReadReply()
 {
     std::string first;
-    if (!ReadLine(ControlSocket, first)) {
+    if (!ReadLine(first)) {
         ReplyCode = 999;
         ReplyText.clear();
         throw EProtocolError("The FTP server " + Hostname +
@@ -80,17 +80,17 @@ void T_FTP::ReadReply()
                              999, "FTP");
     }
     Trace(tlReply, first);
-    ReplyCode = FtpReplyCode(first);
+    ReplyCode = ::ReplyCode(first);
     ReplyText = first.size() > 4 ? first.substr(4) : std::string();
     // The whole reply is read even when it is an error, so the next command
     // gets its own reply and not the rest of this one.
     std::string line = first;
-    for (int lines = 1; !FtpReplyIsFinal(first, line); ++lines) {
+    for (int lines = 1; !ReplyIsFinal(first, line); ++lines) {
         if (lines >= MaxReplyLines)
             throw EProtocolError("The FTP server's reply runs past " + std::to_string(MaxReplyLines) +
                                      " lines; it does not speak FTP as expected.",
                                  999, "FTP");
-        if (!ReadLine(ControlSocket, line))
+        if (!ReadLine(line))
             break;
         Trace(tlReply, line);
     }
@@ -98,28 +98,13 @@ void T_FTP::ReadReply()
         throw EProtocolError(ReplyText, uint16_t(ReplyCode), "FTP");
 }
 
-void T_FTP::SendCommand(const std::string& line)
-{
-    SendString(ControlSocket, line + "\r\n");
-    Trace(tlCommand, line);
-}
-
 // ---- log in and out ----
 
 void T_FTP::Login()
 {
     Exchange exchange(*this);
-    if (LoggedIn) {
-        // A connection the server closed meanwhile is dropped, not kept failing.
-        try {
-            Logout();
-        } catch (const ETcpIpError&) {
-            DropConnection();
-        }
-    }
     RemotePort = Port;
     T_TcpIp::Login();
-    ControlSocket = Socket;
     ReadReply(); // greeting
     SendUser();
     SendPassword();
@@ -134,8 +119,7 @@ void T_FTP::SendUser()
 
 void T_FTP::SendPassword()
 {
-    SendString(ControlSocket, "PASS " + Password + "\r\n"); // never traced as typed
-    Trace(tlCommand, "PASS ******");
+    T_TcpIp::SendPassword(Password, "******");
     ReadReply();
 }
 
@@ -152,14 +136,11 @@ void T_FTP::Logout()
         if (Busy)
             Abort();
         if (LoggedIn) {
-            if (ControlSocket != INVALID_SOCKET) {
+            if (Connected()) {
                 SendCommand("QUIT");
                 ReadReply();
             }
-            if (Socket != INVALID_SOCKET && Socket != ControlSocket)
-                winsock::closesocket(Socket);
-            Socket = ControlSocket;
-            ControlSocket = INVALID_SOCKET;
+            CloseDataSockets(false); // only the control connection's end is traced
         }
     } catch (const ETcpIpError&) {
         // Logged out either way: no half-open connection is kept.
@@ -176,36 +157,44 @@ void T_FTP::ConnectionLost()
 
 void T_FTP::CloseDataConnection()
 {
-    WatchAlso = INVALID_SOCKET;
+    WatchAlso = nullptr;
     WaitForData = false;
-    if (ControlSocket != INVALID_SOCKET)
-        winsock::WSAAsyncSelect(ControlSocket, Window.get(), WM_CONTROL_SOCKET, 0);
-    if (Socket != ControlSocket)
-        CloseSocket(Socket);
-    Socket = INVALID_SOCKET;
-    listening_ = false;
+    if (Connected())
+        winsock::WSAAsyncSelect(Control()->Handle(), Window.get(), WM_CONTROL_SOCKET, 0);
+    CloseDataSockets(true);
     Busy = false;
 }
 
 void T_FTP::DropConnection()
 {
     CloseDataConnection();
-    CloseSocket(ControlSocket);
-    LoggedIn = false;
+    T_TcpIp::ConnectionLost();
+}
+
+void T_FTP::CloseDataSockets(bool traced)
+{
+    if (traced) {
+        CloseStream(data_);
+        CloseSocket(listener_);
+        return;
+    }
+    data_.reset();
+    if (listener_ != INVALID_SOCKET)
+        winsock::closesocket(std::exchange(listener_, INVALID_SOCKET));
 }
 
 // ---- data connections ----
 
 void T_FTP::OpenDataConnection()
 {
-    Socket = INVALID_SOCKET;
-    listening_ = false;
+    CloseDataSockets(false); // whatever an earlier transfer left
     if (Passive)
         OpenPassiveConnection();
     else
         OpenActiveConnection();
-    if (Async && Socket != INVALID_SOCKET)
-        winsock::WSAAsyncSelect(Socket, Window.get(), WM_DATA_SOCKET, DataEvents);
+    const SOCKET data = data_ ? data_->Handle() : listener_;
+    if (Async && data != INVALID_SOCKET)
+        winsock::WSAAsyncSelect(data, Window.get(), WM_DATA_SOCKET, DataEvents);
 }
 
 void T_FTP::OpenPassiveConnection()
@@ -227,11 +216,12 @@ void T_FTP::OpenPassiveConnection()
     if (winsock::inet_addr(proposed.c_str()) != IPAddress)
         Trace(tlSocket, "The server proposed a data connection to " + proposed + "; connecting to " +
                             DottedAddress(IPAddress) + " instead");
-    Socket = CreateSocket();
-    if (Async && Socket != INVALID_SOCKET)
-        winsock::WSAAsyncSelect(Socket, Window.get(), WM_DATA_SOCKET, FD_READ | FD_WRITE | FD_ACCEPT | FD_CONNECT);
-    if (Socket != INVALID_SOCKET)
-        ConnectSocket(Socket, port, IPAddress);
+    const SOCKET s = CreateSocket();
+    if (s == INVALID_SOCKET)
+        return;
+    if (Async)
+        winsock::WSAAsyncSelect(s, Window.get(), WM_DATA_SOCKET, FD_READ | FD_WRITE | FD_ACCEPT | FD_CONNECT);
+    data_ = ConnectStream(s, port, IPAddress);
 }
 
 void T_FTP::OpenActiveConnection()
@@ -240,18 +230,18 @@ void T_FTP::OpenActiveConnection()
     // address may be on another interface the server cannot reach.
     sockaddr_in me{};
     int len = sizeof me;
-    const uint32_t local =
-        winsock::getsockname(ControlSocket, &me, &len) == 0 ? me.sin_addr.s_addr : LocalAddress();
+    const uint32_t local = Connected() && winsock::getsockname(Control()->Handle(), &me, &len) == 0
+                               ? me.sin_addr.s_addr
+                               : LocalAddress();
     uint16_t port = 0;
-    BindAndListen(Socket, port, local);
-    listening_ = Socket != INVALID_SOCKET;
+    BindAndListen(listener_, port, local);
     SendCommand("PORT " + PortArgument(local, port));
     ReadReply();
 }
 
 void T_FTP::AcceptDataConnection()
 {
-    const SOCKET listening = Socket;
+    const SOCKET listening = listener_;
     if (listening == INVALID_SOCKET)
         return;
     for (;;) {
@@ -259,7 +249,7 @@ void T_FTP::AcceptDataConnection()
         sockaddr_in peer{};
         const SOCKET accepted = AcceptConnection(listening, peer);
         if (accepted == INVALID_SOCKET)
-            return; // stays the listening socket, as it was
+            return; // the listener stays: the transfer then finds no connection and fails
         if (TakeDataConnection(accepted, peer))
             return;
     }
@@ -275,12 +265,13 @@ void T_FTP::SendTransferCommand(const std::string& command)
 
 bool T_FTP::ReadData()
 {
-    if (Socket == INVALID_SOCKET)
+    if (!data_ && listener_ == INVALID_SOCKET)
         return false;
     // The data connection's end is not the control connection's.
     const bool controlEnded = EndOfData;
-    int n = 0;
-    ReceiveBuffer(Socket, Buffer.data(), n, ChunkSize);
+    int n = SOCKET_ERROR; // a listener whose connection never came has nothing to read
+    if (data_)
+        ReceiveBuffer(data_, Buffer.data(), n, ChunkSize);
     EndOfData = controlEnded;
     if (n > 0) {
         std::string& into = TransferKind == tftp_getdir ? ListStream : ReceiveStream;
@@ -296,7 +287,7 @@ bool T_FTP::ReadData()
     } else {
         if (n < 0)
             dataBroken_ = true;
-        WatchAlso = INVALID_SOCKET; // an ended connection stays readable
+        WatchAlso = nullptr; // an ended connection stays readable
     }
     FireData(n);
     return n > 0;
@@ -304,22 +295,22 @@ bool T_FTP::ReadData()
 
 bool T_FTP::SendChunk()
 {
-    if (Socket == INVALID_SOCKET)
+    if (!data_ && listener_ == INVALID_SOCKET)
         return false;
     const size_t n = std::min(size_t(ChunkSize), ReceiveStream.size() - std::min(uploadPosition_, ReceiveStream.size()));
     if (n == 0) {
-        CloseSocket(Socket);
+        CloseDataSockets(true);
         if (Async)
             Window->Post(WM_DATA_SOCKET, WPARAM(INVALID_SOCKET), MAKELONG(unsigned(FD_CLOSE), 0));
         return false;
     }
     int sent = int(n);
-    SendBuffer(Socket, ReceiveStream.data() + uploadPosition_, sent);
+    SendBuffer(data_, ReceiveStream.data() + uploadPosition_, sent);
     if (sent <= 0) {
         // The server dropped the data connection: the upload ends here, and its
         // final reply says why.
         dataBroken_ = true;
-        CloseSocket(Socket);
+        CloseDataSockets(true);
         if (Async)
             Window->Post(WM_DATA_SOCKET, WPARAM(INVALID_SOCKET), MAKELONG(unsigned(FD_CLOSE), 0));
         return false;
@@ -338,10 +329,11 @@ void T_FTP::FireData(int count)
 
 void T_FTP::AwaitFinalReplyFed()
 {
-    winsock::WSAAsyncSelect(ControlSocket, Window.get(), WM_CONTROL_SOCKET, FD_READ);
+    if (Connected())
+        winsock::WSAAsyncSelect(Control()->Handle(), Window.get(), WM_CONTROL_SOCKET, FD_READ);
     EndOfData = false;
     WaitForData = true;
-    WatchAlso = Socket;
+    WatchAlso = &data_;
     pendingError_ = nullptr;
     try {
         ReadReply(); // the data arrives through WndProc meanwhile
@@ -351,8 +343,9 @@ void T_FTP::AwaitFinalReplyFed()
         throw;
     }
     WaitForData = false;
-    WatchAlso = INVALID_SOCKET;
-    winsock::WSAAsyncSelect(ControlSocket, Window.get(), WM_CONTROL_SOCKET, 0);
+    WatchAlso = nullptr;
+    if (Connected())
+        winsock::WSAAsyncSelect(Control()->Handle(), Window.get(), WM_CONTROL_SOCKET, 0);
 }
 
 // The data of a download or listing, up to the server's final reply.
@@ -443,7 +436,7 @@ void T_FTP::TakeLateConnection()
 {
     // A short transfer can end (final reply and all) before the notice of
     // the server's connection has been handled: take it now.
-    if (listening_)
+    if (listener_ != INVALID_SOCKET)
         AcceptDataConnection();
 }
 
@@ -453,8 +446,8 @@ void T_FTP::FinishDownload()
     while (ReadData())
         KeepResponsive("receiving the data");
     EndOfData = false;
-    CloseSocket(Socket);
-    WatchAlso = INVALID_SOCKET;
+    CloseDataSockets(true);
+    WatchAlso = nullptr;
     Complete();
 }
 
@@ -528,12 +521,10 @@ void T_FTP::FinishList()
     while (ReadData())
         KeepResponsive("receiving the data");
     EndOfData = false;
-    if (Socket != INVALID_SOCKET) {
-        winsock::shutdown(Socket, SD_SEND);
-        winsock::closesocket(Socket);
-        Socket = INVALID_SOCKET;
-    }
-    WatchAlso = INVALID_SOCKET;
+    if (data_)
+        winsock::shutdown(data_->Handle(), SD_SEND);
+    CloseDataSockets(false);
+    WatchAlso = nullptr;
     SetImageType();
     if (!dataBroken_) // a broken listing does not replace the last whole one
         DirList = TextLines(ListStream);
@@ -594,13 +585,13 @@ void T_FTP::WndProc(Message& m)
     switch (LOWORD(m.LParam)) {
     case FD_READ:
         // Notices for an earlier data connection are stale.
-        if (Busy && from == Socket && (TransferKind == tftp_download || TransferKind == tftp_getdir)) {
+        if (Busy && FromData(from) && (TransferKind == tftp_download || TransferKind == tftp_getdir)) {
             try {
                 // What is already there is taken in one go (up to 2 MB, so the
                 // window still paints): one notice per block would cost more
                 // than the reading.
                 for (int block = 0; block < 64 && ReadData(); ++block)
-                    if (Socket == INVALID_SOCKET || winsock::selectReadable(Socket, 0) != 1)
+                    if (!data_ || data_->Ready(false, 0) != 1)
                         break;
             } catch (...) {
                 // Raised where the waiting transfer can report it.
@@ -610,22 +601,22 @@ void T_FTP::WndProc(Message& m)
         }
         break;
     case FD_WRITE:
-        if (Busy && from == Socket && TransferKind == tftp_upload)
+        if (Busy && FromData(from) && TransferKind == tftp_upload)
             while (SendChunk()) {
             }
         break;
     case FD_ACCEPT:
-        if (from == Socket)
+        if (listener_ != INVALID_SOCKET && from == listener_)
             AcceptAsync();
         break;
     case FD_CLOSE:
-        if (from != INVALID_SOCKET && from == Socket && (TransferKind == tftp_download || TransferKind == tftp_getdir)) {
+        if (FromData(from) && (TransferKind == tftp_download || TransferKind == tftp_getdir)) {
             // The end of the data, or a reset (whose error the notice carries).
             if (!Busy)
                 break;
             if (HIWORD(m.LParam) != 0) {
                 dataBroken_ = true;
-                WatchAlso = INVALID_SOCKET;
+                WatchAlso = nullptr;
                 FireData(-1);
             } else {
                 ReadData();
@@ -644,9 +635,9 @@ void T_FTP::WndProc(Message& m)
 void T_FTP::AcceptAsync()
 {
     sockaddr_in peer{};
-    const SOCKET accepted = AcceptConnection(Socket, peer);
+    const SOCKET accepted = AcceptConnection(listener_, peer);
     if (accepted != INVALID_SOCKET && TakeDataConnection(accepted, peer) && WaitForData)
-        WatchAlso = Socket;
+        WatchAlso = &data_;
 }
 
 bool T_FTP::TakeDataConnection(SOCKET accepted, const sockaddr_in& peer)
@@ -659,10 +650,9 @@ bool T_FTP::TakeDataConnection(SOCKET accepted, const sockaddr_in& peer)
     }
     unsigned long on = 1;
     winsock::ioctlsocket(accepted, FIONBIO_CMD, &on);
-    CloseSocket(Socket); // the listening socket
-    Socket = accepted;
-    listening_ = false;
+    CloseSocket(listener_);
+    data_ = Adopt(accepted);
     if (Async)
-        winsock::WSAAsyncSelect(Socket, Window.get(), WM_DATA_SOCKET, DataEvents);
+        winsock::WSAAsyncSelect(accepted, Window.get(), WM_DATA_SOCKET, DataEvents);
     return true;
 }

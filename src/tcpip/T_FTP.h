@@ -29,7 +29,6 @@ public:
 
     void WndProc(Message& m) override;
     void DoAction() override;
-    void SendCommand(const std::string& line) override;
     void Login() override;
     void Logout() override;
 
@@ -57,7 +56,6 @@ public:
 
     int ReplyCode = 0;
     std::string ReplyText;
-    SOCKET ControlSocket = INVALID_SOCKET;
     t_ftp_mode TransferKind = tftp_download;
     std::vector<std::string> DirList;
     int64_t TransferSize = 0;
@@ -88,6 +86,11 @@ private:
     // Keeps an accepted connection as the data connection if it comes from
     // the server; false (and closed) otherwise.
     bool TakeDataConnection(SOCKET accepted, const sockaddr_in& peer);
+    // Whether a notice from socket `from` is about the data connection.
+    bool FromData(SOCKET from) const { return data_ && from == data_->Handle(); }
+    // Closes the data connection, or the listening socket still waiting for
+    // it; traced or not.
+    void CloseDataSockets(bool traced);
     void ReceiveUntilFinalReply();
     void TakeLateConnection();
     // Waits for the final reply while the data socket's notifications feed the transfer.
@@ -107,9 +110,11 @@ private:
     // server then said.
     void Complete();
 
+    std::unique_ptr<ByteStream> data_;
+    // Ours, in active mode, until the server's data connection comes.
+    SOCKET listener_ = INVALID_SOCKET;
     size_t uploadPosition_ = 0;
     bool dataBroken_ = false;
-    bool listening_ = false; // Socket is our listening socket, not yet a connection
     // What a notification handler raised, for the wait it interrupted.
     std::exception_ptr pendingError_;
 };

@@ -42,7 +42,7 @@ std::string SizeText(size_t bytes)
 void T_Pop3::ReadReply()
 {
     std::string line;
-    if (!ReadLine(Socket, line)) {
+    if (!ReadLine(line)) {
         const bool reset = Reset;
         ConnectionLost();
         throw ETcpIpError(Hostname + (reset ? " reset" : " closed") +
@@ -62,7 +62,7 @@ void T_Pop3::ReadAnswer(const std::string& what, const std::function<void(std::s
     size_t lines = 0, bytes = 0;
     std::string line;
     for (;;) {
-        if (!ReadLine(Socket, line)) {
+        if (!ReadLine(line)) {
             const bool reset = Reset;
             ConnectionLost();
             throw ETcpIpError(Hostname + (reset ? " reset" : " closed") + " the connection before " + what +
@@ -84,25 +84,9 @@ void T_Pop3::ReadAnswer(const std::string& what, const std::function<void(std::s
     }
 }
 
-void T_Pop3::DropDeadConnection()
-{
-    CloseSocket(Socket);
-    LoggedIn = false;
-    Messages.clear();
-}
-
 void T_Pop3::Login()
 {
     Exchange exchange(*this);
-    if (LoggedIn) {
-        // A connection the server has closed meanwhile (many do after a refused
-        // password) is dropped rather than failing every later Login.
-        try {
-            Logout();
-        } catch (const ETcpIpError&) {
-            DropDeadConnection();
-        }
-    }
     T_TcpIp::Login();
     ReadReply(); // greeting
     SendUser();
@@ -118,8 +102,7 @@ void T_Pop3::SendUser()
 
 void T_Pop3::SendPassword()
 {
-    SendString(Socket, "PASS " + Password + "\r\n"); // never traced as typed
-    Trace(tlCommand, "PASS *****");
+    T_TcpIp::SendPassword(Password, "*****");
     ReadReply();
 }
 
@@ -157,7 +140,8 @@ void T_Pop3::GetHeaders()
     Exchange exchange(*this);
     Lines.clear();
     std::vector<std::string> summaries(Messages.size());
-    // Backwards, as the summaries were always built; each lands at its own index.
+    // Newest message first, the one a user checking mail most likely wants;
+    // each summary lands at its own index, so Lines keeps the mailbox order.
     for (size_t i = Messages.size(); i-- > 0;) {
         t_reply& message = Messages[i];
         try {
@@ -194,12 +178,13 @@ void T_Pop3::Delete(int number)
 void T_Pop3::Logout()
 {
     Exchange exchange(*this);
-    if (LoggedIn && Socket != INVALID_SOCKET) {
+    // The numbers mean nothing to the next session, answered goodbye or not.
+    Messages.clear();
+    if (LoggedIn && Connected()) {
         SendCommand("QUIT");
         ReadReply();
     }
     T_TcpIp::Logout();
-    Messages.clear();
 }
 
 void T_Pop3::DoAction()

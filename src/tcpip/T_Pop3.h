@@ -49,8 +49,6 @@ private:
     // The lines of a multi-line answer up to its final ".", each handed to
     // take; what names the answer in the errors ("the list").
     void ReadAnswer(const std::string& what, const std::function<void(std::string&)>& take);
-    // Drops a connection whose goodbye goes unanswered (the server closed it).
-    void DropDeadConnection();
 
     int numberOfMails_ = 0;
 };

@@ -3,6 +3,7 @@
 
 #include "framework/Wait.h"
 #include "sock/SocketErrorText.h"
+#include "sock/SocketStream.h"
 
 #include <chrono>
 #include <netinet/in.h>
@@ -50,14 +51,13 @@ T_TcpIp::T_TcpIp()
 T_TcpIp::~T_TcpIp()
 {
     OnTrace = nullptr; // nothing is traced while tearing down
-    if (Socket != INVALID_SOCKET) {
+    if (control_) {
         try {
             Logout(); // a derived class's goodbye is no longer reachable here
         } catch (const std::exception&) {
             // A goodbye the server no longer hears is no reason to fail.
         }
-        if (Socket != INVALID_SOCKET)
-            winsock::closesocket(Socket);
+        control_.reset();
     }
     Window.reset();
 }
@@ -93,19 +93,37 @@ Wait::Outcome T_TcpIp::WaitFor(const std::function<bool()>& condition, const std
     return outcome;
 }
 
-void T_TcpIp::WaitUntilReady(SOCKET s, bool forWrite, const std::string& what)
+void T_TcpIp::AwaitReady(const Readiness& ready, const std::string& what)
 {
-    int ready = 0;
-    const Wait::Outcome outcome = WaitFor([&] { return ready == 1 || ready == SOCKET_ERROR; },
+    int state = 0;
+    const Wait::Outcome outcome = WaitFor([&] { return state == 1 || state == SOCKET_ERROR; },
                                           [&](int ms) {
                                               const bool gui = Wait::OnGuiThread();
-                                              ready = winsock::selectEither(s, forWrite,
-                                                                            gui ? WatchAlso : INVALID_SOCKET, ms);
-                                              if (ready == 2)
+                                              const ByteStream* also = gui && WatchAlso ? WatchAlso->get() : nullptr;
+                                              state = ready(also, ms);
+                                              if (state == 2)
                                                   Wait::Pump(); // the other connection's notice is due now
                                           });
     if (outcome != Wait::Ready)
         GiveUp(outcome == Wait::Stopped, what);
+}
+
+void T_TcpIp::WaitUntilReady(std::unique_ptr<ByteStream>& s, bool forWrite, const std::string& what)
+{
+    // A connection closed meanwhile is "ready": the next call on it says it ended.
+    AwaitReady([&](const ByteStream* also, int ms) { return s ? s->Ready(forWrite, ms, also) : SOCKET_ERROR; },
+               what);
+}
+
+void T_TcpIp::WaitUntilReady(SOCKET s, bool forWrite, const std::string& what)
+{
+    AwaitReady(
+        [&](const ByteStream* also, int ms) {
+            if (also && also->Pending())
+                return 2;
+            return winsock::selectEither(s, forWrite, also ? also->Handle() : INVALID_SOCKET, ms);
+        },
+        what);
 }
 
 void T_TcpIp::KeepResponsive(const std::string& what)
@@ -124,15 +142,27 @@ void T_TcpIp::GiveUp(bool stopped, const std::string& what)
     ConnectionLost();
     if (stopped)
         throw ETcpIpError("Stopped while " + what + " (" + Hostname + ").");
-    const unsigned seconds = ReplyTimeoutMs / 1000;
-    throw ETcpIpError(Hostname + " did not answer within " + std::to_string(seconds) +
-                      (seconds == 1 ? " second" : " seconds") + " while " + what +
+    // Exact to the millisecond, so a time-out under a second never reads as 0 seconds.
+    std::string seconds = std::to_string(ReplyTimeoutMs / 1000);
+    if (ReplyTimeoutMs % 1000 != 0) {
+        const std::string fraction = std::to_string(1000 + ReplyTimeoutMs % 1000); // "1" and three digits
+        seconds += "." + fraction.substr(1, fraction.find_last_not_of('0'));
+    }
+    throw ETcpIpError(Hostname + " did not answer within " + seconds +
+                      (seconds == "1" ? " second" : " seconds") + " while " + what +
                       ". The server may be down or overloaded; check the host name and try again later.");
+}
+
+void T_TcpIp::StreamFailed(const ESockException& e)
+{
+    const std::string text = e.Message;
+    ConnectionLost();
+    throw ETcpIpError(text);
 }
 
 void T_TcpIp::ConnectionLost()
 {
-    CloseSocket(Socket);
+    CloseStream(control_);
     LoggedIn = false;
 }
 
@@ -147,7 +177,7 @@ SOCKET T_TcpIp::CreateSocket()
     return s;
 }
 
-void T_TcpIp::ConnectSocket(SOCKET& s, uint16_t port, uint32_t address)
+std::unique_ptr<ByteStream> T_TcpIp::ConnectStream(SOCKET s, uint16_t port, uint32_t address)
 {
     sockaddr_in to{};
     to.sin_family = AF_INET;
@@ -157,7 +187,12 @@ void T_TcpIp::ConnectSocket(SOCKET& s, uint16_t port, uint32_t address)
     if (winsock::connect(s, &to, 16) != 0) {
         error = winsock::WSAGetLastError();
         if (error == WSAEWOULDBLOCK) {
-            WaitUntilReady(s, true, "connecting to port " + std::to_string(port));
+            try {
+                WaitUntilReady(s, true, "connecting to port " + std::to_string(port));
+            } catch (...) {
+                CloseSocket(s); // nobody's connection yet: no drop closes it
+                throw;
+            }
             int len = sizeof error;
             winsock::getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &len);
             error = error ? WinsockErrorFromErrno(error) : 0;
@@ -168,19 +203,27 @@ void T_TcpIp::ConnectSocket(SOCKET& s, uint16_t port, uint32_t address)
         winsock::WSASetLastError(error);
         if (Tracing())
             Trace(tlSocket, "Failed to open output socket " + Port16(port) + " to host " + DottedAddress(address));
-        return;
+        return nullptr;
     }
     if (Tracing())
         Trace(tlSocket, "Opened output socket " + Port16(port) + " to host " + DottedAddress(address) +
                             " successfully; ID " + std::to_string(s));
+    return Adopt(s);
 }
 
-void T_TcpIp::OpenOutputSocket(SOCKET& s, uint16_t port, uint32_t address)
+std::unique_ptr<ByteStream> T_TcpIp::Adopt(SOCKET connected)
 {
-    CloseSocket(s);
-    s = CreateSocket();
-    if (s != INVALID_SOCKET)
-        ConnectSocket(s, port, address);
+    return std::make_unique<SocketStream>(connected);
+}
+
+void T_TcpIp::WrapControl(const ByteStream::Wrapper& wrap)
+{
+    lines_.Clear();
+    try {
+        control_ = wrap(std::move(control_));
+    } catch (const ESockException& e) {
+        StreamFailed(e); // the old stream went with the layer that failed
+    }
 }
 
 void T_TcpIp::BindAndListen(SOCKET& s, uint16_t& port, uint32_t localAddress)
@@ -229,17 +272,6 @@ SOCKET T_TcpIp::AcceptConnection(SOCKET listening, sockaddr_in& peer)
     return s;
 }
 
-TSocketState T_TcpIp::SocketState(SOCKET s)
-{
-    if (s == INVALID_SOCKET)
-        return ssNoSocket;
-    sockaddr_in peer{};
-    int len = 16;
-    if (winsock::getpeername(s, &peer, &len) == 0)
-        return ssConnected;
-    return winsock::WSAGetLastError() == WSAENOTCONN ? ssNotConnected : ssError;
-}
-
 void T_TcpIp::CloseSocket(SOCKET& s)
 {
     if (s == INVALID_SOCKET)
@@ -250,7 +282,19 @@ void T_TcpIp::CloseSocket(SOCKET& s)
     s = INVALID_SOCKET;
 }
 
-void T_TcpIp::ReceiveBuffer(SOCKET s, char* buffer, int& count, int size)
+void T_TcpIp::CloseStream(std::unique_ptr<ByteStream>& s)
+{
+    if (!s)
+        return;
+    const SOCKET id = s->Handle();
+    // Out of its slot first: nothing its goodbye lets through finds it half closed.
+    const std::unique_ptr<ByteStream> closing = std::move(s);
+    closing->Close();
+    if (Tracing())
+        Trace(tlSocket, "Closed socket ID " + std::to_string(id));
+}
+
+void T_TcpIp::ReceiveBuffer(std::unique_ptr<ByteStream>& s, char* buffer, int& count, int size)
 {
     std::vector<char> scratch;
     if (!buffer) {
@@ -258,42 +302,55 @@ void T_TcpIp::ReceiveBuffer(SOCKET s, char* buffer, int& count, int size)
         buffer = scratch.data();
     }
     for (;;) {
-        count = winsock::recv(s, buffer, size, 0);
+        int error = WSAENOTSOCK; // what reading a closed socket says
+        count = ByteStream::Broken;
+        if (s) {
+            try {
+                count = s->Read(buffer, size);
+            } catch (const ESockException& e) {
+                StreamFailed(e);
+            }
+            error = s->Error();
+        }
         if (count >= 1) {
             if (Tracing())
-                Trace(tlSocket, "Received " + std::to_string(count) + " bytes on socket ID " + std::to_string(s));
+                Trace(tlSocket, "Received " + std::to_string(count) + " bytes on socket ID " +
+                                    std::to_string(s->Handle()));
             return;
         }
-        const int error = count == SOCKET_ERROR ? winsock::WSAGetLastError() : 0;
-        if (error == WSAEWOULDBLOCK) {
+        if (count == ByteStream::WouldBlock) {
             WaitUntilReady(s, false, "waiting for its answer");
             continue;
         }
         EndOfData = true; // closed by the peer, or an error
-        Reset = error == WSAECONNRESET;
+        Reset = count == ByteStream::Broken && error == WSAECONNRESET;
         return;
     }
 }
 
-bool T_TcpIp::Eof(SOCKET s)
+bool T_TcpIp::Eof()
 {
     if (lines_.Pending() > 0 && !EndOfData)
         return false;
-    return EndOfData || SocketState(s) != ssConnected;
+    if (EndOfData || !control_)
+        return true;
+    sockaddr_in peer{};
+    int len = 16;
+    return winsock::getpeername(control_->Handle(), &peer, &len) != 0;
 }
 
-bool T_TcpIp::ReadLine(SOCKET s, std::string& line)
+bool T_TcpIp::ReadLine(std::string& line)
 {
     // Blocks are read into Buffer and lines handed out from them: one system
     // call per block, not per byte.
     std::string next;
     while (!lines_.Next(next)) {
-        if (EndOfData || s == INVALID_SOCKET) {
+        if (EndOfData || !control_) {
             lines_.Clear(); // a connection closed mid-line yields no line
             return false;
         }
         int count = 0;
-        ReceiveBuffer(s, Buffer.data(), count, BufferSize);
+        ReceiveBuffer(control_, Buffer.data(), count, BufferSize);
         if (count > 0)
             lines_.Feed(Buffer.data(), size_t(count));
         // A fast peer never makes us wait: events still go through.
@@ -312,13 +369,21 @@ bool T_TcpIp::ReadLine(SOCKET s, std::string& line)
     return true;
 }
 
-void T_TcpIp::SendBuffer(SOCKET s, const char* buffer, int& length)
+void T_TcpIp::SendBuffer(std::unique_ptr<ByteStream>& s, const char* buffer, int& length)
 {
     // Everything goes out: a short send is followed by the rest once there is room.
+    const SOCKET id = s ? s->Handle() : INVALID_SOCKET;
     int sent = 0;
     while (sent < length) {
-        const int n = winsock::send(s, buffer + sent, length - sent, 0);
-        if (n == SOCKET_ERROR && winsock::WSAGetLastError() == WSAEWOULDBLOCK) {
+        int n = ByteStream::Broken;
+        if (s) {
+            try {
+                n = s->Write(buffer + sent, length - sent);
+            } catch (const ESockException& e) {
+                StreamFailed(e);
+            }
+        }
+        if (n == ByteStream::WouldBlock) {
             WaitUntilReady(s, true, "sending");
             continue;
         }
@@ -330,10 +395,10 @@ void T_TcpIp::SendBuffer(SOCKET s, const char* buffer, int& length)
     }
     length = sent;
     if (Tracing())
-        Trace(tlSocket, "Sent " + std::to_string(length) + " bytes on socket ID " + std::to_string(s));
+        Trace(tlSocket, "Sent " + std::to_string(length) + " bytes on socket ID " + std::to_string(id));
 }
 
-void T_TcpIp::SendString(SOCKET s, const std::string& text)
+void T_TcpIp::SendString(std::unique_ptr<ByteStream>& s, const std::string& text)
 {
     int length = int(text.size());
     SendBuffer(s, text.data(), length);
@@ -341,20 +406,34 @@ void T_TcpIp::SendString(SOCKET s, const std::string& text)
 
 void T_TcpIp::SendCommand(const std::string& line)
 {
-    SendString(Socket, line + "\r\n");
+    SendString(control_, line + "\r\n");
     Trace(tlCommand, line);
+}
+
+void T_TcpIp::SendPassword(const std::string& password, const std::string& mask)
+{
+    SendString(control_, "PASS " + password + "\r\n");
+    Trace(tlCommand, "PASS " + mask);
 }
 
 void T_TcpIp::Login()
 {
     Exchange exchange(*this);
-    if (LoggedIn)
-        Logout();
+    if (LoggedIn) {
+        try {
+            Logout();
+        } catch (const ETcpIpError&) {
+            ConnectionLost();
+        }
+    }
     IPAddress = ResolveAddress(Hostname);
     if (IPAddress == NoAddress)
         throw ETcpIpError("Couldn't resolve hostname " + Hostname);
-    OpenOutputSocket(Socket, RemotePort, IPAddress);
-    if (Socket == INVALID_SOCKET) {
+    CloseStream(control_);
+    const SOCKET s = CreateSocket();
+    if (s != INVALID_SOCKET)
+        control_ = ConnectStream(s, RemotePort, IPAddress);
+    if (!control_) {
         const int error = winsock::WSAGetLastError();
         throw ESocketError(uint16_t(error), ConnectFailure(error) + " " + DottedAddress(IPAddress) + ":" +
                                                 std::to_string(RemotePort));
@@ -367,7 +446,7 @@ void T_TcpIp::Login()
 
 void T_TcpIp::Logout()
 {
-    CloseSocket(Socket);
+    CloseStream(control_);
     LoggedIn = false;
 }
 
@@ -376,9 +455,9 @@ void T_TcpIp::DoAction()
     Exchange exchange(*this);
     Login();
     ReceiveStream.clear();
-    while (!Eof(Socket)) {
+    while (!Eof()) {
         int count = 0;
-        ReceiveBuffer(Socket, Buffer.data(), count, BufferSize);
+        ReceiveBuffer(control_, Buffer.data(), count, BufferSize);
         if (count > 0)
             ReceiveStream.append(Buffer.data(), size_t(count));
         KeepResponsive("receiving its answer");

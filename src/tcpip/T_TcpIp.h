@@ -3,6 +3,8 @@
 #include "framework/Wait.h"
 #include "platform/MessageWindow.h"
 #include "platform/winsock.h"
+#include "sock/ByteStream.h"
+#include "sock/ESockException.h"
 #include "sock/LineReader.h"
 #include "tcpip/T_NetComponent.h"
 #include "tcpip/TcpIpErrors.h"
@@ -18,12 +20,11 @@
 enum TTraceLevel { tlCommand, tlReply, tlSocket };
 using TTraceProc = std::function<void(const std::string& s, TTraceLevel level)>;
 
-enum TSocketState { ssNoSocket, ssNotConnected, ssConnected, ssError };
-
 // The TCP machinery the protocol clients share: one control connection, command
 // lines out, reply lines in, a trace of every step. Every wait for the server is
 // bounded by ReplyTimeoutMs and, on the GUI thread, keeps the window painting;
-// Cancel ends a wait from outside.
+// Cancel ends a wait from outside. Every connection, control or data, is a
+// ByteStream made by Adopt, so a layer under them all goes in one place.
 class T_TcpIp : public T_NetComponent {
 public:
     static constexpr unsigned WM_CONTROL_SOCKET = WM_USER + 256;
@@ -36,32 +37,20 @@ public:
     T_TcpIp& operator=(const T_TcpIp&) = delete;
 
     virtual void WndProc(Message& m);
-    virtual void OpenOutputSocket(SOCKET& s, uint16_t port, uint32_t address);
     virtual void DoAction();
-    virtual void SendCommand(const std::string& line);
+    void SendCommand(const std::string& line);
+    // Connects, after dropping a connection the server closed meanwhile
+    // (many do after a refused password) rather than failing every later Login.
     virtual void Login();
     virtual void Logout();
-    virtual bool Eof(SOCKET s);
-
-    SOCKET CreateSocket();
-    void ConnectSocket(SOCKET& s, uint16_t port, uint32_t address);
-    void BindAndListen(SOCKET& s, uint16_t& port, uint32_t localAddress);
-    SOCKET AcceptConnection(SOCKET listening, sockaddr_in& peer);
-    TSocketState SocketState(SOCKET s);
-    void CloseSocket(SOCKET& s);
-    void ReceiveBuffer(SOCKET s, char* buffer, int& count, int size);
-    // One reply line, CR LF or LF ended; false (line unchanged) when the
-    // connection ended first. A line past the reader's cap is no reply: the
-    // connection is dropped with an error.
-    bool ReadLine(SOCKET s, std::string& line);
-    void SendBuffer(SOCKET s, const char* buffer, int& length);
-    void SendString(SOCKET s, const std::string& text);
+    // Whether the control connection has nothing more to give.
+    bool Eof();
+    bool Connected() const { return bool(control_); }
 
     // Ends the wait under way (from a handler the wait lets through, or from
     // another thread); the exchange ends with an error saying it was stopped.
     void Cancel();
 
-    SOCKET Socket = INVALID_SOCKET;
     std::string Hostname;
     TTraceProc OnTrace;
     uint16_t RemotePort = 0;
@@ -84,11 +73,46 @@ protected:
             OnTrace(text, level);
     }
     bool Tracing() const { return bool(OnTrace); }
+    // The password command, whose trace shows mask in the password's place:
+    // traces are shown and saved, a password never is.
+    void SendPassword(const std::string& password, const std::string& mask);
+
+    // The calls below take a connection's slot, not its stream: a handler a
+    // wait lets through may close the connection, and a closed one reads and
+    // writes as a socket closed under it would.
+    void ReceiveBuffer(std::unique_ptr<ByteStream>& s, char* buffer, int& count, int size);
+    // One reply line of the control connection, CR LF or LF ended; false (line
+    // unchanged) when the connection ended first. A line past the reader's cap
+    // is no reply: the connection is dropped with an error.
+    bool ReadLine(std::string& line);
+    void SendBuffer(std::unique_ptr<ByteStream>& s, const char* buffer, int& length);
+    void SendString(std::unique_ptr<ByteStream>& s, const std::string& text);
+
+    // A new non-blocking socket, or INVALID_SOCKET.
+    SOCKET CreateSocket();
+    // Connects a socket from CreateSocket and makes it a stream; nullptr (the
+    // socket closed, the Winsock error set) when the connect failed.
+    std::unique_ptr<ByteStream> ConnectStream(SOCKET s, uint16_t port, uint32_t address);
+    // The one place a connected socket becomes a connection's stream.
+    std::unique_ptr<ByteStream> Adopt(SOCKET connected);
+    void CloseStream(std::unique_ptr<ByteStream>& s);
+    std::unique_ptr<ByteStream>& Control() { return control_; }
+    // Puts a stream made from the control connection's own (a layer over it)
+    // in its place. What was read but not yet handed out is dropped: no byte
+    // read before the change may pass for one read after it.
+    void WrapControl(const ByteStream::Wrapper& wrap);
+    // A listening socket for the server to connect to; port 0 takes a free one.
+    void BindAndListen(SOCKET& s, uint16_t& port, uint32_t localAddress);
+    SOCKET AcceptConnection(SOCKET listening, sockaddr_in& peer);
+    void CloseSocket(SOCKET& s);
+
     // A wait gave up: the connection is of no further use, and the next Login
     // starts afresh.
     virtual void ConnectionLost();
-    // Waits until s is readable (or writable); raises when the time is up or
+    // Waits until s can be read (or written); raises when the time is up or
     // the wait was cancelled, after dropping the connection.
+    void WaitUntilReady(std::unique_ptr<ByteStream>& s, bool forWrite, const std::string& what);
+    // The same for a socket not (yet) a stream: a connect under way, a listener.
     void WaitUntilReady(SOCKET s, bool forWrite, const std::string& what);
     // The one wait of every exchange: until condition holds, bounded by
     // ReplyTimeoutMs (counted from the last progress) and ended by Cancel;
@@ -101,9 +125,9 @@ protected:
     // by notifications): the wait under way starts its time-out again.
     void NoteProgress() { progressAt_ = std::chrono::steady_clock::now().time_since_epoch().count(); }
 
-    // A socket whose notifications a wait on the GUI thread must not sleep
-    // through: when it has data, the wait pumps events at once.
-    SOCKET WatchAlso = INVALID_SOCKET;
+    // A connection whose notifications a wait on the GUI thread must not
+    // sleep through: when it has data, the wait pumps events at once.
+    std::unique_ptr<ByteStream>* WatchAlso = nullptr;
 
     // One public exchange at a time: a call that arrives while this component
     // waits (through the events its wait lets through) is refused.
@@ -122,7 +146,12 @@ protected:
 
 private:
     [[noreturn]] void GiveUp(bool stopped, const std::string& what);
+    // A stream's own failure, in its words, after dropping the connection.
+    [[noreturn]] void StreamFailed(const ESockException& e);
+    using Readiness = std::function<int(const ByteStream* also, int ms)>;
+    void AwaitReady(const Readiness& ready, const std::string& what);
 
+    std::unique_ptr<ByteStream> control_;
     LineReader lines_;
     std::atomic<bool> waiting_{false};
     std::atomic<bool> cancelled_{false};

@@ -37,7 +37,7 @@ bool T_Time::ReceiveMore(std::string& answer, size_t size)
     const Clock::time_point started = Clock::now();
     int count = 0;
     try {
-        ReceiveBuffer(Socket, Buffer.data(), count, int(size));
+        ReceiveBuffer(Control(), Buffer.data(), count, int(size));
     } catch (const ETcpIpError&) {
         ReplyTimeoutMs = timeout;
         // A wait that ended before its time was up was stopped: that stands.
@@ -59,7 +59,7 @@ void T_Time::DoAction()
     // One byte more than the longest answer is read, so a server sending
     // something else is told apart, and no more than that is kept.
     std::string answer;
-    while (!Eof(Socket) && answer.size() <= PaddedSize) {
+    while (!Eof() && answer.size() <= PaddedSize) {
         const size_t room = PaddedSize + 1 - answer.size();
         if (answer.size() >= AnswerSize) {
             if (!ReceiveMore(answer, room))
@@ -67,7 +67,7 @@ void T_Time::DoAction()
             continue;
         }
         int count = 0;
-        ReceiveBuffer(Socket, Buffer.data(), count, int(room));
+        ReceiveBuffer(Control(), Buffer.data(), count, int(room));
         if (count > 0)
             answer.append(Buffer.data(), size_t(count));
     }

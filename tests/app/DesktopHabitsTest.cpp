@@ -205,7 +205,7 @@ TEST_F(Habits, SystemTextKeepsItsCharactersOnScreenInTheLogAndInErrors)
 {
     const QString folder = logDir.path() + QString::fromUtf8("/bin-\xC3\xBC");
     ASSERT_TRUE(QDir().mkpath(folder));
-    window->logDirectory = folder.toStdString();
+    window->Record().SetLogFolder(folder);
     Store("log_transactions", "0");
     window->bConfigClick(); // the switches are read again
     EXPECT_EQ(Lines().back(), ("Logging to " + folder + "/VexmorPingLog.rtf").toStdString());

@@ -251,9 +251,9 @@ TEST_F(HostList, CheckingLoggingInTheDialogTurnsTheLogOnWithoutARestart)
         QTest::mouseClick(dialog.cbLog, Qt::LeftButton, {}, QPoint(4, dialog.cbLog->height() / 2));
         QTest::mouseClick(dialog.bOk, Qt::LeftButton);
     });
-    EXPECT_FALSE(window->log_on);
+    EXPECT_FALSE(window->Record().Logging());
     Click(window->bConfig);
-    EXPECT_TRUE(window->log_on);
+    EXPECT_TRUE(window->Record().Logging());
     window->WriteLine("after configuration");
     window->SaveLogIfOn();
     EXPECT_NE(LogFile().find("after configuration"), std::string::npos);

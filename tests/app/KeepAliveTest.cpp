@@ -30,7 +30,7 @@ protected:
     static int OpenDescriptors() { return int(QDir("/proc/self/fd").entryList(QDir::NoDotAndDotDot | QDir::System).size()); }
     bool Running() const
     {
-        return window->pmAliveEnd->isEnabled() && !window->pmAliveBegin->isEnabled() && window->ftptimer->Enabled();
+        return window->pmAliveEnd->isEnabled() && !window->pmAliveBegin->isEnabled() && window->KeepAlive().Timer().Enabled();
     }
 };
 
@@ -43,10 +43,10 @@ TEST_F(KeepAlive, AnHourOfTicksAgainstARealServerLogsInAndOutEachTimeAndLeaksNot
         GTEST_SKIP() << server.Problem();
     Store("web_page", "127.0.0.1");
     TformVexmor& w = Open();
-    w.ftpdata->Port = server.port();
-    w.ftptimer->Interval = 40; // 20 ticks of three minutes, shortened
-    EXPECT_EQ(w.ftpdata->Username, "anonymous");
-    EXPECT_TRUE(w.ftpdata->Async);
+    w.KeepAlive().Ftp().Port = server.port();
+    w.KeepAlive().Timer().Interval = 40; // 20 ticks of three minutes, shortened
+    EXPECT_EQ(w.KeepAlive().Ftp().Username, "anonymous");
+    EXPECT_TRUE(w.KeepAlive().Ftp().Async);
     EXPECT_EQ(w.bScan->toolTip(), "Start VexmorAlive! (Ctrl+Shift+K)");
     const std::vector<std::string> menu = {"&Begin VexmorAlive!", "&End VexmorAlive!", "",
                                            "&Restore VexmorPing! v1.0", "", "E&xit VexmorPing! v1.0"};
@@ -71,7 +71,7 @@ TEST_F(KeepAlive, AnHourOfTicksAgainstARealServerLogsInAndOutEachTimeAndLeaksNot
 
     ASSERT_TRUE(testsupport::PumpUntil([&] { return Count(" ...logged out; action completed!") >= 21; }, 60000));
     w.pmAliveEnd->trigger();
-    EXPECT_FALSE(w.ftptimer->Enabled());
+    EXPECT_FALSE(w.KeepAlive().Timer().Enabled());
     EXPECT_FALSE(w.isMinimized());
     EXPECT_TRUE(w.bScan->isEnabled() && w.pmAliveBegin->isEnabled() && !w.pmAliveEnd->isEnabled());
     testsupport::PumpFor(50); // lines the worker posted before it stopped
@@ -86,7 +86,7 @@ TEST_F(KeepAlive, AnHourOfTicksAgainstARealServerLogsInAndOutEachTimeAndLeaksNot
         return all;
     }();
     EXPECT_TRUE(errors.empty()) << errors.front();
-    EXPECT_FALSE(w.ftpdata->LoggedIn);
+    EXPECT_FALSE(w.KeepAlive().Ftp().LoggedIn);
     EXPECT_EQ(OpenDescriptors(), descriptors) << "every attempt closed what it opened";
 }
 
@@ -94,7 +94,7 @@ TEST_F(KeepAlive, FailuresAreReportedOnTheWindowAndTheModeKeepsRunning)
 {
     Store("web_page", "");
     TformVexmor& w = Open();
-    w.ftptimer->Interval = 30;
+    w.KeepAlive().Timer().Interval = 30;
     Click(w.bScan);
     ASSERT_EQ(errors.size(), 1u);
     EXPECT_EQ(errors[0], "Couldn't resolve hostname ");
@@ -111,11 +111,11 @@ TEST_F(KeepAlive, FailuresAreReportedOnTheWindowAndTheModeKeepsRunning)
     EXPECT_TRUE(Running());
     // The same from the icon's menu.
     w.pmRestore->trigger();
-    EXPECT_FALSE(w.ftptimer->Enabled());
+    EXPECT_FALSE(w.KeepAlive().Timer().Enabled());
     w.pmAliveBegin->trigger();
     EXPECT_TRUE(Running());
     w.pmAliveEnd->trigger();
-    EXPECT_FALSE(w.ftptimer->Enabled());
+    EXPECT_FALSE(w.KeepAlive().Timer().Enabled());
     EXPECT_TRUE(w.bScan->isEnabled());
 }
 
@@ -125,12 +125,12 @@ TEST_F(KeepAlive, WhateverAnAttemptRaisesIsReportedAndTheProcessLivesOn)
     ScriptServer server({S::Close()});
     Store("web_page", "127.0.0.1");
     TformVexmor& w = Open();
-    w.ftpdata->Port = server.port();
-    w.ftptimer->Interval = 20;
+    w.KeepAlive().Ftp().Port = server.port();
+    w.KeepAlive().Timer().Interval = 20;
     // Something that is no std::exception, raised on both threads.
     std::atomic<bool> raisedOnWorker{false};
-    w.ftpdata->OnTrace = [&](const std::string&, TTraceLevel) {
-        raisedOnWorker = raisedOnWorker || w.ftptimer->OnWorkerThread();
+    w.KeepAlive().Ftp().OnTrace = [&](const std::string&, TTraceLevel) {
+        raisedOnWorker = raisedOnWorker || w.KeepAlive().Timer().OnWorkerThread();
         throw 42;
     };
     Click(w.bScan);
@@ -150,7 +150,7 @@ TEST_F(KeepAlive, WhateverAnAttemptRaisesIsReportedAndTheProcessLivesOn)
     const size_t reported = errors.size();
     const int lines = Count("VexmorAlive!: The attempt ended with an unexpected error.");
     w.pmAliveEnd->trigger();
-    EXPECT_FALSE(w.ftptimer->Enabled());
+    EXPECT_FALSE(w.KeepAlive().Timer().Enabled());
     QCoreApplication::processEvents(); // the worker is gone: all it posted is queued
     EXPECT_EQ(errors.size(), reported);
     EXPECT_GT(Count("VexmorAlive!: The attempt ended with an unexpected error."), lines);
@@ -162,9 +162,9 @@ TEST_F(KeepAlive, EndingTheModeDuringTheFirstAttemptLeavesNoTimerAndNoLaterAttem
     ScriptServer silent({S::Hold()});
     Store("web_page", "127.0.0.1");
     TformVexmor& w = Open();
-    w.ftpdata->Port = silent.port();
-    w.ftpdata->ReplyTimeoutMs = 600000; // only ending the mode ends these waits in time
-    w.ftptimer->Interval = 20;
+    w.KeepAlive().Ftp().Port = silent.port();
+    w.KeepAlive().Ftp().ReplyTimeoutMs = 600000; // only ending the mode ends these waits in time
+    w.KeepAlive().Timer().Interval = 20;
     const std::vector<std::pair<const char*, std::function<void()>>> endings = {
         {"double click on the icon",
          [&] { w.trayicon->Window()->Send(TTrayIcon::WM_TRAYNOTIFY, 0, TTrayIcon::WM_LBUTTONDBLCLK); }},
@@ -178,14 +178,14 @@ TEST_F(KeepAlive, EndingTheModeDuringTheFirstAttemptLeavesNoTimerAndNoLaterAttem
         w.verboseClear->trigger();
         QTimer ender;
         QObject::connect(&ender, &QTimer::timeout, &w, [&] {
-            if (w.AliveAttemptRunning()) {
+            if (w.KeepAlive().AttemptRunning()) {
                 ender.stop();
                 end();
             }
         });
         ender.start(10);
         Click(w.bScan);
-        EXPECT_FALSE(w.ftptimer->Enabled());
+        EXPECT_FALSE(w.KeepAlive().Timer().Enabled());
         EXPECT_FALSE(w.isMinimized());
         EXPECT_TRUE(w.bScan->isEnabled() && w.pmAliveBegin->isEnabled() && !w.pmAliveEnd->isEnabled());
         EXPECT_EQ(Lines().back(), " ...cut short: VexmorAlive! ended.");
@@ -202,14 +202,14 @@ TEST_F(KeepAlive, StopCutsAnAttemptShortAndExitDuringAnAttemptEndsCleanly)
     ScriptServer silent({S::Hold()});
     Store("web_page", "127.0.0.1");
     TformVexmor& w = Open();
-    w.ftpdata->Port = silent.port();
-    w.ftpdata->ReplyTimeoutMs = 600000; // only a cancel ends these waits in time
-    w.ftptimer->Interval = 20;
+    w.KeepAlive().Ftp().Port = silent.port();
+    w.KeepAlive().Ftp().ReplyTimeoutMs = 600000; // only a cancel ends these waits in time
+    w.KeepAlive().Timer().Interval = 20;
     // Stop while the first attempt waits for the greeting: the attempt ends,
     // the mode goes on.
     QTimer stopper;
     QObject::connect(&stopper, &QTimer::timeout, &w, [&] {
-        if (w.AliveAttemptRunning() && w.bStop->isEnabled()) {
+        if (w.KeepAlive().AttemptRunning() && w.bStop->isEnabled()) {
             stopper.stop();
             Click(w.bStop);
         }
@@ -220,10 +220,12 @@ TEST_F(KeepAlive, StopCutsAnAttemptShortAndExitDuringAnAttemptEndsCleanly)
     EXPECT_NE(errors[0].find("Stopped while"), std::string::npos) << errors[0];
     EXPECT_TRUE(Running());
 
-    // A worker attempt now hangs on the silent server; the window goes meanwhile.
-    ASSERT_TRUE(testsupport::PumpUntil([&] { return w.AliveAttemptRunning(); }, 60000));
+    // A worker attempt now hangs on the silent server; the window goes
+    // meanwhile, ending it (it would otherwise wait ten minutes).
+    ASSERT_TRUE(testsupport::PumpUntil([&] { return w.KeepAlive().AttemptRunning(); }, 60000));
     window.reset();
-    testsupport::PumpFor(50); // whatever the worker posted is dropped with the window
+    QCoreApplication::processEvents(); // the worker is gone: all it posted is queued
+    EXPECT_EQ(errors.size(), 1u) << "what the worker posted went with the window";
 }
 
 TEST_F(KeepAlive, ExitFromTheIconsMenuDuringTheFirstAttemptLeavesAtOnce)
@@ -232,12 +234,12 @@ TEST_F(KeepAlive, ExitFromTheIconsMenuDuringTheFirstAttemptLeavesAtOnce)
     ScriptServer silent({S::Hold()});
     Store("web_page", "127.0.0.1");
     TformVexmor& w = Open();
-    w.ftpdata->Port = silent.port();
-    w.ftpdata->ReplyTimeoutMs = 600000; // past the test's own time-out, were it waited for
-    w.ftptimer->Interval = 20;
+    w.KeepAlive().Ftp().Port = silent.port();
+    w.KeepAlive().Ftp().ReplyTimeoutMs = 600000; // past the test's own time-out, were it waited for
+    w.KeepAlive().Timer().Interval = 20;
     QTimer exiter;
     QObject::connect(&exiter, &QTimer::timeout, &w, [&] {
-        if (w.AliveAttemptRunning()) {
+        if (w.KeepAlive().AttemptRunning()) {
             exiter.stop();
             w.pmExit->trigger();
         }
@@ -245,7 +247,7 @@ TEST_F(KeepAlive, ExitFromTheIconsMenuDuringTheFirstAttemptLeavesAtOnce)
     exiter.start(10);
     Click(w.bScan);
     EXPECT_TRUE(App()->Terminated());
-    EXPECT_FALSE(w.ftptimer->Enabled());
-    EXPECT_FALSE(w.AliveAttemptRunning());
+    EXPECT_FALSE(w.KeepAlive().Timer().Enabled());
+    EXPECT_FALSE(w.KeepAlive().AttemptRunning());
     EXPECT_TRUE(errors.empty()) << errors.front();
 }

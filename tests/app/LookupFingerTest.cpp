@@ -1,88 +1,17 @@
 #include "WindowFixture.h"
+#include "support/ScriptServer.h"
 
 #include <QProcess>
 
-#include <arpa/inet.h>
-#include <atomic>
 #include <netinet/in.h>
 #include <sys/socket.h>
-#include <thread>
 #include <unistd.h>
 
 using testsupport::PumpFor;
 using testsupport::PumpUntil;
+using S = testsupport::ScriptServer;
 
 namespace {
-
-// A finger server on port 79 of a loopback address: reads the query line,
-// answers with reply, then closes (or holds the line open until told).
-class ScriptedFingerServer {
-public:
-    enum End { Close, HoldOpen, Reset };
-    ScriptedFingerServer(const char* address, std::string reply, End end = Close)
-        : reply_(std::move(reply)), holdOpen_(end == HoldOpen), reset_(end == Reset)
-    {
-        listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        const int on = 1;
-        ::setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(79);
-        a.sin_addr.s_addr = ::inet_addr(address);
-        ok_ = ::bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 && ::listen(listener_, 4) == 0;
-        if (ok_)
-            thread_ = std::thread([this] { Serve(); });
-    }
-    ~ScriptedFingerServer()
-    {
-        release_ = true;
-        ::shutdown(listener_, SHUT_RDWR);
-        if (thread_.joinable())
-            thread_.join();
-        ::close(listener_);
-    }
-    bool ok() const { return ok_; }
-    std::string query() const { return query_; }
-    int connections() const { return connections_; }
-    void AnswerTaken() { readSeen_ = true; }
-
-private:
-    void Serve()
-    {
-        const int c = ::accept(listener_, nullptr, nullptr);
-        if (c < 0)
-            return;
-        ++connections_;
-        std::string q;
-        char ch;
-        while (q.find("\r\n") == std::string::npos && ::read(c, &ch, 1) == 1)
-            q += ch;
-        query_ = q;
-        if (::write(c, reply_.data(), reply_.size()) < 0)
-            return;
-        while (holdOpen_ && !release_)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        if (reset_) {
-            // Let the answer be read first, then reset: zero linger sends RST.
-            while (!release_ && ::recv(c, &ch, 1, MSG_DONTWAIT) != 0 && !readSeen_)
-                std::this_thread::sleep_for(std::chrono::milliseconds(5));
-            const linger hard{1, 0};
-            ::setsockopt(c, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
-        }
-        ::close(c);
-    }
-
-    int listener_ = -1;
-    bool ok_ = false;
-    std::string reply_;
-    bool holdOpen_;
-    bool reset_;
-    std::atomic<bool> release_{false};
-    std::atomic<bool> readSeen_{false};
-    std::string query_;
-    std::atomic<int> connections_{0};
-    std::thread thread_;
-};
 
 class LookupFinger : public WindowFixture {
 protected:
@@ -178,13 +107,13 @@ TEST_F(LookupFinger, FingerSendsTheQueryAndShowsTheAnswerLineByLine)
 {
     if (::geteuid() != 0)
         GTEST_SKIP() << "needs root to serve port 79";
-    ScriptedFingerServer server("127.0.0.5", "Login: alice\r\nPlan: <b>tests</b>\r\nno line end");
-    ASSERT_TRUE(server.ok());
+    S server({S::Expect(), S::Send("Login: alice\r\nPlan: <b>tests</b>\r\nno line end"), S::Close()}, "127.0.0.5", 79);
+    ASSERT_TRUE(server.Listening());
     Type(window->hostname, "127.0.0.5");
     Type(window->username, "alice");
     Click(window->bFinger);
     ASSERT_TRUE(PumpUntil([&] { return IndexOf("Socket Closed") >= 0; }));
-    EXPECT_EQ(server.query(), "alice\r\n");
+    EXPECT_EQ(server.ReceivedBytes(), "alice\r\n");
     EXPECT_TRUE(InOrder({"Lookup Of Port 79", "Lookup Of Host 127.0.0.5", "Non-Blocking Socket Connected", " ",
                          "Connected to 127.0.0.5 on port 79.", " ", "", " ", "Non-Blocking Outgoing Data",
                          "Non-Blocking Incoming Data", "Login: alice", "Plan: <b>tests</b>", "no line end",
@@ -198,8 +127,8 @@ TEST_F(LookupFinger, ASecondFingerWhileConnectedGoesNowhereUntilStop)
 {
     if (::geteuid() != 0)
         GTEST_SKIP() << "needs root to serve port 79";
-    ScriptedFingerServer server("127.0.0.7", "hello\r\n", ScriptedFingerServer::HoldOpen);
-    ASSERT_TRUE(server.ok());
+    S server({S::Expect(), S::Send("hello\r\n"), S::Hold()}, "127.0.0.7", 79);
+    ASSERT_TRUE(server.Listening());
     Type(window->hostname, "127.0.0.7");
     Click(window->bFinger);
     ASSERT_TRUE(PumpUntil([&] { return IndexOf("hello") >= 0; }));
@@ -210,7 +139,7 @@ TEST_F(LookupFinger, ASecondFingerWhileConnectedGoesNowhereUntilStop)
     EXPECT_TRUE(InOrder({"Setting PortName While Connected Has No Effect",
                          "Setting HostName While Connected Has No Effect"}));
     EXPECT_TRUE(Busy());
-    EXPECT_EQ(server.connections(), 1);
+    EXPECT_EQ(server.Connections(), 1);
 
     Click(window->bStop);
     const auto lines = Lines();
@@ -254,8 +183,8 @@ TEST_F(LookupFinger, AnAnswerWithNoLineEndIsShownInBoundedPiecesAndAResetKeepsTh
         GTEST_SKIP() << "needs root to serve port 79";
     // 200 KB with no line end, then "tail" unfinished, then a reset.
     const size_t zs = 200 * 1024;
-    ScriptedFingerServer server("127.0.0.8", std::string(zs, 'z') + "\r\ntail", ScriptedFingerServer::Reset);
-    ASSERT_TRUE(server.ok());
+    S server({S::Expect(), S::Send(std::string(zs, 'z') + "\r\ntail"), S::Pause(), S::Reset()}, "127.0.0.8", 79);
+    ASSERT_TRUE(server.Listening());
     Type(window->hostname, "127.0.0.8");
     Click(window->bFinger);
     size_t shown = 0, longest = 0;
@@ -271,7 +200,7 @@ TEST_F(LookupFinger, AnAnswerWithNoLineEndIsShownInBoundedPiecesAndAResetKeepsTh
     ASSERT_TRUE(PumpUntil([&] {
         count();
         if (shown == zs)
-            server.AnswerTaken();
+            server.Resume();
         return Lines().back().rfind("Error #10054", 0) == 0;
     }, 10000)) << "last line: " << Lines().back().substr(0, 80);
     count();

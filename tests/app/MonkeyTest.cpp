@@ -19,15 +19,10 @@
 #include <QTextDocument>
 #include <QStatusBar>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cstdlib>
 #include <random>
-#include <thread>
 
 using testsupport::PumpUntil;
 using S = testsupport::ScriptServer;
@@ -48,54 +43,6 @@ std::vector<S::Step> SlowMailbox(std::vector<S::Step> tail)
     steps.insert(steps.end(), tail.begin(), tail.end());
     return steps;
 }
-
-// A finger daemon on 127.0.0.9 that answers a line every 20 ms, then closes.
-class SlowFinger {
-public:
-    SlowFinger()
-    {
-        listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        const int on = 1;
-        ::setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(79);
-        a.sin_addr.s_addr = ::inet_addr("127.0.0.9");
-        ok_ = ::bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 && ::listen(listener_, 4) == 0;
-        if (ok_)
-            thread_ = std::thread([this] { Serve(); });
-    }
-    ~SlowFinger()
-    {
-        stop_ = true;
-        ::shutdown(listener_, SHUT_RDWR);
-        if (thread_.joinable())
-            thread_.join();
-        ::close(listener_);
-    }
-    bool ok() const { return ok_; }
-
-private:
-    void Serve()
-    {
-        for (;;) {
-            const int c = ::accept(listener_, nullptr, nullptr);
-            if (c < 0)
-                return;
-            for (int i = 0; i < 30 && !stop_; ++i) {
-                const std::string line = "plan line " + std::to_string(i) + "\r\n";
-                if (::send(c, line.data(), line.size(), MSG_NOSIGNAL) < 0)
-                    break;
-                std::this_thread::sleep_for(std::chrono::milliseconds(20));
-            }
-            ::close(c);
-        }
-    }
-    int listener_ = -1;
-    bool ok_ = false;
-    std::atomic<bool> stop_{false};
-    std::thread thread_;
-};
 
 class Monkey : public WindowFixture {
 protected:
@@ -124,8 +71,8 @@ protected:
         // Short waits keep the run short; each still waits for many clicks.
         window->pop_mail->ReplyTimeoutMs = 1500;
         window->get_time->ReplyTimeoutMs = 1500;
-        window->ftpdata->ReplyTimeoutMs = 1500;
-        window->ftpdata->Port = silentFtp.port();
+        window->KeepAlive().Ftp().ReplyTimeoutMs = 1500;
+        window->KeepAlive().Ftp().Port = silentFtp.port();
         window->get_time->RemotePort = silentTime.port();
         window->timer->setInterval(100);
         send->msg_send->TimeoutReply = 1;
@@ -319,8 +266,12 @@ TEST_F(Monkey, ClicksEverywhereWhileEachCommandWaitsBreakNothing)
     Scenario("keep-alive, silent server", " ...cut short: VexmorAlive! ended.", [&] { window->bScanClick(); });
 
     if (::geteuid() == 0) {
-        SlowFinger finger;
-        ASSERT_TRUE(finger.ok());
+        // A finger daemon that answers the query slowly, a byte at a time, then closes.
+        std::string plan;
+        for (int i = 0; i < 30; ++i)
+            plan += "plan line " + std::to_string(i) + "\r\n";
+        S finger({S::Expect(), S::Trickle(plan), S::Close()}, "127.0.0.9", 79);
+        ASSERT_TRUE(finger.Listening());
         Type(window->hostname, "127.0.0.9");
         // A refused finger the monkey started earlier keeps its socket until
         // Stop (as designed), and the next finger would go nowhere.

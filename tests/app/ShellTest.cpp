@@ -12,10 +12,10 @@ TEST_F(WindowFixture, FirstStartShowsTheWinsockBannerWithEverythingOff)
     EXPECT_EQ(Lines(), (std::vector<std::string>{banner, "-----"}));
     EXPECT_EQ(Attributes(0), std::make_pair(false, QRgb(0x000000)));
     EXPECT_EQ(w.StatusText(0), WinsockDescription() + "; " + WinsockSystemStatus());
-    EXPECT_FALSE(w.log_on);
+    EXPECT_FALSE(w.Record().Logging());
     EXPECT_FALSE(w.trace_resolve->isChecked());
     EXPECT_EQ(w.hosts->topLevelItemCount(), 0);
-    EXPECT_FALSE(QFile::exists(QString::fromStdString(w.LogFilePath())));
+    EXPECT_FALSE(QFile::exists(w.Record().LogFilePath()));
     EXPECT_FALSE(Busy());
     EXPECT_FALSE(w.bAdd->isEnabled());
     EXPECT_FALSE(w.bDelete->isEnabled());
@@ -57,13 +57,13 @@ TEST_F(WindowFixture, LoggingOnWritesAValidRtfLogFromStartUpOn)
     Store("log_transactions", "0");
     Store("resolve_trace", "0");
     TformVexmor& w = Open();
-    EXPECT_TRUE(w.log_on);
+    EXPECT_TRUE(w.Record().Logging());
     EXPECT_TRUE(w.trace_resolve->isChecked());
     const testsupport::RtfDocument first = testsupport::ReadRtf(LogFile());
     ASSERT_TRUE(first.valid);
     EXPECT_EQ(first.PlainText(), w.verbose->toPlainText().toStdString());
     ASSERT_EQ(first.lines.size(), 3u);
-    EXPECT_EQ(Lines()[2], "Logging to " + w.LogFilePath()) << "said once, where the log goes";
+    EXPECT_EQ(Lines()[2], "Logging to " + w.Record().LogFilePath().toStdString()) << "said once, where the log goes";
 
     w.WriteHeading("Heading {with} \\braces\\");
     w.WriteAlert("Alert \xE9t\xE9");
@@ -87,9 +87,9 @@ TEST_F(WindowFixture, SwitchesUseTheInvertedEncodingAndAreReReadAfterConfigure)
     Store("log_transactions", "1");
     Store("resolve_trace", "yes");
     TformVexmor& w = Open();
-    EXPECT_FALSE(w.log_on);
+    EXPECT_FALSE(w.Record().Logging());
     EXPECT_FALSE(w.trace_resolve->isChecked());
-    EXPECT_FALSE(QFile::exists(QString::fromStdString(w.LogFilePath())));
+    EXPECT_FALSE(QFile::exists(w.Record().LogFilePath()));
 
     int runs = 0;
     w.configDialogRunner = [&] {
@@ -98,8 +98,8 @@ TEST_F(WindowFixture, SwitchesUseTheInvertedEncodingAndAreReReadAfterConfigure)
     };
     Click(w.bConfig);
     EXPECT_EQ(runs, 1);
-    EXPECT_TRUE(w.log_on);
-    EXPECT_FALSE(QFile::exists(QString::fromStdString(w.LogFilePath())))
+    EXPECT_TRUE(w.Record().Logging());
+    EXPECT_FALSE(QFile::exists(w.Record().LogFilePath()))
         << "re-reading after the dialog does not save at once";
 }
 
@@ -107,7 +107,7 @@ TEST_F(WindowFixture, AFailedLogSaveIsReported)
 {
     Store("log_transactions", "0");
     window = std::make_unique<TformVexmor>();
-    window->logDirectory = "/nonexistent/folder";
+    window->Record().SetLogFolder("/nonexistent/folder");
     window->show(); // the save in FormShow raises inside the show event
     testsupport::PumpFor(20);
     ASSERT_EQ(errors.size(), 1u);
@@ -131,14 +131,14 @@ TEST_F(WindowFixture, TheLogGoesBesideTheProgramWhereThatIsWritableElseToTheStat
 {
     QTemporaryDir state;
     ::setenv("XDG_STATE_HOME", state.path().toLocal8Bit().constData(), 1);
-    EXPECT_EQ(TformVexmor::LogFolderFor(logDir.path().toStdString()), logDir.path().toStdString());
+    EXPECT_EQ(Transcript::LogFolderFor(logDir.path()), logDir.path());
     // An installed program's folder nobody may write (here: one that cannot be made).
-    const std::string fallback = TformVexmor::LogFolderFor("/nonexistent/usr/bin");
-    EXPECT_EQ(fallback, state.path().toStdString() + "/VexmorPing");
-    EXPECT_TRUE(QDir(QString::fromStdString(fallback)).exists()) << "the state folder is made when missing";
+    const QString fallback = Transcript::LogFolderFor("/nonexistent/usr/bin");
+    EXPECT_EQ(fallback, state.path() + "/VexmorPing");
+    EXPECT_TRUE(QDir(fallback).exists()) << "the state folder is made when missing";
     ::unsetenv("XDG_STATE_HOME");
     const QByteArray home = qgetenv("HOME");
     ::setenv("HOME", state.path().toLocal8Bit().constData(), 1);
-    EXPECT_EQ(TformVexmor::LogFolderFor("/nonexistent/usr/bin"), state.path().toStdString() + "/.local/state/VexmorPing");
+    EXPECT_EQ(Transcript::LogFolderFor("/nonexistent/usr/bin"), state.path() + "/.local/state/VexmorPing");
     ::setenv("HOME", home.constData(), 1);
 }

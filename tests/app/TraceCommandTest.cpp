@@ -269,7 +269,7 @@ TEST_F(TraceCommand, AFailedLogSaveIsSaidOnceAndTheTraceGoesOn)
     Store("log_transactions", "0");
     window.reset();
     Open();
-    window->logDirectory = "/nonexistent/vexmor-logs";
+    window->Record().SetLogFolder("/nonexistent/vexmor-logs");
     icmp->Route({"10.0.0.1", "10.0.0.2"});
     Type(window->hostname, "10.5.5.5");
     Click(window->bTrace);

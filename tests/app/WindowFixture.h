@@ -68,7 +68,7 @@ protected:
     TformVexmor& Open()
     {
         window = std::make_unique<TformVexmor>();
-        window->logDirectory = logDir.path().toStdString();
+        window->Record().SetLogFolder(logDir.path());
         window->show();
         testsupport::PumpFor(20);
         return *window;
@@ -141,7 +141,7 @@ protected:
 
     std::string LogFile() const
     {
-        QFile f(QString::fromStdString(window->LogFilePath()));
+        QFile f(window->Record().LogFilePath());
         if (!f.open(QIODevice::ReadOnly))
             return {};
         return f.readAll().toStdString();

@@ -61,6 +61,8 @@ protected:
     const uint32_t loopback = htonl(INADDR_LOOPBACK);
 };
 
+class LibraryEcho : public LoopbackEcho, public ::testing::WithParamInterface<IcmpFacility> {};
+
 // Sends an echo reply to 127.0.0.1 as if a host answered the given identifier.
 void InjectEchoReply(uint16_t identifier, uint16_t seq)
 {
@@ -162,21 +164,35 @@ TEST_F(LoopbackEcho, TwoProcessesPingingAtOnceEachCountOnlyTheirOwnReplies)
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the other process counted foreign replies";
 }
 
-TEST_F(LoopbackEcho, TheLibraryOverARawSocketPingsAndTraces)
+// The library over each facility, in a namespace whose ping_group_range lets
+// a datagram socket send ICMP.
+TEST_P(LibraryEcho, PingsAndTracesLoopback)
 {
-    REQUIRE_ROOT("a raw ICMP socket");
-    ReloadLibraryWith(IcmpFacility::Raw);
-    ASSERT_EQ(LoadedIcmpFacility(), IcmpFacility::Raw);
+    REQUIRE_ROOT("a network namespace");
+    testsupport::NetNamespace ns("lib");
+    testsupport::EnterNamespace inside(ns);
+    ASSERT_TRUE(inside.ok());
+    if (GetParam() == IcmpFacility::Datagram) {
+        ReloadLibraryWith(IcmpFacility::Datagram);
+        EXPECT_EQ(IcmpMode(), imRawPingNoTrace) << "the range closed (the default): no datagram socket, no library";
+    }
+    ASSERT_EQ(ns.Exec("sysctl -w net.ipv4.ping_group_range='0 2147483647'"), 0);
+    ReloadLibraryWith(GetParam());
+    ASSERT_EQ(LoadedIcmpFacility(), GetParam());
     ForceIcmpMode(imLibrary);
 
     TPing ping;
     Watch(ping);
     ping.Hostname = "localhost";
-    ping.Blocksize = 33;
-    ping.Execute();
-    ASSERT_EQ(results.size(), 1u) << "the library reports before Execute returns";
-    EXPECT_EQ(results[0].status, 0);
-    EXPECT_EQ(results[0].ip, loopback);
+    for (uint8_t size : {0, 33, 200}) {
+        ping.Blocksize = size;
+        ping.Execute();
+    }
+    ASSERT_EQ(results.size(), 3u) << "the library reports before Execute returns";
+    for (const PingResult& r : results) {
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.ip, loopback);
+    }
 
     TTraceRoute trace;
     trace.Hostname = "127.0.0.1";
@@ -188,46 +204,10 @@ TEST_F(LoopbackEcho, TheLibraryOverARawSocketPingsAndTraces)
     EXPECT_EQ(trace.HopList, std::vector<std::string>{"localhost"});
 }
 
-TEST_F(LoopbackEcho, TheLibraryUsesADatagramSocketWherePingGroupRangeAllows)
-{
-    REQUIRE_ROOT("a network namespace");
-    testsupport::NetNamespace ns("dg");
-    testsupport::EnterNamespace inside(ns);
-    ASSERT_TRUE(inside.ok());
-
-    // Closed range (the default): no datagram facility, so no library.
-    ReloadLibraryWith(IcmpFacility::Datagram);
-    EXPECT_EQ(IcmpMode(), imRawPingNoTrace);
-
-    ASSERT_EQ(ns.Exec("sysctl -w net.ipv4.ping_group_range='0 2147483647'"), 0);
-    ReloadLibraryWith(IcmpFacility::Datagram);
-    ASSERT_EQ(LoadedIcmpFacility(), IcmpFacility::Datagram);
-    ForceIcmpMode(imLibrary);
-
-    TPing ping;
-    Watch(ping);
-    ping.Hostname = "127.0.0.1";
-    ping.Blocksize = 0;
-    ping.Execute();
-    ping.Blocksize = 200;
-    ping.Execute();
-    ASSERT_EQ(results.size(), 2u);
-    for (const PingResult& r : results) {
-        EXPECT_EQ(r.status, 0);
-        EXPECT_EQ(r.ip, loopback);
-    }
-
-    TTraceRoute trace;
-    trace.Hostname = "127.0.0.1";
-    int hops = 0;
-    trace.OnRoute = [&](TObject*, uint8_t hop, uint32_t ip, int) {
-        ++hops;
-        EXPECT_EQ(hop, 1);
-        EXPECT_EQ(ip, loopback);
-    };
-    trace.Execute();
-    EXPECT_EQ(hops, 1);
-}
+INSTANTIATE_TEST_SUITE_P(Facilities, LibraryEcho, ::testing::Values(IcmpFacility::Raw, IcmpFacility::Datagram),
+                         [](const ::testing::TestParamInfo<IcmpFacility>& info) {
+                             return info.param == IcmpFacility::Raw ? "Raw" : "Datagram";
+                         });
 
 TEST_F(LoopbackEcho, NoAnswerWithinTheTimeoutReportsTimedOutWithTheTarget)
 {

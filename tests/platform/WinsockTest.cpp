@@ -1,4 +1,4 @@
-#include "platform/HostEntry.h"
+#include "platform/linux/HostEntry.h"
 #include "platform/winsock.h"
 #include "support/Loopback.h"
 

@@ -6,6 +6,7 @@
 
 #include <arpa/inet.h>
 #include <cstring>
+#include <list>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -15,14 +16,10 @@ namespace testsupport {
 Listener::Listener()
 {
     fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    const LoopbackAddress anyPort(0);
+    ::bind(fd, reinterpret_cast<const sockaddr*>(anyPort.get()), sizeof anyPort.address);
     ::listen(fd, 8);
-    socklen_t len = sizeof a;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    port = ntohs(a.sin_port);
+    port = LocalPort(fd);
 }
 
 Listener::~Listener()
@@ -36,12 +33,32 @@ int Listener::AcceptOne()
     return ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
 }
 
+uint16_t LocalPort(int fd)
+{
+    sockaddr_in a{};
+    socklen_t len = sizeof a;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    return ntohs(a.sin_port);
+}
+
+ReservedPort::ReservedPort() : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0))
+{
+    const int on = 1;
+    ::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    const LoopbackAddress anyPort(0);
+    ::bind(fd_, reinterpret_cast<const sockaddr*>(anyPort.get()), sizeof anyPort.address);
+    port_ = LocalPort(fd_);
+}
+
+ReservedPort::~ReservedPort()
+{
+    ::close(fd_);
+}
+
 uint16_t ClosedPort()
 {
-    // Bind to learn a free port, then close it again without listening.
-    Listener probe;
-    const uint16_t port = probe.port;
-    return port;
+    static std::list<ReservedPort> held;
+    return held.emplace_back().port();
 }
 
 LoopbackAddress::LoopbackAddress(uint16_t port)

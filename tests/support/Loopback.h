@@ -22,7 +22,27 @@ struct Listener {
     int AcceptOne(); // blocking accept; returns the connected descriptor
 };
 
-// A port on 127.0.0.1 with nothing listening on it.
+// The port (host order) a socket is bound to.
+uint16_t LocalPort(int fd);
+
+// A port on 127.0.0.1 held by a bound socket that does not listen, for the
+// object's life: a connection to it is refused, and no other socket takes it
+// meanwhile, save one bound with SO_REUSEADDR, as the real servers bind theirs.
+class ReservedPort {
+public:
+    ReservedPort();
+    ~ReservedPort();
+    ReservedPort(const ReservedPort&) = delete;
+    ReservedPort& operator=(const ReservedPort&) = delete;
+    uint16_t port() const { return port_; }
+
+private:
+    int fd_ = -1;
+    uint16_t port_ = 0;
+};
+
+// A port on 127.0.0.1 that refuses connections until the process ends: ctest
+// runs each test in a process of its own, so for the whole test.
 uint16_t ClosedPort();
 
 // Address of 127.0.0.1:port in the form the socket calls take.

@@ -4,9 +4,7 @@
 #include <QFile>
 #include <QThread>
 
-#include <arpa/inet.h>
 #include <chrono>
-#include <netinet/in.h>
 #include <pwd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -22,63 +20,74 @@ bool WriteFile(const std::string& path, const std::string& text)
     return f.open(QIODevice::WriteOnly) && f.write(text.data(), qint64(text.size())) == qint64(text.size());
 }
 
-void Stop(QProcess& process)
+bool Accepts(uint16_t port)
 {
-    if (process.state() == QProcess::NotRunning)
-        return;
-    process.terminate();
-    if (!process.waitForFinished(5000)) {
-        process.kill();
-        process.waitForFinished(2000);
-    }
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const LoopbackAddress to(port);
+    const bool up = ::connect(fd, reinterpret_cast<const sockaddr*>(to.get()), sizeof to.address) == 0;
+    ::close(fd);
+    return up;
 }
 
 } // namespace
 
-uint16_t FreePort()
+RealServer::~RealServer()
 {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    ::close(fd);
-    return ntohs(a.sin_port);
+    if (process_.state() == QProcess::NotRunning)
+        return;
+    process_.terminate();
+    if (!process_.waitForFinished(5000)) {
+        process_.kill();
+        process_.waitForFinished(2000);
+    }
 }
 
-bool WaitForListener(uint16_t port, int timeoutMs)
+std::string RealServer::Path(const std::string& name) const
 {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (std::chrono::steady_clock::now() < deadline) {
-        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(port);
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        const bool up = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-        ::close(fd);
-        if (up)
-            return true;
-        QThread::msleep(20);
-    }
+    return dir_.path().toStdString() + "/" + name;
+}
+
+bool RealServer::Installed(const char* program, const std::string& package)
+{
+    if (QFile::exists(program))
+        return true;
+    problem_ = std::string(program) + " is not installed (tools/install-deps.sh installs " + package + ")";
     return false;
+}
+
+bool RealServer::Write(const std::string& name, const std::string& text)
+{
+    if (WriteFile(Path(name), text))
+        return true;
+    problem_ = "cannot write " + Path(name);
+    return false;
+}
+
+void RealServer::Start(const char* program, const QStringList& arguments, const std::string& failure, int timeoutMs)
+{
+    if (!problem_.empty())
+        return;
+    process_.start(program, arguments);
+    bool up = process_.waitForStarted(5000);
+    // Nothing else can listen on the reserved port: whatever accepts there is this server.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (up && !Accepts(port()))
+        up = process_.state() == QProcess::Running && std::chrono::steady_clock::now() < deadline &&
+             !process_.waitForFinished(20);
+    if (!up)
+        problem_ = failure;
 }
 
 DovecotServer::DovecotServer()
 {
-    if (!QFile::exists("/usr/sbin/dovecot")) {
-        problem_ = "dovecot is not installed (tools/install-deps.sh installs dovecot-pop3d)";
+    if (!Installed("/usr/sbin/dovecot", "dovecot-pop3d"))
         return;
-    }
     // Dovecot will not deliver mail as root: the mailbox belongs to nobody then.
     const bool root = ::geteuid() == 0;
     const unsigned uid = root ? 65534 : ::geteuid(), gid = root ? 65534 : ::getegid();
     ::chmod(dir_.path().toLocal8Bit().constData(), 0755);
     for (const char* sub : {"run", "state", "home", "mail/alice/new", "mail/alice/cur", "mail/alice/tmp"})
         QDir().mkpath(QString::fromStdString(Path(sub)));
-    port_ = FreePort();
     const std::string conf =
         "base_dir = " + Path("run") + "\nstate_dir = " + Path("state") + "\nlog_path = " + Path("dovecot.log") +
         "\nprotocols = pop3\nlisten = 127.0.0.1\nssl = no\ndisable_plaintext_auth = no\n"
@@ -87,31 +96,14 @@ DovecotServer::DovecotServer()
         "userdb {\n  driver = static\n  args = uid=" + std::to_string(uid) + " gid=" + std::to_string(gid) +
         " home=" + Path("home") + "/%u\n}\n"
         "service pop3-login {\n  inet_listener pop3 {\n    address = 127.0.0.1\n    port = " +
-        std::to_string(port_) + "\n  }\n}\n";
-    if (!WriteFile(Path("dovecot.conf"), conf) || !WriteFile(Path("passwd"), "alice:{PLAIN}secret\n")) {
-        problem_ = "cannot write the dovecot configuration";
+        std::to_string(port()) + "\n  }\n}\n";
+    if (!Write("dovecot.conf", conf) || !Write("passwd", "alice:{PLAIN}secret\n"))
         return;
-    }
-    if (root && ::chown(Path("mail/alice").c_str(), uid, gid) != 0) {
-        problem_ = "cannot hand the mailbox to its user";
-        return;
-    }
-    for (const char* sub : {"mail/alice/new", "mail/alice/cur", "mail/alice/tmp", "home"})
+    for (const char* sub : {"mail/alice", "mail/alice/new", "mail/alice/cur", "mail/alice/tmp", "home"})
         if (root && ::chown(Path(sub).c_str(), uid, gid) != 0)
             problem_ = "cannot hand the mailbox to its user";
-    process_.start("/usr/sbin/dovecot", {"-F", "-c", QString::fromStdString(Path("dovecot.conf"))});
-    if (!process_.waitForStarted(5000) || !WaitForListener(port_, 10000))
-        problem_ = "dovecot did not start; see " + Path("dovecot.log");
-}
-
-DovecotServer::~DovecotServer()
-{
-    Stop(process_);
-}
-
-std::string DovecotServer::Path(const std::string& name) const
-{
-    return dir_.path().toStdString() + "/" + name;
+    Start("/usr/sbin/dovecot", {"-F", "-c", QString::fromStdString(Path("dovecot.conf"))},
+          "dovecot did not start; see " + Path("dovecot.log"));
 }
 
 void DovecotServer::AddMessage(const std::string& text)
@@ -145,23 +137,17 @@ bool DovecotServer::HasMessageWith(const std::string& text) const
 
 SmtpServer::SmtpServer()
 {
-    if (!QFile::exists("/usr/bin/python3") ||
-        QProcess::execute("/usr/bin/python3", {"-c", "import aiosmtpd"}) != 0) {
+    if (!Installed("/usr/bin/python3", "python3-aiosmtpd"))
+        return;
+    if (QProcess::execute("/usr/bin/python3", {"-c", "import aiosmtpd"}) != 0) {
         problem_ = "aiosmtpd is not installed (tools/install-deps.sh installs python3-aiosmtpd)";
         return;
     }
-    port_ = FreePort();
     process_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    process_.start("/usr/bin/python3", {"-m", "aiosmtpd", "-n", "-l", "127.0.0.1:" + QString::number(port_),
-                                        "-s", "300000000", "-c", "aiosmtpd.handlers.Mailbox",
-                                        QString::fromStdString(Maildir())});
-    if (!process_.waitForStarted(5000) || !WaitForListener(port_, 15000))
-        problem_ = "aiosmtpd did not start";
-}
-
-SmtpServer::~SmtpServer()
-{
-    Stop(process_);
+    Start("/usr/bin/python3",
+          {"-m", "aiosmtpd", "-n", "-l", "127.0.0.1:" + QString::number(port()), "-s", "300000000", "-c",
+           "aiosmtpd.handlers.Mailbox", QString::fromStdString(Maildir())},
+          "aiosmtpd did not start", 15000);
 }
 
 std::vector<std::string> SmtpServer::Messages() const
@@ -177,34 +163,19 @@ std::vector<std::string> SmtpServer::Messages() const
 
 TimeServer::TimeServer()
 {
-    if (!QFile::exists("/usr/sbin/xinetd")) {
-        problem_ = "xinetd is not installed (tools/install-deps.sh installs it)";
+    if (!Installed("/usr/sbin/xinetd", "xinetd"))
         return;
-    }
-    port_ = FreePort();
     const std::string conf = "defaults\n{\n}\nservice time\n{\n  type = INTERNAL UNLISTED\n  id = time-stream\n"
                              "  socket_type = stream\n  protocol = tcp\n  wait = no\n  user = " +
                              std::string(::geteuid() == 0 ? "root" : "nobody") +
-                             "\n  bind = 127.0.0.1\n  port = " + std::to_string(port_) + "\n}\n";
-    const std::string path = dir_.path().toStdString() + "/xinetd.conf";
-    if (!WriteFile(path, conf)) {
-        problem_ = "cannot write the xinetd configuration";
+                             "\n  bind = 127.0.0.1\n  port = " + std::to_string(port()) + "\n}\n";
+    if (!Write("xinetd.conf", conf))
         return;
-    }
-    process_.start("/usr/sbin/xinetd", {"-dontfork", "-f", QString::fromStdString(path), "-pidfile",
-                                        dir_.path() + "/xinetd.pid"});
-    if (!process_.waitForStarted(5000) || !WaitForListener(port_, 10000))
-        problem_ = "xinetd did not start its time service";
+    Start("/usr/sbin/xinetd",
+          {"-dontfork", "-f", QString::fromStdString(Path("xinetd.conf")), "-pidfile",
+           QString::fromStdString(Path("xinetd.pid"))},
+          "xinetd did not start its time service");
 }
-
-TimeServer::~TimeServer()
-{
-    Stop(process_);
-}
-
-} // namespace testsupport
-
-namespace testsupport {
 
 namespace {
 
@@ -232,10 +203,8 @@ std::string EnsureFtpUser()
 
 FtpServer::FtpServer()
 {
-    if (!QFile::exists("/usr/sbin/vsftpd")) {
-        problem_ = "vsftpd is not installed (tools/install-deps.sh installs it)";
+    if (!Installed("/usr/sbin/vsftpd", "vsftpd"))
         return;
-    }
     if (::geteuid() != 0) {
         problem_ = "the FTP fixture needs root: vsftpd switches users and its local user is a system account";
         return;
@@ -253,32 +222,18 @@ FtpServer::FtpServer()
         problem_ = "cannot hand the user's folder to " + std::string(User);
         return;
     }
-    port_ = FreePort();
     const std::string conf =
-        "listen=YES\nlisten_ipv6=NO\nlisten_address=127.0.0.1\nlisten_port=" + std::to_string(port_) +
+        "listen=YES\nlisten_ipv6=NO\nlisten_address=127.0.0.1\nlisten_port=" + std::to_string(port()) +
         "\nbackground=NO\nanonymous_enable=YES\nanon_root=" + AnonRoot() +
         "\nno_anon_password=NO\nlocal_enable=YES\nwrite_enable=YES\nlocal_umask=022\nlocal_root=" + UserRoot() +
         "\nchroot_local_user=YES\nallow_writeable_chroot=YES\nsecure_chroot_dir=" + Path("empty") +
         "\npam_service_name=vsftpd\nseccomp_sandbox=NO\npasv_enable=YES\npasv_address=127.0.0.1\n"
         "port_enable=YES\nconnect_from_port_20=NO\nxferlog_enable=NO\nuserlist_enable=NO\n"
         "vsftpd_log_file=" + Path("vsftpd.log") + "\n";
-    if (!WriteFile(Path("vsftpd.conf"), conf)) {
-        problem_ = "cannot write the vsftpd configuration";
+    if (!Write("vsftpd.conf", conf))
         return;
-    }
-    process_.start("/usr/sbin/vsftpd", {QString::fromStdString(Path("vsftpd.conf"))});
-    if (!process_.waitForStarted(5000) || !WaitForListener(port_, 10000))
-        problem_ = "vsftpd did not start; see " + Path("vsftpd.log");
-}
-
-FtpServer::~FtpServer()
-{
-    Stop(process_);
-}
-
-std::string FtpServer::Path(const std::string& name) const
-{
-    return dir_.path().toStdString() + "/" + name;
+    Start("/usr/sbin/vsftpd", {QString::fromStdString(Path("vsftpd.conf"))},
+          "vsftpd did not start; see " + Path("vsftpd.log"));
 }
 
 void FtpServer::AddAnonFile(const std::string& name, const std::string& bytes)

@@ -1,4 +1,5 @@
 #include "support/ScriptServer.h"
+#include "support/Loopback.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -10,17 +11,19 @@
 
 namespace testsupport {
 
-ScriptServer::ScriptServer(std::vector<Step> script) : script_(std::move(script))
+ScriptServer::ScriptServer(std::vector<Step> script, const char* address, uint16_t port)
+    : script_(std::move(script)), listener_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0))
 {
-    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    // A chosen port may still have connections of an earlier test in TIME_WAIT.
+    const int on = 1;
+    ::setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     sockaddr_in a{};
     a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    ::bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    ::listen(listener_, 8);
-    ::getsockname(listener_, reinterpret_cast<sockaddr*>(&a), &len);
-    port_ = ntohs(a.sin_port);
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = ::inet_addr(address);
+    if (::bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(listener_, 8) != 0)
+        return;
+    port_ = LocalPort(listener_);
     thread_ = std::thread([this] { Serve(); });
 }
 
@@ -28,7 +31,8 @@ ScriptServer::~ScriptServer()
 {
     stop_ = true;
     ::shutdown(listener_, SHUT_RDWR);
-    thread_.join();
+    if (thread_.joinable())
+        thread_.join();
     ::close(listener_);
 }
 
@@ -36,6 +40,12 @@ std::vector<std::string> ScriptServer::Received() const
 {
     std::lock_guard<std::mutex> lock(mutex_);
     return received_;
+}
+
+std::string ScriptServer::ReceivedBytes() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return receivedBytes_;
 }
 
 void ScriptServer::Serve()
@@ -62,6 +72,10 @@ bool ScriptServer::ReadLine(int fd, std::string& line)
             continue;
         if (::read(fd, &c, 1) != 1)
             return false;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            receivedBytes_ += c;
+        }
         if (c == '\n') {
             if (!line.empty() && line.back() == '\r')
                 line.pop_back();
@@ -133,6 +147,10 @@ void ScriptServer::Play(int fd)
             open = false;
             break;
         }
+        case Step::Pause:
+            while (!resumed_ && !stop_)
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            break;
         }
     }
     ::close(fd);

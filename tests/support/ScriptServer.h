@@ -1,8 +1,9 @@
 #pragma once
 
-// A scripted server on 127.0.0.1 for protocol tests: it accepts connections
-// one after another and plays the same script on each, recording every line it
-// receives. Safe to query from the test's thread while it runs.
+// A scripted server for protocol tests, on 127.0.0.1 and a kernel-chosen port
+// unless given others: it accepts connections one after another and plays the
+// same script on each, recording what it receives. Safe to query from the
+// test's thread while it runs.
 
 #include <atomic>
 #include <cstdint>
@@ -16,7 +17,7 @@ namespace testsupport {
 class ScriptServer {
 public:
     struct Step {
-        enum Kind { Send, Trickle, Expect, ExpectUntil, ExpectAll, Close, Reset, Hold } kind;
+        enum Kind { Send, Trickle, Expect, ExpectUntil, ExpectAll, Close, Reset, Hold, Pause } kind;
         std::string text;
     };
     static Step Send(std::string bytes) { return {Step::Send, std::move(bytes)}; }
@@ -33,14 +34,22 @@ public:
     static Step Reset() { return {Step::Reset, {}}; }
     // Stays silent until the client goes or the server is destroyed.
     static Step Hold() { return {Step::Hold, {}}; }
+    // Waits until the test calls Resume() (or the server is destroyed).
+    static Step Pause() { return {Step::Pause, {}}; }
 
-    explicit ScriptServer(std::vector<Step> script);
+    explicit ScriptServer(std::vector<Step> script, const char* address = "127.0.0.1", uint16_t port = 0);
     ~ScriptServer();
     ScriptServer(const ScriptServer&) = delete;
     ScriptServer& operator=(const ScriptServer&) = delete;
 
+    // False when the address and port could not be bound.
+    bool Listening() const { return thread_.joinable(); }
     uint16_t port() const { return port_; }
+    // The lines received, without their line ends.
     std::vector<std::string> Received() const;
+    // Every byte the expecting steps read, line ends included.
+    std::string ReceivedBytes() const;
+    void Resume() { resumed_ = true; }
     int Connections() const { return connections_; }
 
 private:
@@ -52,9 +61,11 @@ private:
     int listener_ = -1;
     uint16_t port_ = 0;
     std::atomic<bool> stop_{false};
+    std::atomic<bool> resumed_{false};
     std::atomic<int> connections_{0};
     mutable std::mutex mutex_;
     std::vector<std::string> received_;
+    std::string receivedBytes_;
     std::thread thread_;
 };
 

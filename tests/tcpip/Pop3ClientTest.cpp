@@ -81,7 +81,7 @@ TEST_F(Pop3Client, CountsListsReadsAndDeletesARealMailbox)
     EXPECT_EQ(pop.Lines, (std::vector<std::string>{"Bob <bob@example.test>\aHello",
                                                    "Zo\xe9 <zoe@example.test>\aCaf\xe9 cr\xe8me",
                                                    "arol@example.test", "big@example.test\abig"}))
-        << "from the 7th character on, as the summaries always were";
+        << "the sender starts after the six characters of \"From: \": without the space a letter goes";
 
     pop.Retrieve(1);
     const auto body = std::find(pop.Lines.begin(), pop.Lines.end(), "first line");
@@ -226,7 +226,7 @@ TEST_F(Pop3Client, AnswersCutOffOrPastTheirBoundsEndWithWordsAndDropTheConnectio
         }
         EXPECT_EQ(raised.rfind(c.expected, 0), 0u) << "raised: " << raised.substr(0, 200);
         EXPECT_FALSE(pop.LoggedIn);
-        EXPECT_EQ(pop.Socket, INVALID_SOCKET) << "the connection was dropped";
+        EXPECT_FALSE(pop.Connected()) << "the connection was dropped";
     }
 
     // An endless list ends at its bound (small here, a million by default).

@@ -1,3 +1,4 @@
+#include "sock/NumberedReply.h"
 #include "tcpip/FtpReply.h"
 #include "tcpip/Pop3Reply.h"
 
@@ -42,7 +43,7 @@ TEST(Pop3Reply, AMultiLineAnswerEndsOnlyAtALoneDotAndDoubledDotsAreUndone)
     }
 }
 
-TEST(FtpReply, AMultiLineReplyEndsAtItsOwnCodeFollowedByASpace)
+TEST(NumberedReply, AMultiLineReplyEndsAtItsOwnCodeFollowedByASpace)
 {
     const struct {
         const char* first;
@@ -57,10 +58,10 @@ TEST(FtpReply, AMultiLineReplyEndsAtItsOwnCodeFollowedByASpace)
         {"", "", true},                          {"abc-", "abc-", true},
     };
     for (const auto& row : table)
-        EXPECT_EQ(FtpReplyIsFinal(row.first, row.line), row.final) << '"' << row.first << "\" / \"" << row.line << '"';
+        EXPECT_EQ(ReplyIsFinal(row.first, row.line), row.final) << '"' << row.first << "\" / \"" << row.line << '"';
     for (const auto& [line, code] : std::vector<std::pair<std::string, int>>{
              {"220 ok", 220}, {"530", 530}, {"99", 999}, {"2x0 ok", 999}, {"", 999}, {" 22 ok", 999}})
-        EXPECT_EQ(FtpReplyCode(line), code) << line;
+        EXPECT_EQ(ReplyCode(line), code) << line;
 }
 
 TEST(FtpReply, PassiveAnswersAndPortArgumentsCarryAddressAndPortInDecimalBytes)

@@ -115,7 +115,7 @@ TEST_F(TrayKeepAlive, ADoubleClickOnTheIconRestoresTheWindowAndEndsTheMode)
     Click(w.bScan);
     EXPECT_EQ(errors, std::vector<std::string>{"Couldn't resolve hostname "});
     ASSERT_TRUE(testsupport::PumpUntil([&] { return IconWindow() != nullptr && !w.isVisible(); }, 20000));
-    EXPECT_TRUE(w.ftptimer->Enabled());
+    EXPECT_TRUE(w.KeepAlive().Timer().Enabled());
     EXPECT_EQ(w.trayicon->Tip(), "VexmorPing! v1.0");
 
     // The menu, as the notification area opens it.
@@ -128,7 +128,7 @@ TEST_F(TrayKeepAlive, ADoubleClickOnTheIconRestoresTheWindowAndEndsTheMode)
 
     QTest::mouseDClick(IconWindow(), Qt::LeftButton, Qt::NoModifier, IconWindow()->rect().center());
     ASSERT_TRUE(testsupport::PumpUntil([&] { return w.isVisible() && !w.trayicon->IconShown(); }, 20000));
-    EXPECT_FALSE(w.ftptimer->Enabled());
+    EXPECT_FALSE(w.KeepAlive().Timer().Enabled());
     EXPECT_FALSE(w.isMinimized());
     EXPECT_TRUE(w.bScan->isEnabled());
     EXPECT_TRUE(w.pmAliveBegin->isEnabled());
@@ -151,7 +151,7 @@ TEST_F(TrayKeepAlive, BeginOnAWindowMinimisedByHandKeepsItInTheTrayWithItsMenu)
     w.traymenu->hide();
     w.pmAliveBegin->trigger();
     EXPECT_EQ(errors, std::vector<std::string>{"Couldn't resolve hostname "});
-    EXPECT_TRUE(w.ftptimer->Enabled());
+    EXPECT_TRUE(w.KeepAlive().Timer().Enabled());
     EXPECT_FALSE(w.isVisible()) << "the window stays in the notification area";
     ASSERT_TRUE(openMenu()) << "the icon's menu still opens";
     EXPECT_TRUE(w.pmAliveEnd->isEnabled());
@@ -160,7 +160,7 @@ TEST_F(TrayKeepAlive, BeginOnAWindowMinimisedByHandKeepsItInTheTrayWithItsMenu)
     // Shown again by other means than the icon: the mode ends as a restore does.
     w.showNormal();
     ASSERT_TRUE(testsupport::PumpUntil([&] { return w.isVisible() && !w.trayicon->IconShown(); }, 20000));
-    EXPECT_FALSE(w.ftptimer->Enabled());
+    EXPECT_FALSE(w.KeepAlive().Timer().Enabled());
     EXPECT_TRUE(w.bScan->isEnabled() && w.pmAliveBegin->isEnabled() && !w.pmAliveEnd->isEnabled());
 }
 

@@ -1,13 +1,14 @@
-#include "platform/AsyncSelect.h"
+#include "platform/linux/AsyncSelect.h"
+#include "platform/linux/WindowWatch.h"
 
 #include <QMetaObject>
 #include <QThread>
 
 #include <cerrno>
 #include <map>
-#include <set>
 #include <vector>
 #include <mutex>
+#include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 
@@ -16,9 +17,9 @@ namespace winsock::detail {
 namespace {
 
 std::mutex registryMutex;
-std::map<SOCKET, std::unique_ptr<Selection>>& Registry()
+std::map<int, std::unique_ptr<Selection>>& Registry()
 {
-    static std::map<SOCKET, std::unique_ptr<Selection>> registry;
+    static std::map<int, std::unique_ptr<Selection>> registry;
     return registry;
 }
 
@@ -34,7 +35,7 @@ void RunOn(QObject* obj, Fn fn)
 
 // The kernel's TCP state tells whether a socket we are handed mid-life is
 // listening, connecting or connected.
-Selection::Role RoleOf(SOCKET s)
+Selection::Role RoleOf(int s)
 {
     int type = 0;
     socklen_t len = sizeof type;
@@ -53,8 +54,28 @@ Selection::Role RoleOf(SOCKET s)
     }
 }
 
+// A window going away takes its registrations with it.
+void WindowDestroyed(const QObject* window)
+{
+    std::vector<int> sockets;
+    {
+        std::lock_guard<std::mutex> lock(registryMutex);
+        for (const auto& [s, sel] : Registry())
+            if (sel->Window() == window)
+                sockets.push_back(s);
+    }
+    for (int s : sockets)
+        Forget(s);
+}
+
+WindowWatch& Windows()
+{
+    static WindowWatch watch(WindowDestroyed);
+    return watch;
+}
+
 template <typename Fn>
-void WithSelection(SOCKET s, Fn fn)
+void WithSelection(int s, Fn fn)
 {
     std::lock_guard<std::mutex> lock(registryMutex);
     auto it = Registry().find(s);
@@ -69,8 +90,8 @@ void WithSelection(SOCKET s, Fn fn)
 
 } // namespace
 
-Selection::Selection(SOCKET s, MessageWindow* window, unsigned msg, long mask, Role role)
-    : s_(s), window_(window), rawWindow_(window), msg_(msg), mask_(mask), role_(role)
+Selection::Selection(int s, QObject* window, long mask, Role role, Notify notify)
+    : s_(s), window_(window), rawWindow_(window), mask_(mask), role_(role), notify_(std::move(notify))
 {
     reader_ = std::make_unique<QSocketNotifier>(s, QSocketNotifier::Read);
     writer_ = std::make_unique<QSocketNotifier>(s, QSocketNotifier::Write);
@@ -90,15 +111,15 @@ void Selection::Update()
         wantWrite = true;
         break;
     case Role::Connected:
-        wantRead = readArmed_ && (mask_ & (FD_READ | FD_CLOSE));
-        wantWrite = writeArmed_ && (mask_ & FD_WRITE);
+        wantRead = readArmed_ && (mask_ & (EventRead | EventClose));
+        wantWrite = writeArmed_ && (mask_ & EventWrite);
         break;
     case Role::Listening:
-        wantRead = acceptArmed_ && (mask_ & FD_ACCEPT);
+        wantRead = acceptArmed_ && (mask_ & EventAccept);
         break;
     case Role::Datagram:
-        wantRead = readArmed_ && (mask_ & FD_READ);
-        wantWrite = writeArmed_ && (mask_ & FD_WRITE);
+        wantRead = readArmed_ && (mask_ & EventRead);
+        wantWrite = writeArmed_ && (mask_ & EventWrite);
         break;
     case Role::Idle:
     case Role::Finished:
@@ -111,7 +132,7 @@ void Selection::Update()
 void Selection::Post(long event, int error)
 {
     if ((mask_ & event) && window_)
-        window_->Post(msg_, WPARAM(s_), MAKELONG(unsigned(event), unsigned(error)));
+        notify_(event, error);
 }
 
 void Selection::Readable()
@@ -119,11 +140,11 @@ void Selection::Readable()
     switch (role_) {
     case Role::Listening:
         acceptArmed_ = false;
-        Post(FD_ACCEPT, 0);
+        Post(EventAccept, 0);
         break;
     case Role::Datagram:
         readArmed_ = false;
-        Post(FD_READ, 0);
+        Post(EventRead, 0);
         break;
     case Role::Connected: {
         // A peek tells data from an orderly close or a reset without taking anything.
@@ -131,13 +152,13 @@ void Selection::Readable()
         const ssize_t n = ::recv(s_, &c, 1, MSG_PEEK | MSG_DONTWAIT);
         if (n > 0) {
             readArmed_ = false;
-            Post(FD_READ, 0);
+            Post(EventRead, 0);
         } else if (n == 0) {
             role_ = Role::Finished;
-            Post(FD_CLOSE, 0);
+            Post(EventClose, 0);
         } else if (errno != EAGAIN && errno != EINTR) {
             role_ = Role::Finished;
-            Post(FD_CLOSE, WinsockErrorFromErrno(errno));
+            Post(EventClose, errno);
         }
         break;
     }
@@ -155,17 +176,17 @@ void Selection::Writable()
         ::getsockopt(s_, SOL_SOCKET, SO_ERROR, &err, &len);
         if (err == 0) {
             role_ = Role::Connected;
-            Post(FD_CONNECT, 0);
+            Post(EventConnect, 0);
             writeArmed_ = false;
-            Post(FD_WRITE, 0);
+            Post(EventWrite, 0);
         } else {
             // A failed connect reports once and nothing more, as in Winsock.
             role_ = Role::Finished;
-            Post(FD_CONNECT, WinsockErrorFromErrno(err));
+            Post(EventConnect, err);
         }
     } else if (role_ == Role::Connected || role_ == Role::Datagram) {
         writeArmed_ = false;
-        Post(FD_WRITE, 0);
+        Post(EventWrite, 0);
     }
     Update();
 }
@@ -192,7 +213,7 @@ void Selection::ConnectStarted(int immediateErrno)
 {
     if (immediateErrno != 0 && immediateErrno != EINPROGRESS && immediateErrno != EINTR) {
         role_ = Role::Finished;
-        Post(FD_CONNECT, WinsockErrorFromErrno(immediateErrno));
+        Post(EventConnect, immediateErrno);
     } else {
         role_ = Role::Connecting;
         writeArmed_ = true;
@@ -207,29 +228,24 @@ void Selection::ListenStarted()
     Update();
 }
 
-int Select(SOCKET s, MessageWindow* window, unsigned msg, long mask)
+void Select(int s, QObject* window, long mask, Notify notify)
 {
-    if (mask != 0 && window && window->thread() != QThread::currentThread()) {
-        WSASetLastError(WSAEINVAL);
-        return SOCKET_ERROR;
-    }
     Forget(s);
     if (mask == 0)
-        return 0;
-    WatchWindow(window);
-    auto sel = std::make_unique<Selection>(s, window, msg, mask, RoleOf(s));
+        return;
+    Windows().Watch(window);
+    auto sel = std::make_unique<Selection>(s, window, mask, RoleOf(s), std::move(notify));
     std::lock_guard<std::mutex> lock(registryMutex);
     Registry()[s] = std::move(sel);
-    return 0;
 }
 
-bool IsSelected(SOCKET s)
+bool IsSelected(int s)
 {
     std::lock_guard<std::mutex> lock(registryMutex);
     return Registry().count(s) != 0;
 }
 
-void Forget(SOCKET s)
+void Forget(int s)
 {
     std::unique_ptr<Selection> sel;
     {
@@ -244,65 +260,29 @@ void Forget(SOCKET s)
     RunOn(raw, [&sel] { sel.reset(); });
 }
 
-void NoteRecv(SOCKET s)
+void NoteRecv(int s)
 {
     WithSelection(s, [](Selection* sel) { sel->RecvCalled(); });
 }
 
-void NoteAccept(SOCKET s)
+void NoteAccept(int s)
 {
     WithSelection(s, [](Selection* sel) { sel->AcceptCalled(); });
 }
 
-void NoteSendBlocked(SOCKET s)
+void NoteSendBlocked(int s)
 {
     WithSelection(s, [](Selection* sel) { sel->SendBlocked(); });
 }
 
-void NoteConnect(SOCKET s, int immediateErrno)
+void NoteConnect(int s, int immediateErrno)
 {
     WithSelection(s, [immediateErrno](Selection* sel) { sel->ConnectStarted(immediateErrno); });
 }
 
-void NoteListen(SOCKET s)
+void NoteListen(int s)
 {
     WithSelection(s, [](Selection* sel) { sel->ListenStarted(); });
-}
-
-void WatchWindow(MessageWindow* window)
-{
-    static std::mutex watchedMutex;
-    static std::set<const MessageWindow*> watched;
-    if (!window)
-        return;
-    {
-        std::lock_guard<std::mutex> lock(watchedMutex);
-        if (!watched.insert(window).second)
-            return;
-    }
-    // QObject::destroyed comes from ~QObject on the window's thread, before Qt
-    // drops the events still queued for it; the pointer then serves only as a key.
-    QObject::connect(window, &QObject::destroyed, [window] {
-        {
-            std::lock_guard<std::mutex> lock(watchedMutex);
-            watched.erase(window);
-        }
-        WindowDestroyed(window);
-    });
-}
-
-void WindowDestroyed(MessageWindow* window)
-{
-    std::vector<SOCKET> sockets;
-    {
-        std::lock_guard<std::mutex> lock(registryMutex);
-        for (const auto& [s, sel] : Registry())
-            if (sel->Window() == window)
-                sockets.push_back(s);
-    }
-    for (SOCKET s : sockets)
-        Forget(s);
-    CancelLookupsFor(window);
 }
 
 } // namespace winsock::detail

@@ -1,8 +1,8 @@
 #pragma once
 
-// Internal to the registry layer: the SQLite hive behind the registry calls.
-
-#include "platform/registry.h"
+// The SQLite hive behind the registry calls: keys in a tree of rows, values
+// as blobs, one transaction per call. SQLite's file locks let two running
+// copies share the file.
 
 #include <chrono>
 #include <cstdint>
@@ -13,6 +13,9 @@
 
 struct sqlite3;
 struct sqlite3_stmt;
+
+// How a call on the hive ended; the registry calls give it their error codes.
+enum class StoreResult { Ok, NotFound, AccessDenied, InvalidParameter, NoMoreItems, KeyDeleted, IoFailed };
 
 class RegistryStore final {
 public:
@@ -27,16 +30,16 @@ public:
     RegistryStore(const RegistryStore&) = delete;
     RegistryStore& operator=(const RegistryStore&) = delete;
 
-    LONG Find(int64_t parent, const std::string& path, bool create, int64_t& id, bool* created);
-    LONG SetValue(int64_t key, const std::string& name, DWORD type, const std::string& data);
-    LONG GetValue(int64_t key, const std::string& name, DWORD& type, std::string& data);
-    LONG Info(int64_t key, DWORD* subKeys, DWORD* maxSubKeyLength);
-    LONG SubkeyAt(int64_t key, DWORD index, std::string& name);
-    LONG Delete(int64_t parent, const std::string& path);
+    StoreResult Find(int64_t parent, const std::string& path, bool create, int64_t& id, bool* created);
+    StoreResult SetValue(int64_t key, const std::string& name, uint32_t type, const std::string& data);
+    StoreResult GetValue(int64_t key, const std::string& name, uint32_t& type, std::string& data);
+    StoreResult Info(int64_t key, uint32_t* subKeys, uint32_t* maxSubKeyLength);
+    StoreResult SubkeyAt(int64_t key, uint32_t index, std::string& name);
+    StoreResult Delete(int64_t parent, const std::string& path);
 
-    // Several calls as one transaction (see RegistryTransaction).
-    LONG Begin(bool write);
-    LONG Commit();
+    // Several calls as one transaction; a Begin inside another joins it.
+    StoreResult Begin(bool write);
+    StoreResult Commit();
     void Rollback();
 
     // What is wrong with the hive as opened, for the user; empty when usable.
@@ -55,15 +58,15 @@ private:
     // for the lock as a write does; before a read at most once a second,
     // without waiting.
     void Retry(bool write);
-    LONG Failed(const std::string& what);
-    LONG SqlFailed();
+    StoreResult Failed(const std::string& what);
+    StoreResult SqlFailed();
     void Changed() { subkeys_.clear(); }
     void Close();
     bool Exec(const char* sql);
     // Statements are prepared once per connection and reused.
     sqlite3_stmt* Prepared(const std::string& sql);
     bool KeyExists(int64_t key);
-    LONG Walk(int64_t parent, const std::string& path, bool create, int64_t& id, bool* created);
+    StoreResult Walk(int64_t parent, const std::string& path, bool create, int64_t& id, bool* created);
 
     std::mutex mutex_;
     sqlite3* db_ = nullptr;

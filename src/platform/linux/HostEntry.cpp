@@ -1,12 +1,11 @@
-#include "platform/HostEntry.h"
-#include "platform/winsock.h"
+#include "platform/linux/HostEntry.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
 #include <sys/socket.h>
 
-int ResolveHostEntry(const std::string& name, HostEntryData& out)
+ResolverResult ResolveHostEntry(const std::string& name, HostEntryData& out)
 {
     addrinfo hints{};
     hints.ai_family = AF_INET;
@@ -15,7 +14,7 @@ int ResolveHostEntry(const std::string& name, HostEntryData& out)
     addrinfo* list = nullptr;
     const int rc = ::getaddrinfo(name.c_str(), nullptr, &hints, &list);
     if (rc != 0)
-        return WinsockErrorFromResolver(rc, errno);
+        return {rc, errno};
     out.name = (list && list->ai_canonname) ? list->ai_canonname : name;
     out.addresses.clear();
     for (const addrinfo* ai = list; ai; ai = ai->ai_next) {
@@ -27,10 +26,10 @@ int ResolveHostEntry(const std::string& name, HostEntryData& out)
             out.addresses.push_back(a);
     }
     ::freeaddrinfo(list);
-    return out.addresses.empty() ? WSANO_DATA : 0;
+    return {out.addresses.empty() ? EAI_NODATA : 0, 0};
 }
 
-int ReverseHostEntry(uint32_t address, HostEntryData& out)
+ResolverResult ReverseHostEntry(uint32_t address, HostEntryData& out)
 {
     sockaddr_in sa{};
     sa.sin_family = AF_INET;
@@ -39,10 +38,10 @@ int ReverseHostEntry(uint32_t address, HostEntryData& out)
     const int rc = ::getnameinfo(reinterpret_cast<const sockaddr*>(&sa), sizeof sa, host,
                                  sizeof host, nullptr, 0, NI_NAMEREQD);
     if (rc != 0)
-        return WinsockErrorFromResolver(rc, errno);
+        return {rc, errno};
     out.name = host;
     out.addresses.assign(1, address);
-    return 0;
+    return {};
 }
 
 namespace {
@@ -83,16 +82,4 @@ int PackHostEntry(const HostEntryData& data, char* buf, int buflen)
     std::memcpy(buf + aliasOffset, &none, ptr);
     std::memcpy(buf + nameOffset, data.name.c_str(), data.name.size() + 1);
     return int(needed);
-}
-
-uint32_t winsock::HostEntryFirstAddress(const char* buf)
-{
-    hostent h;
-    std::memcpy(&h, buf, sizeof h);
-    char* first = nullptr;
-    std::memcpy(&first, h.h_addr_list, sizeof first);
-    uint32_t address = INADDR_NONE_VALUE;
-    if (first)
-        std::memcpy(&address, first, 4);
-    return address;
 }

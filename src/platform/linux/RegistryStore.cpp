@@ -1,4 +1,5 @@
-#include "platform/RegistryStore.h"
+#include "platform/linux/RegistryStore.h"
+#include "platform/linux/SettingsFolder.h"
 #include "platform/AnsiCollation.h"
 #include "framework/Ansi.h"
 
@@ -7,13 +8,11 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <memory>
 #include <vector>
 
 namespace {
 
-constexpr LONG ERROR_KEY_DELETED = 1018;
 // How long a call waits for another copy's write to end before it tells the
 // user: short enough that the window never seems frozen.
 constexpr int BusyTimeoutMs = 2000;
@@ -203,31 +202,10 @@ std::vector<std::string> Split(const std::string& path)
 
 } // namespace
 
-std::string RegistryFolder()
-{
-    const char* xdg = std::getenv("XDG_CONFIG_HOME");
-    std::string base;
-    if (xdg && *xdg)
-        base = xdg;
-    else
-        base = std::string(std::getenv("HOME") ? std::getenv("HOME") : "/tmp") + "/.config";
-    return base + "/VexmorPing";
-}
-
-bool EnsureRegistryFolder()
-{
-    const std::string folder = RegistryFolder();
-    const std::string parent = folder.substr(0, folder.rfind('/'));
-    ::mkdir(parent.c_str(), 0700);
-    ::mkdir(folder.c_str(), 0700);
-    struct stat st{};
-    return ::stat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
 RegistryStore& RegistryStore::Instance()
 {
     static RegistryStore store;
-    const std::string file = RegistryFolder() + "/registry.db";
+    const std::string file = SettingsFolder() + "/registry.db";
     std::lock_guard<std::mutex> lock(store.mutex_);
     if (store.db_ && store.owner_ != ::getpid()) {
         // A connection must not be used across fork: the child opens its own
@@ -256,7 +234,7 @@ bool RegistryStore::Open(const std::string& file, int waitMs)
     retry_ = false;
     triedAt_ = std::chrono::steady_clock::now();
     foldIndex_ = false;
-    EnsureRegistryFolder();
+    EnsureSettingsFolder();
     if (sqlite3_open_v2(file.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
                         nullptr) != SQLITE_OK) {
         const std::string why = db_ ? sqlite3_errmsg(db_) : "it cannot be opened";
@@ -345,11 +323,11 @@ bool RegistryStore::OpenReadOnly(const std::string& why, int code)
     else if (readable)
         problem_ = "The settings file " + Shown(file_) + " can only be read (" + why +
                    "): the saved settings are shown, but changes cannot be saved. Make the folder " +
-                   Shown(RegistryFolder()) + " and the file writable to save them.";
+                   Shown(SettingsFolder()) + " and the file writable to save them.";
     else
         problem_ = "The settings file " + Shown(file_) + " cannot be " + (exists ? "used" : "created") + " (" + why +
                    "): the program runs with empty settings and cannot save any. Make the folder " +
-                   Shown(RegistryFolder()) + " writable and start the program again.";
+                   Shown(SettingsFolder()) + " writable and start the program again.";
     return readable;
 }
 
@@ -364,13 +342,13 @@ void RegistryStore::Retry(bool write)
     Open(file_, write ? BusyTimeoutMs : 0);
 }
 
-LONG RegistryStore::Failed(const std::string& what)
+StoreResult RegistryStore::Failed(const std::string& what)
 {
     lastFailure_ = what;
-    return ERROR_REGISTRY_IO_FAILED;
+    return StoreResult::IoFailed;
 }
 
-LONG RegistryStore::SqlFailed()
+StoreResult RegistryStore::SqlFailed()
 {
     if (!db_)
         return Failed(problem_);
@@ -403,7 +381,7 @@ std::string RegistryStore::LastFailure()
     return lastFailure_;
 }
 
-LONG RegistryStore::Begin(bool write)
+StoreResult RegistryStore::Begin(bool write)
 {
     std::lock_guard<std::mutex> lock(mutex_);
     Retry(write);
@@ -416,24 +394,24 @@ LONG RegistryStore::Begin(bool write)
     }
     ++batch_;
     Changed();
-    return ERROR_SUCCESS;
+    return StoreResult::Ok;
 }
 
-LONG RegistryStore::Commit()
+StoreResult RegistryStore::Commit()
 {
     std::lock_guard<std::mutex> lock(mutex_);
     if (batch_ == 0)
-        return ERROR_INVALID_PARAMETER;
+        return StoreResult::InvalidParameter;
     Changed();
     if (--batch_ > 0)
-        return ERROR_SUCCESS;
+        return StoreResult::Ok;
     if (doomed_) {
         Exec("ROLLBACK");
         return Failed(lastFailure_);
     }
     if (Exec("COMMIT"))
-        return ERROR_SUCCESS;
-    const LONG rc = SqlFailed();
+        return StoreResult::Ok;
+    const StoreResult rc = SqlFailed();
     Exec("ROLLBACK");
     return rc;
 }
@@ -485,18 +463,18 @@ bool RegistryStore::KeyExists(int64_t key)
     return s.Bind(1, key).Step() == SQLITE_ROW;
 }
 
-LONG RegistryStore::Walk(int64_t parent, const std::string& path, bool create, int64_t& id, bool* created)
+StoreResult RegistryStore::Walk(int64_t parent, const std::string& path, bool create, int64_t& id, bool* created)
 {
     if (!KeyExists(parent))
-        return ERROR_KEY_DELETED;
+        return StoreResult::KeyDeleted;
     id = parent;
     if (created)
         *created = false;
     if (path.empty())
-        return ERROR_SUCCESS;
+        return StoreResult::Ok;
     for (const std::string& part : Split(path)) {
         if (part.empty())
-            return ERROR_INVALID_PARAMETER;
+            return StoreResult::InvalidParameter;
         // Case is folded over the whole code page, not A-Z alone.
         // The planner cannot tell the folded index is the one that helps; a
         // file only read (made by an older copy) may not have it.
@@ -508,7 +486,7 @@ LONG RegistryStore::Walk(int64_t parent, const std::string& path, bool create, i
             continue;
         }
         if (!create)
-            return ERROR_FILE_NOT_FOUND;
+            return StoreResult::NotFound;
         Statement insert(Prepared("INSERT INTO keys(parent, name) VALUES (?, ?)"));
         if (insert.Bind(1, id).Bind(2, part).Step() != SQLITE_DONE)
             return SqlFailed();
@@ -517,23 +495,23 @@ LONG RegistryStore::Walk(int64_t parent, const std::string& path, bool create, i
         if (created)
             *created = true;
     }
-    return ERROR_SUCCESS;
+    return StoreResult::Ok;
 }
 
-LONG RegistryStore::Find(int64_t parent, const std::string& path, bool create, int64_t& id, bool* created)
+StoreResult RegistryStore::Find(int64_t parent, const std::string& path, bool create, int64_t& id, bool* created)
 {
     std::lock_guard<std::mutex> lock(mutex_);
     Retry(create);
     Transaction t(db_, create, batch_ > 0);
     if (!db_ || !t.ok())
         return SqlFailed();
-    const LONG rc = Walk(parent, path, create, id, created);
-    if (rc != ERROR_SUCCESS)
+    const StoreResult rc = Walk(parent, path, create, id, created);
+    if (rc != StoreResult::Ok)
         return rc;
-    return !create || t.Commit() ? ERROR_SUCCESS : SqlFailed();
+    return !create || t.Commit() ? StoreResult::Ok : SqlFailed();
 }
 
-LONG RegistryStore::SetValue(int64_t key, const std::string& name, DWORD type, const std::string& data)
+StoreResult RegistryStore::SetValue(int64_t key, const std::string& name, uint32_t type, const std::string& data)
 {
     std::lock_guard<std::mutex> lock(mutex_);
     Retry(true);
@@ -541,14 +519,14 @@ LONG RegistryStore::SetValue(int64_t key, const std::string& name, DWORD type, c
     if (!db_ || !t.ok())
         return SqlFailed();
     if (!KeyExists(key))
-        return ERROR_KEY_DELETED;
+        return StoreResult::KeyDeleted;
     Statement s(Prepared("INSERT OR REPLACE INTO vals(key, name, type, data) VALUES (?, ?, ?, ?)"));
     if (s.Bind(1, key).Bind(2, name).Bind(3, int64_t(type)).BindBlob(4, data).Step() != SQLITE_DONE)
         return SqlFailed();
-    return t.Commit() ? ERROR_SUCCESS : SqlFailed();
+    return t.Commit() ? StoreResult::Ok : SqlFailed();
 }
 
-LONG RegistryStore::GetValue(int64_t key, const std::string& name, DWORD& type, std::string& data)
+StoreResult RegistryStore::GetValue(int64_t key, const std::string& name, uint32_t& type, std::string& data)
 {
     std::lock_guard<std::mutex> lock(mutex_);
     Retry(false);
@@ -556,13 +534,13 @@ LONG RegistryStore::GetValue(int64_t key, const std::string& name, DWORD& type, 
         return Failed(problem_);
     Statement s(Prepared("SELECT type, data FROM vals WHERE key = ? AND name = ?"));
     if (s.Bind(1, key).Bind(2, name).Step() != SQLITE_ROW)
-        return ERROR_FILE_NOT_FOUND;
-    type = DWORD(s.Int(0));
+        return StoreResult::NotFound;
+    type = uint32_t(s.Int(0));
     data = s.Text(1);
-    return ERROR_SUCCESS;
+    return StoreResult::Ok;
 }
 
-LONG RegistryStore::Info(int64_t key, DWORD* subKeys, DWORD* maxSubKeyLength)
+StoreResult RegistryStore::Info(int64_t key, uint32_t* subKeys, uint32_t* maxSubKeyLength)
 {
     std::lock_guard<std::mutex> lock(mutex_);
     Retry(false);
@@ -570,15 +548,15 @@ LONG RegistryStore::Info(int64_t key, DWORD* subKeys, DWORD* maxSubKeyLength)
         return Failed(problem_);
     Statement s(Prepared("SELECT COUNT(*), COALESCE(MAX(LENGTH(CAST(name AS BLOB))), 0) FROM keys WHERE parent = ?"));
     if (s.Bind(1, key).Step() != SQLITE_ROW)
-        return ERROR_REGISTRY_IO_FAILED;
+        return StoreResult::IoFailed;
     if (subKeys)
-        *subKeys = DWORD(s.Int(0));
+        *subKeys = uint32_t(s.Int(0));
     if (maxSubKeyLength)
-        *maxSubKeyLength = DWORD(s.Int(1));
-    return ERROR_SUCCESS;
+        *maxSubKeyLength = uint32_t(s.Int(1));
+    return StoreResult::Ok;
 }
 
-LONG RegistryStore::SubkeyAt(int64_t key, DWORD index, std::string& name)
+StoreResult RegistryStore::SubkeyAt(int64_t key, uint32_t index, std::string& name)
 {
     std::lock_guard<std::mutex> lock(mutex_);
     Retry(false);
@@ -587,9 +565,9 @@ LONG RegistryStore::SubkeyAt(int64_t key, DWORD index, std::string& name)
     if (batch_ == 0) {
         Statement s(Prepared("SELECT name FROM keys WHERE parent = ? ORDER BY name COLLATE ANSIWORDS LIMIT 1 OFFSET ?"));
         if (s.Bind(1, key).Bind(2, int64_t(index)).Step() != SQLITE_ROW)
-            return ERROR_NO_MORE_ITEMS;
+            return StoreResult::NoMoreItems;
         name = s.Text(0);
-        return ERROR_SUCCESS;
+        return StoreResult::Ok;
     }
     // Within one snapshot the order cannot change: list the names once, so
     // enumerating n subkeys costs one query, not n.
@@ -603,12 +581,12 @@ LONG RegistryStore::SubkeyAt(int64_t key, DWORD index, std::string& name)
         it = subkeys_.emplace(key, std::move(names)).first;
     }
     if (index >= it->second.size())
-        return ERROR_NO_MORE_ITEMS;
+        return StoreResult::NoMoreItems;
     name = it->second[index];
-    return ERROR_SUCCESS;
+    return StoreResult::Ok;
 }
 
-LONG RegistryStore::Delete(int64_t parent, const std::string& path)
+StoreResult RegistryStore::Delete(int64_t parent, const std::string& path)
 {
     std::lock_guard<std::mutex> lock(mutex_);
     Retry(true);
@@ -616,11 +594,11 @@ LONG RegistryStore::Delete(int64_t parent, const std::string& path)
     if (!db_ || !t.ok())
         return SqlFailed();
     int64_t id = 0;
-    const LONG rc = Walk(parent, path, false, id, nullptr);
-    if (rc != ERROR_SUCCESS)
+    const StoreResult rc = Walk(parent, path, false, id, nullptr);
+    if (rc != StoreResult::Ok)
         return rc;
     if (id == LocalMachineId || id == CurrentUserId)
-        return ERROR_ACCESS_DENIED;
+        return StoreResult::AccessDenied;
     const char* subtree = "WITH RECURSIVE sub(id) AS (SELECT ? UNION ALL"
                           " SELECT keys.id FROM keys JOIN sub ON keys.parent = sub.id) ";
     Statement values(Prepared((std::string(subtree) + "DELETE FROM vals WHERE key IN (SELECT id FROM sub)").c_str()));
@@ -628,5 +606,5 @@ LONG RegistryStore::Delete(int64_t parent, const std::string& path)
     if (values.Bind(1, id).Step() != SQLITE_DONE || keys.Bind(1, id).Step() != SQLITE_DONE)
         return SqlFailed();
     Changed();
-    return t.Commit() ? ERROR_SUCCESS : SqlFailed();
+    return t.Commit() ? StoreResult::Ok : SqlFailed();
 }

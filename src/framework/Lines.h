@@ -1,0 +1,56 @@
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// The one rule for text lines, whatever they come from (a peer, a file, a
+// text box): a line ends at LF, and a CR just before the LF belongs to the
+// line end, not to the line. A CR anywhere else is text.
+
+// Where the line starting at from ends: its length, and where the next line
+// starts (npos when no LF follows, i.e. the line is not finished yet).
+struct LineCut {
+    size_t length;
+    size_t next;
+};
+
+template <class Char>
+LineCut CutLine(std::basic_string_view<Char> text, size_t from)
+{
+    const size_t end = text.find(Char('\n'), from);
+    if (end == std::basic_string_view<Char>::npos)
+        return {text.size() - from, end};
+    const size_t length = end - from;
+    return {length > 0 && text[end - 1] == Char('\r') ? length - 1 : length, end + 1};
+}
+
+// What to do with the text after the last LF.
+enum class LastLine {
+    IfNotEmpty, // a file or a reply: "a\n" is one line, "" none
+    Always      // typed text or a transcript entry: "a\n" is "a" and "", "" is one empty line
+};
+
+template <class Char, class Each>
+void ForEachLine(std::basic_string_view<Char> text, LastLine last, Each each)
+{
+    size_t from = 0;
+    for (;;) {
+        const LineCut cut = CutLine(text, from);
+        if (cut.next == std::basic_string_view<Char>::npos) {
+            if (cut.length > 0 || last == LastLine::Always)
+                each(text.substr(from, cut.length));
+            return;
+        }
+        each(text.substr(from, cut.length));
+        from = cut.next;
+    }
+}
+
+inline std::vector<std::string> SplitLines(std::string_view text, LastLine last)
+{
+    std::vector<std::string> lines;
+    ForEachLine(text, last, [&lines](std::string_view line) { lines.emplace_back(line); });
+    return lines;
+}
