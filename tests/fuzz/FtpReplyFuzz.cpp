@@ -1,7 +1,8 @@
-// The FTP reply rules on any text: the code is the first three digits or 999,
-// a line ends a reply exactly when the rules say so, and a PASV answer and a
-// PORT argument carry the same address and port both ways.
+// The numbered-reply rules FTP reads by, on any text: the code is the first
+// three digits or 999, a line ends a reply exactly when the rules say so; and
+// a PASV answer and a PORT argument carry the same address and port both ways.
 #include "fuzz/FuzzCheck.h"
+#include "sock/NumberedReply.h"
 #include "tcpip/FtpReply.h"
 
 #include <arpa/inet.h>
@@ -48,16 +49,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const std::string line(reinterpret_cast<const char*>(data + 7 + cut), size - 7 - cut);
 
     for (const std::string* text : {&first, &line}) {
-        const int code = FtpReplyCode(*text);
+        const int code = ReplyCode(*text);
         Check(Digits3(*text) ? code == std::atoi(text->substr(0, 3).c_str()) : code == 999);
     }
 
     // 999 stands for "no code", so "999-" opens no multi-line reply.
     const bool multiLine = Digits3(first) && first.size() >= 4 && first[3] == '-' && first.compare(0, 3, "999") != 0;
     const bool closes = line.size() >= 3 && line.compare(0, 3, first, 0, 3) == 0 && (line.size() == 3 || line[3] == ' ');
-    Check(FtpReplyIsFinal(first, line) == (!multiLine || closes));
-    Check(!multiLine || FtpReplyIsFinal(first, first.substr(0, 3) + " " + line));
-    Check(!multiLine || !FtpReplyIsFinal(first, first.substr(0, 3) + "-" + line));
+    Check(ReplyIsFinal(first, line) == (!multiLine || closes));
+    Check(!multiLine || ReplyIsFinal(first, first.substr(0, 3) + " " + line));
+    Check(!multiLine || !ReplyIsFinal(first, first.substr(0, 3) + "-" + line));
 
     // Whatever PASV answer parses names the group it read, leading zeros aside.
     std::string host;

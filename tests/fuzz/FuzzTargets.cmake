@@ -4,7 +4,6 @@ vexmor_fuzz_target(replies SOURCES RepliesFuzz.cpp LIBRARIES sock mail tcpip)
 vexmor_fuzz_target(encoders SOURCES EncodersFuzz.cpp ../support/MimeDecoders.cpp LIBRARIES mail)
 vexmor_fuzz_target(ftp_reply SOURCES FtpReplyFuzz.cpp LIBRARIES tcpip)
 vexmor_fuzz_target(rtf_writer SOURCES RtfWriterFuzz.cpp ../support/RtfReader.cpp LIBRARIES framework_widgets)
-vexmor_fuzz_target(host_entry SOURCES HostEntryFuzz.cpp LIBRARIES platform)
-vexmor_fuzz_target(settings SOURCES SettingsFuzz.cpp LIBRARIES settings framework_widgets)
-# The MIME writer's round trip goes here: a message composed from fuzzed
-# fields and attachment bytes, decoded back with support/MimeDecoders.
+vexmor_fuzz_target(host_entry SOURCES HostEntryFuzz.cpp LIBRARIES platform platform_linux)
+vexmor_fuzz_target(settings SOURCES SettingsFuzz.cpp LIBRARIES settings)
+vexmor_fuzz_target(mime_writer SOURCES MimeWriterFuzz.cpp ../support/MimeDecoders.cpp LIBRARIES mail)

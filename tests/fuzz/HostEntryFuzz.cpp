@@ -2,7 +2,7 @@
 // buffer is reported and left untouched, nothing is written outside the buffer
 // or past the size reported, and the entry read back is the one packed.
 #include "fuzz/FuzzCheck.h"
-#include "platform/HostEntry.h"
+#include "platform/linux/HostEntry.h"
 #include "platform/winsock.h"
 
 #include <netdb.h>
