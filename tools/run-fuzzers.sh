@@ -12,7 +12,7 @@ out="$(mktemp -d)"
 trap 'rm -rf "$out"' EXIT
 flags=(-std=c++17 -O1 -g -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all -I"$root/src" -I"$root/tests")
 clang++ "${flags[@]}" -o "$out/replies" "$root/tests/fuzz/RepliesFuzz.cpp" \
-  "$root/src/sock/LineReader.cpp" "$root/src/sock/NumberedReply.cpp" "$root/src/mail/SmtpReply.cpp" \
+  "$root/src/framework/LineReader.cpp" "$root/src/sock/NumberedReply.cpp" "$root/src/mail/SmtpReply.cpp" \
   "$root/src/tcpip/Pop3Reply.cpp"
 clang++ "${flags[@]}" -o "$out/encoders" "$root/tests/fuzz/EncodersFuzz.cpp" \
   "$root/src/mail/MimeEncoders.cpp" "$root/tests/support/MimeDecoders.cpp"
