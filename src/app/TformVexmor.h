@@ -5,7 +5,7 @@
 #include "framework/Component.h"
 #include "icmp/PingStatistics.h"
 #include "settings/Regi1632.h"
-#include "sock/LineReader.h"
+#include "framework/LineReader.h"
 #include "sock/TSock.h"
 
 #include <QMainWindow>

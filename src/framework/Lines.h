@@ -16,14 +16,20 @@ struct LineCut {
     size_t next;
 };
 
+// The length of the line from `from` up to the LF at lf, its CR left out.
+template <class Char>
+size_t LineLength(std::basic_string_view<Char> text, size_t from, size_t lf)
+{
+    return lf > from && text[lf - 1] == Char('\r') ? lf - from - 1 : lf - from;
+}
+
 template <class Char>
 LineCut CutLine(std::basic_string_view<Char> text, size_t from)
 {
     const size_t end = text.find(Char('\n'), from);
     if (end == std::basic_string_view<Char>::npos)
         return {text.size() - from, end};
-    const size_t length = end - from;
-    return {length > 0 && text[end - 1] == Char('\r') ? length - 1 : length, end + 1};
+    return {LineLength(text, from, end), end + 1};
 }
 
 // What to do with the text after the last LF.

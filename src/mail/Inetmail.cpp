@@ -491,7 +491,7 @@ void SendMail::SendText(const std::string& text)
         int writable = 0;
         Wait wait;
         wait.Condition = [&] { return writable != 0; };
-        wait.Block = [&](int ms) { writable = winsock::selectWritable(SOCKET(Handle()), ms); };
+        wait.Block = [&](int ms) { writable = WaitWritable(ms); };
         wait.Stop = [this] { return aborted_; };
         wait.TimeoutMs = TimeoutReply > 0 ? TimeoutReply * 1000 : INT_MAX;
         const Wait::Outcome outcome = wait.Run();

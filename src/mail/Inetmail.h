@@ -4,7 +4,7 @@
 #include "mail/MimeWriter.h"
 #include "mail/SmtpReply.h"
 #include "mail/starsock.h"
-#include "sock/LineReader.h"
+#include "framework/LineReader.h"
 
 #include <array>
 #include <chrono>

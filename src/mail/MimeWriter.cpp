@@ -1,4 +1,5 @@
 #include "mail/MimeWriter.h"
+#include "framework/Lines.h"
 
 #include <algorithm>
 #include <fstream>
@@ -292,9 +293,9 @@ bool MimeWriter::PlainPart(const TAttachmentDescriptor& d)
     PartHead(d.contentType, d.name.empty() ? name : d.name, nullptr, d.disposition, name, d.description);
     Line("");
     std::string line;
+    // Line by line from the file, so a large one is never held whole.
     while (!Halted() && std::getline(in, line)) {
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
+        line.resize(LineLength(std::string_view(line), 0, line.size()));
         Line(line);
     }
     return !in.bad();

@@ -52,6 +52,9 @@ public:
     SOCKET Handle() const { return stream_ ? stream_->Handle() : INVALID_SOCKET; }
     // Puts a stream made from the connection's own (a layer over it) in its place.
     void WrapStream(const ByteStream::Wrapper& wrap);
+    // Waits at most ms for room to send (through the stream, so a layer that
+    // must read first is heard): 1 when there is, 0 when not, SOCKET_ERROR.
+    int WaitWritable(int ms) const { return stream_ ? stream_->Ready(true, ms) : SOCKET_ERROR; }
 
     // Called when a look-up finished, successfully or not.
     virtual void Resolved();

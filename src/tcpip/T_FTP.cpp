@@ -1,4 +1,5 @@
 #include "tcpip/T_FTP.h"
+#include "framework/Lines.h"
 #include "framework/SysUtils.h"
 #include "platform/LargeBuffer.h"
 #include "sock/AddressHelpers.h"
@@ -25,23 +26,6 @@ int64_t ByteCount(const std::string& text)
         n = n * 10 + (c - '0');
     }
     return n;
-}
-
-std::vector<std::string> TextLines(const std::string& text)
-{
-    std::vector<std::string> lines;
-    size_t from = 0;
-    while (from < text.size()) {
-        size_t end = text.find('\n', from);
-        std::string line = text.substr(from, end == std::string::npos ? std::string::npos : end - from);
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
-        lines.push_back(std::move(line));
-        if (end == std::string::npos)
-            break;
-        from = end + 1;
-    }
-    return lines;
 }
 
 } // namespace
@@ -527,7 +511,7 @@ void T_FTP::FinishList()
     WatchAlso = nullptr;
     SetImageType();
     if (!dataBroken_) // a broken listing does not replace the last whole one
-        DirList = TextLines(ListStream);
+        DirList = SplitLines(ListStream, LastLine::IfNotEmpty);
     ListStream.clear();
     Complete();
 }

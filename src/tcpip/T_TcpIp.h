@@ -5,7 +5,7 @@
 #include "platform/winsock.h"
 #include "sock/ByteStream.h"
 #include "sock/ESockException.h"
-#include "sock/LineReader.h"
+#include "framework/LineReader.h"
 #include "tcpip/T_NetComponent.h"
 #include "tcpip/TcpIpErrors.h"
 

@@ -1,4 +1,3 @@
-#include "framework/Lines.h"
 #include "framework/SysUtils.h"
 
 #include <QDate>
@@ -42,30 +41,4 @@ TEST(DateTimeToStr, ShowsTheLocalesShortDateAndLongTimeWithoutTheZone)
     EXPECT_EQ(DateTimeToStr(at, QLocale("nds_DE")).right(14), "Klock 15.20:00") << "a quoted word stays";
     EXPECT_EQ(DateTimeToStr(at, QLocale("en_US")), "1/7/25 3:20:00 PM");
     EXPECT_EQ(DateTimeToStr(std::floor(at), QLocale("en_US")), "1/7/25") << "midnight shows the date alone";
-}
-
-TEST(SplitLines, LfEndsALineAndOnlyTheCrBeforeItIsDropped)
-{
-    using V = std::vector<std::string>;
-    struct Case {
-        const char* text;
-        V ifNotEmpty, always;
-    };
-    const Case cases[] = {
-        {"", {}, {""}},
-        {"a", {"a"}, {"a"}},
-        {"a\n", {"a"}, {"a", ""}},
-        {"a\r\nb", {"a", "b"}, {"a", "b"}},
-        {"\n\n", {"", ""}, {"", "", ""}},
-        {"a\rb\r\r\n", {"a\rb\r"}, {"a\rb\r", ""}},
-        {"tail\r", {"tail\r"}, {"tail\r"}},
-    };
-    for (const Case& c : cases) {
-        EXPECT_EQ(SplitLines(c.text, LastLine::IfNotEmpty), c.ifNotEmpty) << c.text;
-        EXPECT_EQ(SplitLines(c.text, LastLine::Always), c.always) << c.text;
-    }
-    std::u16string_view wide = u"x\r\ny";
-    std::vector<std::u16string> got;
-    ForEachLine(wide, LastLine::Always, [&got](std::u16string_view l) { got.emplace_back(l); });
-    EXPECT_EQ(got, (std::vector<std::u16string>{u"x", u"y"}));
 }

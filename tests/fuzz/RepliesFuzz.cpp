@@ -2,7 +2,7 @@
 // both protocols: no crash, no sanitizer report, no line past the cap, and
 // every byte but the line ends accounted for.
 #include "mail/SmtpReply.h"
-#include "sock/LineReader.h"
+#include "framework/LineReader.h"
 #include "tcpip/Pop3Reply.h"
 
 #include <cstdint>

@@ -1,4 +1,5 @@
-#include "sock/LineReader.h"
+#include "framework/LineReader.h"
+#include "framework/Lines.h"
 
 #include <gtest/gtest.h>
 
@@ -46,4 +47,30 @@ TEST(LineReader, ALineWithNoEndIsHandedOutInPiecesOfTheCap)
     r.Feed("b");
     EXPECT_EQ(Drain(r), std::vector<std::string>{"aaaaaaaa"});
     EXPECT_LE(r.Pending(), 8u);
+}
+
+TEST(SplitLines, LfEndsALineAndOnlyTheCrBeforeItIsDropped)
+{
+    using V = std::vector<std::string>;
+    struct Case {
+        const char* text;
+        V ifNotEmpty, always;
+    };
+    const Case cases[] = {
+        {"", {}, {""}},
+        {"a", {"a"}, {"a"}},
+        {"a\n", {"a"}, {"a", ""}},
+        {"a\r\nb", {"a", "b"}, {"a", "b"}},
+        {"\n\n", {"", ""}, {"", "", ""}},
+        {"a\rb\r\r\n", {"a\rb\r"}, {"a\rb\r", ""}},
+        {"tail\r", {"tail\r"}, {"tail\r"}},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(SplitLines(c.text, LastLine::IfNotEmpty), c.ifNotEmpty) << c.text;
+        EXPECT_EQ(SplitLines(c.text, LastLine::Always), c.always) << c.text;
+    }
+    std::u16string_view wide = u"x\r\ny";
+    std::vector<std::u16string> got;
+    ForEachLine(wide, LastLine::Always, [&got](std::u16string_view l) { got.emplace_back(l); });
+    EXPECT_EQ(got, (std::vector<std::u16string>{u"x", u"y"}));
 }

@@ -1,12 +1,11 @@
-#include "sock/LineReader.h"
+#include "framework/LineReader.h"
+#include "framework/Lines.h"
 
 bool LineReader::Next(std::string& line)
 {
     const size_t end = buffer_.find('\n', start_ + scanned_);
     if (end != std::string::npos && end - start_ <= cap_ + 1) { // +1: a CR before the LF
-        size_t length = end - start_;
-        if (length > 0 && buffer_[end - 1] == '\r')
-            --length;
+        const size_t length = LineLength(std::string_view(buffer_), start_, end);
         if (length > cap_) { // exactly cap_ plus a CR that is not part of the line end
             line.assign(buffer_, start_, cap_);
             start_ += cap_;
