@@ -35,13 +35,6 @@ protected:
         Open();
         Type(window->hostname, "127.0.0.1");
     }
-    int CountOf(const std::string& line) const
-    {
-        int n = 0;
-        for (const std::string& l : Lines())
-            n += l == line;
-        return n;
-    }
     // Runs check once the server has received a line starting with line.
     void WhenReceived(const S& server, const std::string& line, std::function<void()> check)
     {

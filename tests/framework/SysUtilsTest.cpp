@@ -1,4 +1,5 @@
 #include "framework/SysUtils.h"
+#include "support/Raised.h"
 
 #include <QDate>
 
@@ -22,12 +23,8 @@ TEST(StrToInt, RejectsEverythingElseWithTheExactMessage)
     const char* bad[] = {"", " ", "+", "-", "12 ", "1a", "a1", "1.5", "+-1", "- 1", "0x10",
                          "$10", "\t5", "2147483648", "-2147483649", "99999999999999999999"};
     for (const char* text : bad) {
-        try {
-            StrToInt(text);
-            ADD_FAILURE() << "accepted '" << text << "'";
-        } catch (const EConvertError& e) {
-            EXPECT_EQ(e.Message, std::string("'") + text + "' is not a valid integer value");
-        }
+        EXPECT_EQ(testsupport::Raised<EConvertError>([&] { StrToInt(text); }),
+                  std::string("'") + text + "' is not a valid integer value");
     }
 }
 

@@ -3,6 +3,7 @@
 #include "icmp/TPing.h"
 #include "icmp/TTraceRoute.h"
 #include "support/FakeIcmp.h"
+#include "support/Raised.h"
 
 #include <string>
 
@@ -12,12 +13,7 @@ class Modes : public IcmpFixture {};
 
 std::string MessageOf(const std::function<void()>& run)
 {
-    try {
-        run();
-    } catch (const EICMPError& e) {
-        return e.Message;
-    }
-    return "(nothing raised)";
+    return testsupport::Raised<EICMPError>(run);
 }
 
 } // namespace

@@ -1,3 +1,4 @@
+#include "support/Raised.h"
 #include "support/RealServers.h"
 #include "support/ScriptServer.h"
 #include "support/SocketFixture.h"
@@ -14,6 +15,7 @@
 #include <iostream>
 
 using testsupport::FtpServer;
+using testsupport::Raised;
 using testsupport::ScriptServer;
 
 namespace {
@@ -44,16 +46,6 @@ protected:
     bool TracedPart(const std::string& part) const
     {
         return std::any_of(trace.begin(), trace.end(), [&](const auto& t) { return t.second.find(part) != std::string::npos; });
-    }
-    template <typename Fn>
-    std::string Raised(Fn fn)
-    {
-        try {
-            fn();
-        } catch (const ETcpIpError& e) {
-            return e.Message;
-        }
-        return "(nothing)";
     }
     std::vector<std::pair<TTraceLevel, std::string>> trace;
 };
@@ -170,7 +162,7 @@ TEST_F(FtpClient, ALocalUserUploadsByteForByteAndAWrongPasswordShowsTheServersRe
 
     T_FTP wrong;
     Aim(wrong, server.port(), FtpServer::User, "not-it");
-    EXPECT_EQ(Raised([&] { wrong.Login(); }), "Login incorrect.");
+    EXPECT_EQ(Raised<ETcpIpError>([&] { wrong.Login(); }), "Login incorrect.");
     EXPECT_EQ(wrong.ReplyCode, 530);
 
     T_FTP ftp;
@@ -226,7 +218,7 @@ TEST_F(FtpClient, RepliesSplitAcrossReadsAndErrorRepliesKeepTheDialogueInStep)
     EXPECT_TRUE(Traced(tlReply, "220 last"));
     EXPECT_EQ(ftp.ReplyCode, 200);
     ftp.URI = "f";
-    EXPECT_EQ(Raised([&] { ftp.Download(); }), "no passive");
+    EXPECT_EQ(Raised<ETcpIpError>([&] { ftp.Download(); }), "no passive");
     EXPECT_EQ(ftp.ReplyCode, 500);
     EXPECT_EQ(ftp.TransferSize, 7);
     EXPECT_FALSE(ftp.Busy) << "a refused transfer leaves the component free";
@@ -257,7 +249,7 @@ TEST_F(FtpClient, AnErrorAtEachStepIsRaisedWithTheServersText)
         T_FTP ftp;
         Aim(ftp, server.port());
         ftp.URI = "missing.bin";
-        EXPECT_EQ(Raised([&] { ftp.Download(); }), text);
+        EXPECT_EQ(Raised<ETcpIpError>([&] { ftp.Download(); }), text);
         EXPECT_FALSE(ftp.Busy);
     }
 }
@@ -288,7 +280,7 @@ TEST_F(FtpClient, SilentServersAndBrokenDataConnectionsEndWithAClearError)
         T_FTP ftp;
         Aim(ftp, server.port());
         ftp.ReplyTimeoutMs = 300;
-        const std::string error = Raised([&] { ftp.Login(); });
+        const std::string error = Raised<ETcpIpError>([&] { ftp.Login(); });
         EXPECT_NE(error.find("did not answer within 0.3 seconds"), std::string::npos) << error;
         EXPECT_FALSE(ftp.LoggedIn);
         EXPECT_FALSE(ftp.Connected());
@@ -302,7 +294,7 @@ TEST_F(FtpClient, SilentServersAndBrokenDataConnectionsEndWithAClearError)
         ftp.ReplyTimeoutMs = 1000;
         ftp.Passive = false;
         ftp.URI = "f";
-        const std::string error = Raised([&] { ftp.Download(); });
+        const std::string error = Raised<ETcpIpError>([&] { ftp.Download(); });
         EXPECT_NE(error.find("waiting for the server's data connection"), std::string::npos) << error;
         EXPECT_FALSE(ftp.Busy);
         EXPECT_FALSE(ftp.LoggedIn);
@@ -325,7 +317,7 @@ TEST_F(FtpClient, SilentServersAndBrokenDataConnectionsEndWithAClearError)
             if (n <= 0)
                 ftp.SendCommand("NOOP");
         };
-        const std::string error = Raised([&] { ftp.Download(); });
+        const std::string error = Raised<ETcpIpError>([&] { ftp.Download(); });
         EXPECT_NE(error.find("broke off before the end"), std::string::npos) << error;
         EXPECT_FALSE(ftp.Busy);
     }
@@ -342,7 +334,7 @@ TEST_F(FtpClient, SilentServersAndBrokenDataConnectionsEndWithAClearError)
         ftp.URI = "f";
         int pumped = 0;
         QTimer::singleShot(0, [&] { ++pumped; });
-        const std::string error = Raised([&] { ftp.Download(); });
+        const std::string error = Raised<ETcpIpError>([&] { ftp.Download(); });
         EXPECT_NE(error.find("did not answer within 1 second"), std::string::npos) << error;
         EXPECT_EQ(ftp.ReceiveStream, "a little");
         EXPECT_EQ(pumped, 1) << "the window's events were processed during the wait";
@@ -367,7 +359,7 @@ TEST_F(FtpClient, ASecondTransferFromADataHandlerIsRefusedAndEmptyNamesDoNothing
     std::string refused;
     ftp.OnDataReceived = [&](TObject*, t_ftp_mode, int) {
         if (refused.empty())
-            refused = Raised([&] { ftp.Download(); });
+            refused = Raised<ETcpIpError>([&] { ftp.Download(); });
     };
     ftp.Download();
     EXPECT_EQ(refused, "Protocol busy");
