@@ -6,26 +6,9 @@
 
 using testsupport::PumpUntil;
 using S = testsupport::ScriptServer;
+using testsupport::Pop3Mailbox;
 
 namespace {
-
-// A POP3 server that logs in and lists n messages ("Sender k", "Note k"),
-// then plays tail.
-std::vector<S::Step> Mailbox(int n, std::vector<S::Step> tail)
-{
-    std::string list = "+OK\r\n";
-    for (int k = 1; k <= n; ++k)
-        list += std::to_string(k) + " 10\r\n";
-    std::vector<S::Step> steps = {S::Send("+OK ready\r\n"), S::Expect(), S::Send("+OK\r\n"), S::Expect(),
-                                  S::Send("+OK\r\n"),        S::Expect(), S::Send(list + ".\r\n")};
-    for (int k = n; k >= 1; --k) { // the summaries are asked for last to first
-        steps.push_back(S::Expect());
-        steps.push_back(S::Send("+OK\r\nFrom: Sender " + std::to_string(k) + "\r\nSubject: Note " +
-                                std::to_string(k) + "\r\n\r\n.\r\n"));
-    }
-    steps.insert(steps.end(), tail.begin(), tail.end());
-    return steps;
-}
 
 class MailTimeCommand : public WindowFixture {
 protected:
@@ -179,13 +162,13 @@ TEST_F(MailTimeCommand, AWaitingMailCommandRefusesEveryOtherCommandAndKeepsTheRo
 {
     Type(window->username, "alice");
     Type(window->password, "secret");
-    S listing(Mailbox(3, {S::Expect(), S::Send("+OK\r\n"), S::Close()}));
+    S listing(Pop3Mailbox(3, {S::Expect(), S::Send("+OK\r\n"), S::Close()}));
     window->pop_mail->RemotePort = listing.port();
     window->popmailHeaders->trigger();
     ASSERT_EQ(Rows(), 3);
     Select(1);
 
-    S slow(Mailbox(3, {S::Expect(), S::Hold()}));
+    S slow(Pop3Mailbox(3, {S::Expect(), S::Hold()}));
     window->pop_mail->RemotePort = slow.port();
     bool checked = false;
     WhenReceived(slow, "RETR", [&] {
@@ -243,7 +226,7 @@ TEST_F(MailTimeCommand, DeleteAllThatEndsEarlySaysSoInWords)
     Type(window->username, "alice");
     Type(window->password, "secret");
     window->confirm = [](const std::string&) { return true; };
-    S server(Mailbox(3, {S::Expect(), S::Send("+OK\r\n"), S::Expect(), S::Close()}));
+    S server(Pop3Mailbox(3, {S::Expect(), S::Send("+OK\r\n"), S::Expect(), S::Close()}));
     window->pop_mail->RemotePort = server.port();
     window->popmailDelAll->trigger();
     ASSERT_EQ(errors.size(), 1u);
