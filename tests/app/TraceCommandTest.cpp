@@ -170,7 +170,7 @@ TEST_F(RouteTraceCommand, StopReachesATraceWaitingOnASilentRouter)
     EXPECT_FALSE(Busy());
 }
 
-TEST_F(TraceCommand, AnUnreachableAnswerIsThatHopsLineAndEndsTheTrace)
+TEST_F(TraceCommand, AnUnreachableAnswerEndsTheTraceAndAnEchoReplyFromAnotherAddressCompletesIt)
 {
     icmp->Script = [](const testsupport::FakeIcmp::Echo& e) {
         return e.ttl == 1 ? testsupport::FakeIcmp::Answer{IP_TTL_EXPIRED_TRANSIT, "10.0.0.1", 2}
@@ -184,10 +184,9 @@ TEST_F(TraceCommand, AnUnreachableAnswerIsThatHopsLineAndEndsTheTrace)
     EXPECT_EQ(lines.back(), "Trace ended at hop 2: Destination host unreachable.");
     EXPECT_EQ(Rows(), 2);
     EXPECT_FALSE(Busy());
-}
 
-TEST_F(TraceCommand, AnEchoReplyFromAnotherAddressOfTheTargetCompletesTheTrace)
-{
+    // An echo reply from another address of the target completes the trace.
+    icmp->sent.clear();
     icmp->Script = [](const testsupport::FakeIcmp::Echo&) { return testsupport::FakeIcmp::Answer{0, "127.0.0.1", 0}; };
     Type(window->hostname, "0.0.0.0");
     Click(window->bTrace);

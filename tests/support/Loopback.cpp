@@ -82,16 +82,6 @@ std::vector<unsigned> MessageLog::Events(unsigned msg) const
     return events;
 }
 
-bool MessageLog::WaitFor(const std::function<bool()>& pred, int timeoutMs)
-{
-    return PumpUntil(pred, timeoutMs);
-}
-
-void MessageLog::Pump(int ms)
-{
-    PumpFor(ms);
-}
-
 bool PumpUntil(const std::function<bool()>& pred, int timeoutMs)
 {
     // pred is evaluated once per round: it may take data as it checks.

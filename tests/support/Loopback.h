@@ -65,10 +65,6 @@ public:
     const std::vector<Message>& messages() const { return messages_; }
     // Events (low words) of messages numbered msg, in arrival order.
     std::vector<unsigned> Events(unsigned msg) const;
-    // Processes events until pred holds or timeoutMs passes; returns pred().
-    bool WaitFor(const std::function<bool()>& pred, int timeoutMs = 3000);
-    // Processes events for ms milliseconds.
-    void Pump(int ms);
     void Clear() { messages_.clear(); }
 
 private:
