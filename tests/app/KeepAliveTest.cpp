@@ -17,6 +17,7 @@
 
 using testsupport::FtpServer;
 using testsupport::ScriptServer;
+using S = ScriptServer;
 
 namespace {
 
@@ -130,7 +131,6 @@ TEST_F(KeepAlive, FailuresAreReportedOnTheWindowAndTheModeKeepsRunning)
 
 TEST_F(KeepAlive, WhateverAnAttemptRaisesIsReportedAndTheProcessLivesOn)
 {
-    using S = ScriptServer;
     ScriptServer server({S::Close()});
     TformVexmor& w = OpenAimedAt(server.port(), 20);
     // Something that is no std::exception, raised on both threads.
@@ -164,7 +164,6 @@ TEST_F(KeepAlive, WhateverAnAttemptRaisesIsReportedAndTheProcessLivesOn)
 
 TEST_F(KeepAlive, EndingTheModeDuringTheFirstAttemptLeavesNoTimerAndNoLaterAttempt)
 {
-    using S = ScriptServer;
     ScriptServer silent({S::Hold()});
     // Only ending the mode ends these waits in time.
     TformVexmor& w = OpenAimedAt(silent.port(), 20, 600000);
@@ -195,7 +194,6 @@ TEST_F(KeepAlive, EndingTheModeDuringTheFirstAttemptLeavesNoTimerAndNoLaterAttem
 
 TEST_F(KeepAlive, StopCutsAnAttemptShortAndExitDuringAnAttemptEndsCleanly)
 {
-    using S = ScriptServer;
     ScriptServer silent({S::Hold()});
     // Only a cancel ends these waits in time.
     TformVexmor& w = OpenAimedAt(silent.port(), 20, 600000);
@@ -218,7 +216,6 @@ TEST_F(KeepAlive, StopCutsAnAttemptShortAndExitDuringAnAttemptEndsCleanly)
 
 TEST_F(KeepAlive, ExitFromTheIconsMenuDuringTheFirstAttemptLeavesAtOnce)
 {
-    using S = ScriptServer;
     ScriptServer silent({S::Hold()});
     // A reply time-out past the test's own, were it waited for.
     TformVexmor& w = OpenAimedAt(silent.port(), 20, 600000);

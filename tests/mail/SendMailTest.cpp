@@ -9,6 +9,7 @@
 
 using testsupport::PumpUntil;
 using testsupport::ScriptServer;
+using S = ScriptServer;
 
 namespace {
 
@@ -59,7 +60,6 @@ protected:
 
 std::vector<ScriptServer::Step> Accepting(std::vector<ScriptServer::Step> tail = {})
 {
-    using S = ScriptServer;
     std::vector<S::Step> steps = {S::Send("220 hi\r\n"), S::Expect(), S::Send("250 hello\r\n"), S::Expect(),
                                   S::Send("250 ok\r\n")};
     steps.insert(steps.end(), tail.begin(), tail.end());
@@ -70,7 +70,6 @@ std::vector<ScriptServer::Step> Accepting(std::vector<ScriptServer::Step> tail =
 
 TEST_F(SendMailTest, TheWireCarriesTheWrittenMessageDotStuffedAndNothingElse)
 {
-    using S = ScriptServer;
     ScriptServer server(Accepting({S::Expect(), S::Send("250 ok\r\n"), S::Expect(), S::Send("250 ok\r\n"),
                                    S::Expect(), S::Send("354 go\r\n"), S::ExpectUntil("."),
                                    S::Send("250 queued\r\n"), S::Expect(), S::Send("221 bye\r\n"), S::Close()}));
@@ -112,7 +111,6 @@ TEST_F(SendMailTest, TheWireCarriesTheWrittenMessageDotStuffedAndNothingElse)
 
 TEST_F(SendMailTest, RecipientsGoOutInOrderAndOneRefusalDoesNotStopTheRest)
 {
-    using S = ScriptServer;
     ScriptServer server(Accepting({S::Expect(), S::Send("250 ok\r\n"), S::Expect(), S::Send("550 no such user\r\n"),
                                    S::Expect(), S::Send("250 ok\r\n"), S::Expect(), S::Send("250 ok\r\n"),
                                    S::Expect(), S::Send("354 go on\r\n"), S::ExpectUntil("."),
@@ -141,7 +139,6 @@ TEST_F(SendMailTest, RecipientsGoOutInOrderAndOneRefusalDoesNotStopTheRest)
 
 TEST_F(SendMailTest, HostileServersEndWithTheirErrorAndOneDone)
 {
-    using S = ScriptServer;
     const struct {
         std::vector<S::Step> script;
         SendMailError error;
@@ -189,7 +186,6 @@ TEST_F(SendMailTest, HostileServersEndWithTheirErrorAndOneDone)
 
 TEST_F(SendMailTest, RepliesArriveInAnyPiecesAndTypedLineBreaksInjectNothing)
 {
-    using S = ScriptServer;
     ScriptServer server({S::Trickle("220-first\r\n220-second\r\n\r\n220 last\r\n"), S::Expect(),
                          S::Trickle("250 hello\r\n"), S::Expect(), S::Send("250 ok\r\n"), S::Expect(),
                          S::Send("250 ok\r\n354 go\r\n"), S::Expect(), S::ExpectUntil("."),
@@ -212,7 +208,6 @@ TEST_F(SendMailTest, RepliesArriveInAnyPiecesAndTypedLineBreaksInjectNothing)
 
 TEST_F(SendMailTest, CancellingMidMessageLeavesNothingDeliveredAndEndsOnce)
 {
-    using S = ScriptServer;
     ScriptServer server(Accepting({S::Expect(), S::Send("250 ok\r\n"), S::Expect(), S::Send("354 go\r\n"),
                                    S::ExpectAll()}));
     SendMail mail;
@@ -261,7 +256,6 @@ TEST_F(SendMailTest, NoRecipientNeverConnectsAndServerTextsAndNamesAreKeptInBoun
 
 TEST_F(SendMailTest, AReplyLinePastTheCapEndsTheSendWithWords)
 {
-    using S = ScriptServer;
     ScriptServer server({S::Send("220 " + std::string(200 * 1024, 'x') + "\r\n"), S::ExpectAll()});
     SendMail mail;
     Aim(mail, server.port(), "a@x.test");
@@ -274,7 +268,6 @@ TEST_F(SendMailTest, AReplyLinePastTheCapEndsTheSendWithWords)
 
 TEST_F(SendMailTest, EndingTheProgramBeforeTheMessageSaysQuit)
 {
-    using S = ScriptServer;
     ScriptServer server(Accepting({S::Expect(), S::ExpectAll()}));
     auto mail = std::make_unique<SendMail>();
     Aim(*mail, server.port(), "a@x.test");

@@ -17,6 +17,7 @@
 using testsupport::FtpServer;
 using testsupport::Raised;
 using testsupport::ScriptServer;
+using S = ScriptServer;
 
 namespace {
 
@@ -78,7 +79,6 @@ std::string PasvAnswer(const std::string& host, uint16_t port)
 // A login the way a server accepts it, then what the test adds.
 std::vector<ScriptServer::Step> LoggedIn(std::vector<ScriptServer::Step> rest)
 {
-    using S = ScriptServer;
     std::vector<S::Step> steps = {S::Send("220 hostile ready\r\n"), S::Expect(), S::Send("331 pw\r\n"), S::Expect(),
                                   S::Send("230 in\r\n"),           S::Expect(), S::Send("200 binary\r\n")};
     steps.insert(steps.end(), rest.begin(), rest.end());
@@ -88,7 +88,6 @@ std::vector<ScriptServer::Step> LoggedIn(std::vector<ScriptServer::Step> rest)
 // The end of a script: QUIT answered, so the client's goodbye costs no time-out.
 std::vector<ScriptServer::Step> Bye(std::vector<ScriptServer::Step> steps)
 {
-    using S = ScriptServer;
     steps.insert(steps.end(), {S::Expect(), S::Send("221 bye\r\n"), S::Close()});
     return steps;
 }
@@ -204,7 +203,6 @@ TEST_F(FtpClient, ALocalUserUploadsByteForByteAndAWrongPasswordShowsTheServersRe
 
 TEST_F(FtpClient, RepliesSplitAcrossReadsAndErrorRepliesKeepTheDialogueInStep)
 {
-    using S = ScriptServer;
     // A three-line greeting a byte at a time, an error reply in two lines, and
     // a command after it that must get its own reply.
     ScriptServer server({S::Trickle("220-first line\r\n220-second\r\n220 last\r\n"), S::Expect(),
@@ -229,7 +227,6 @@ TEST_F(FtpClient, RepliesSplitAcrossReadsAndErrorRepliesKeepTheDialogueInStep)
 
 TEST_F(FtpClient, AnErrorAtEachStepIsRaisedWithTheServersText)
 {
-    using S = ScriptServer;
     const std::vector<std::pair<std::vector<S::Step>, std::string>> cases = {
         {Bye({S::Send("421 too many users\r\n")}), "too many users"},
         {Bye({S::Send("220 hi\r\n"), S::Expect(), S::Send("530 no anonymous\r\n")}), "no anonymous"},
@@ -256,7 +253,6 @@ TEST_F(FtpClient, AnErrorAtEachStepIsRaisedWithTheServersText)
 
 TEST_F(FtpClient, APassiveAnswerNamingAnotherMachineGetsTheDataFromTheServerItself)
 {
-    using S = ScriptServer;
     ScriptServer data({S::Send("the file's bytes"), S::Close()});
     // 10.1.2.3 is never contacted: the data connection goes to the control peer.
     ScriptServer control(Bye(LoggedIn({S::Expect(), S::Send("213 16\r\n"), S::Expect(),
@@ -274,7 +270,6 @@ TEST_F(FtpClient, APassiveAnswerNamingAnotherMachineGetsTheDataFromTheServerItse
 
 TEST_F(FtpClient, SilentServersAndBrokenDataConnectionsEndWithAClearError)
 {
-    using S = ScriptServer;
     {
         ScriptServer server({S::Hold()});
         T_FTP ftp;
@@ -344,7 +339,6 @@ TEST_F(FtpClient, SilentServersAndBrokenDataConnectionsEndWithAClearError)
 
 TEST_F(FtpClient, ASecondTransferFromADataHandlerIsRefusedAndEmptyNamesDoNothing)
 {
-    using S = ScriptServer;
     ScriptServer data({S::Send("bytes"), S::Close()});
     ScriptServer control(LoggedIn({S::Expect(), S::Send("213 5\r\n"), S::Expect(),
                                    S::Send(PasvAnswer("127,0,0,1", data.port())), S::Expect(),

@@ -15,6 +15,7 @@
 
 using testsupport::Raised;
 using testsupport::ScriptServer;
+using S = ScriptServer;
 
 namespace {
 
@@ -39,7 +40,6 @@ protected:
 // Greeting, USER and PASS accepted and LIST asked; then the rest.
 std::vector<ScriptServer::Step> UpToList(std::vector<ScriptServer::Step> rest)
 {
-    using S = ScriptServer;
     std::vector<S::Step> steps = {S::Send("+OK ready\r\n"), S::Expect(), S::Send("+OK\r\n"),
                                   S::Expect(),                S::Send("+OK\r\n"), S::Expect()};
     steps.insert(steps.end(), rest.begin(), rest.end());
@@ -48,7 +48,6 @@ std::vector<ScriptServer::Step> UpToList(std::vector<ScriptServer::Step> rest)
 
 std::vector<ScriptServer::Step> GoodSession()
 {
-    using S = ScriptServer;
     return UpToList({S::Send("+OK\r\n1 120\r\n.\r\n"), S::Expect(), S::Send("+OK bye\r\n"), S::Close()});
 }
 
@@ -113,7 +112,6 @@ TEST_F(Pop3Client, CountsListsReadsAndDeletesARealMailbox)
 
 TEST_F(Pop3Client, HostileServersEndWithAClearErrorAndTheClientStaysUsable)
 {
-    using S = ScriptServer;
     const std::string longLine(1024 * 1024, 'x');
     const struct {
         std::vector<S::Step> script;
@@ -156,7 +154,6 @@ TEST_F(Pop3Client, HostileServersEndWithAClearErrorAndTheClientStaysUsable)
 
 TEST_F(Pop3Client, NulBytesAndBareLineFeedsAreTakenAsTheyCome)
 {
-    using S = ScriptServer;
     ScriptServer server({S::Send(std::string("+OK a\0b\n", 8)), S::Expect(), S::Send("+OK\n"), S::Expect(),
                          S::Send("+OK\n"), S::Expect(), S::Send("+OK\n.\n"), S::Expect(), S::Send("+OK\n"),
                          S::Close()});
@@ -171,7 +168,6 @@ TEST_F(Pop3Client, NulBytesAndBareLineFeedsAreTakenAsTheyCome)
 
 TEST_F(Pop3Client, AnswersCutOffOrPastTheirBoundsEndWithWordsAndDropTheConnection)
 {
-    using S = ScriptServer;
     const auto session = [](std::vector<S::Step> rest) {
         rest.insert(rest.begin(), S::Send("+OK\r\n1 120\r\n2 130\r\n.\r\n"));
         return UpToList(rest);
@@ -233,7 +229,6 @@ TEST_F(Pop3Client, RefusedConnectionsSayWhyAndAnAnswerThatKeepsComingCanBeStoppe
 
     // The list trickles in without a pause long enough to wait on: events
     // still go through, so a Stop pressed meanwhile is heard.
-    using S = ScriptServer;
     std::string list;
     for (int i = 1; i <= 400; ++i)
         list += std::to_string(i) + " 9\r\n";
