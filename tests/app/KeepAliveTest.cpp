@@ -57,8 +57,7 @@ protected:
 TEST_F(KeepAlive, AnHourOfTicksAgainstARealServerLogsInAndOutEachTimeAndLeaksNothing)
 {
     FtpServer server;
-    if (!server.Problem().empty())
-        GTEST_SKIP() << server.Problem();
+    SKIP_UNLESS_RUNNING(server);
     TformVexmor& w = OpenAimedAt(server.port(), 40); // 20 ticks of three minutes, shortened
     EXPECT_EQ(w.KeepAlive().Ftp().Username, "anonymous");
     EXPECT_TRUE(w.KeepAlive().Ftp().Async);

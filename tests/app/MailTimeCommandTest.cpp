@@ -45,8 +45,7 @@ protected:
 TEST_F(MailTimeCommand, TheMailMenuCountsListsShowsAndDeletesARealMailbox)
 {
     testsupport::DovecotServer dovecot;
-    if (!dovecot.Problem().empty())
-        GTEST_SKIP() << dovecot.Problem();
+    SKIP_UNLESS_RUNNING(dovecot);
     dovecot.AddMessage("From: Bob <bob@example.test>\r\nSubject: Hello\r\n\r\nHi there\r\n");
     dovecot.AddMessage("From: Carol <carol@example.test>\r\nSubject: Minutes\r\n\r\nThe minutes.\r\n.hidden\r\n");
     dovecot.AddMessage("From: Dan <dan@example.test>\r\nSubject: Lunch\r\n\r\nNoon?\r\n");
@@ -108,8 +107,7 @@ TEST_F(MailTimeCommand, TheMailMenuCountsListsShowsAndDeletesARealMailbox)
 TEST_F(MailTimeCommand, TheTimeComesFromARealServerAndStopReachesOneThatIsSilent)
 {
     testsupport::TimeServer xinetd;
-    if (!xinetd.Problem().empty())
-        GTEST_SKIP() << xinetd.Problem();
+    SKIP_UNLESS_RUNNING(xinetd);
     window->get_time->RemotePort = xinetd.port();
     Click(window->bTime);
     const auto lines = Lines();

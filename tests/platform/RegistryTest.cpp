@@ -325,15 +325,18 @@ TEST_F(Registry, ALockAtStartIsNamedAndTheNextSaveTriesAgain)
     Set(key, "kept", "value");
     RegCloseKey(key);
     const std::string file = home + "/VexmorPing/registry.db";
-    ::setenv("XDG_CONFIG_HOME", "/nonexistent-vexmor", 1);
-    RegistryProblem(); // the store lets go of the file
     sqlite3* other = nullptr;
-    ASSERT_EQ(sqlite3_open(file.c_str(), &other), SQLITE_OK);
-    ASSERT_EQ(sqlite3_exec(other, "PRAGMA locking_mode=EXCLUSIVE; BEGIN EXCLUSIVE; CREATE TABLE holder(x);", nullptr,
-                           nullptr, nullptr),
-              SQLITE_OK);
-
-    ::setenv("XDG_CONFIG_HOME", home.c_str(), 1);
+    // Another program takes the file while the store has let go of it.
+    const auto lockBeforeStart = [&] {
+        ::setenv("XDG_CONFIG_HOME", "/nonexistent-vexmor", 1);
+        RegistryProblem();
+        ASSERT_EQ(sqlite3_open(file.c_str(), &other), SQLITE_OK);
+        ASSERT_EQ(sqlite3_exec(other, "PRAGMA locking_mode=EXCLUSIVE; BEGIN EXCLUSIVE; CREATE TABLE holder(x);",
+                               nullptr, nullptr, nullptr),
+                  SQLITE_OK);
+        ::setenv("XDG_CONFIG_HOME", home.c_str(), 1);
+    };
+    ASSERT_NO_FATAL_FAILURE(lockBeforeStart());
     const std::string problem = RegistryProblem();
     EXPECT_NE(problem.find("is locked by another program"), std::string::npos) << problem;
     EXPECT_NE(problem.find("/cfg-\xFC/VexmorPing/registry.db"), std::string::npos) << problem;
@@ -349,13 +352,7 @@ TEST_F(Registry, ALockAtStartIsNamedAndTheNextSaveTriesAgain)
     EXPECT_EQ(RegistryProblem(), "");
 
     // Locked again at start, then let go: reading finds the lock gone.
-    ::setenv("XDG_CONFIG_HOME", "/nonexistent-vexmor", 1);
-    RegistryProblem();
-    ASSERT_EQ(sqlite3_open(file.c_str(), &other), SQLITE_OK);
-    ASSERT_EQ(sqlite3_exec(other, "PRAGMA locking_mode=EXCLUSIVE; BEGIN EXCLUSIVE; CREATE TABLE holder(x);", nullptr,
-                           nullptr, nullptr),
-              SQLITE_OK);
-    ::setenv("XDG_CONFIG_HOME", home.c_str(), 1);
+    ASSERT_NO_FATAL_FAILURE(lockBeforeStart());
     ASSERT_NE(RegistryProblem(), "");
     sqlite3_close(other);
     for (int i = 0; i < 400 && !RegistryProblem().empty(); ++i) {

@@ -61,6 +61,15 @@ uint16_t ClosedPort()
     return held.emplace_back().port();
 }
 
+bool Accepts(uint16_t port)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const LoopbackAddress to(port);
+    const bool up = ::connect(fd, reinterpret_cast<const sockaddr*>(to.get()), sizeof to.address) == 0;
+    ::close(fd);
+    return up;
+}
+
 LoopbackAddress::LoopbackAddress(uint16_t port)
 {
     address.sin_family = AF_INET;

@@ -52,6 +52,9 @@ struct LoopbackAddress {
     sockaddr_in address{};
 };
 
+// Whether something on 127.0.0.1 accepts a connection on port.
+bool Accepts(uint16_t port);
+
 // Processes events until pred holds or timeoutMs passes; returns pred().
 bool PumpUntil(const std::function<bool()>& pred, int timeoutMs = 3000);
 // Processes events for ms milliseconds.

@@ -97,8 +97,7 @@ std::vector<ScriptServer::Step> Bye(std::vector<ScriptServer::Step> steps)
 TEST_F(FtpClient, AnonymousLoginListsAndDownloadsFromARealServerInEveryStyle)
 {
     FtpServer server;
-    if (!server.Problem().empty())
-        GTEST_SKIP() << server.Problem();
+    SKIP_UNLESS_RUNNING(server);
     const std::string big = Pattern(100u << 20);
     server.AddAnonFile("empty.bin", "");
     server.AddAnonFile("one.bin", "x");
@@ -156,8 +155,7 @@ TEST_F(FtpClient, AnonymousLoginListsAndDownloadsFromARealServerInEveryStyle)
 TEST_F(FtpClient, ALocalUserUploadsByteForByteAndAWrongPasswordShowsTheServersReply)
 {
     FtpServer server;
-    if (!server.Problem().empty())
-        GTEST_SKIP() << server.Problem();
+    SKIP_UNLESS_RUNNING(server);
 
     T_FTP wrong;
     Aim(wrong, server.port(), FtpServer::User, "not-it");

@@ -56,8 +56,7 @@ std::vector<ScriptServer::Step> GoodSession()
 TEST_F(Pop3Client, CountsListsReadsAndDeletesARealMailbox)
 {
     testsupport::DovecotServer dovecot;
-    if (!dovecot.Problem().empty())
-        GTEST_SKIP() << dovecot.Problem();
+    SKIP_UNLESS_RUNNING(dovecot);
     dovecot.AddMessage("From: Bob <bob@example.test>\r\nSubject: Hello\r\n\r\nfirst line\r\n.dotted\r\n.\r\nlast\r\n");
     dovecot.AddMessage("From: Zo\xe9 <zoe@example.test>\r\nSubject: Caf\xe9 cr\xe8me\r\nMIME-Version: 1.0\r\n"
                        "Content-Type: text/plain; charset=ISO-8859-1\r\nContent-Transfer-Encoding: 8bit\r\n\r\n"
