@@ -10,7 +10,7 @@ using testsupport::MessageLog;
 using testsupport::PumpFor;
 using testsupport::PumpUntil;
 
-TEST(MessageWindow, PostedMessagesArriveInOrderOnTheWindowsThread)
+TEST(MessageWindow, PostedMessagesArriveInOrderOnTheWindowsThreadAndSentOnesAtOnce)
 {
     MessageLog log;
     log.window().Post(WM_USER + 1, 7, MAKELONG(1, 10061));
@@ -25,10 +25,8 @@ TEST(MessageWindow, PostedMessagesArriveInOrderOnTheWindowsThread)
     EXPECT_EQ(LOWORD(first.LParam), 1u);
     EXPECT_EQ(HIWORD(first.LParam), 10061u);
     EXPECT_EQ(log.messages()[1].Msg, WM_USER + 2);
-}
 
-TEST(MessageWindow, SendDeliversAtOnceAndReturnsTheResult)
-{
+    // Send delivers at once and returns the result.
     MessageWindow w([](Message& m) { m.Result = m.Msg == WM_QUERYENDSESSION ? 1 : 0; });
     EXPECT_EQ(w.Send(WM_QUERYENDSESSION), 1);
     EXPECT_EQ(w.Send(WM_USER), 0);
