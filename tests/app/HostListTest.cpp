@@ -145,7 +145,7 @@ TEST_F(HostList, DeleteFollowsTheMarksAndDeletingRebuildsWithoutThem)
     EXPECT_EQ(Names(), std::vector<std::string>{"three"}) << "nothing checked, nothing deleted";
 }
 
-TEST_F(HostList, AnEntryMadeOutsideTheProgramShowsEmptyValues)
+TEST_F(HostList, AnEntryMadeOutsideTheProgramShowsEmptyValuesAndWithoutTheKeyNothingIsStored)
 {
     HKEY bare = 0;
     ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, (std::string(HostsPath) + "\\bare").c_str(), 0, nullptr, 0,
@@ -156,16 +156,15 @@ TEST_F(HostList, AnEntryMadeOutsideTheProgramShowsEmptyValues)
     ASSERT_NE(Item("bare"), nullptr);
     for (int c = 1; c <= 3; ++c)
         EXPECT_EQ(Item("bare")->text(c), "");
-}
 
-TEST_F(HostList, WithoutTheHostsKeyNothingIsStoredAndTheUserIsTold)
-{
+    // Without the hosts key nothing is stored, and the user is told.
     HKEY config = 0;
     ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, ConfigPath, 0, KEY_ALL_ACCESS, &config), ERROR_SUCCESS);
     ASSERT_EQ(RegDeleteKeyA(config, "Hosts"), ERROR_SUCCESS);
     RegCloseKey(config);
     Add("x", "127.0.0.1");
-    EXPECT_TRUE(Names().empty());
+    EXPECT_EQ(Item("x"), nullptr);
+    EXPECT_FALSE(Stored("x"));
     ASSERT_EQ(errors.size(), 1u);
     EXPECT_EQ(errors[0].rfind("The host list cannot be changed.", 0), 0u) << errors[0];
 }
