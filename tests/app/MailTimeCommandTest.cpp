@@ -17,6 +17,8 @@ protected:
         WindowFixture::SetUp();
         Open();
         Type(window->hostname, "127.0.0.1");
+        Type(window->username, "alice");
+        Type(window->password, "secret");
     }
     // Runs check once the server has received a line starting with line.
     void WhenReceived(const S& server, const std::string& line, std::function<void()> check)
@@ -50,8 +52,6 @@ TEST_F(MailTimeCommand, TheMailMenuCountsListsShowsAndDeletesARealMailbox)
     dovecot.AddMessage("From: Carol <carol@example.test>\r\nSubject: Minutes\r\n\r\nThe minutes.\r\n.hidden\r\n");
     dovecot.AddMessage("From: Dan <dan@example.test>\r\nSubject: Lunch\r\n\r\nNoon?\r\n");
     window->pop_mail->RemotePort = dovecot.port();
-    Type(window->username, "alice");
-    Type(window->password, "secret");
     EXPECT_FALSE(window->popmailSend->isEnabled()) << "no send-mail window yet: disabled, not dead";
 
     Click(window->bMail);
@@ -132,8 +132,6 @@ TEST_F(MailTimeCommand, StopReachesAMailCommandWaitingForASilentServer)
 {
     testsupport::ScriptServer silent({testsupport::ScriptServer::Hold()});
     window->pop_mail->RemotePort = silent.port();
-    Type(window->username, "alice");
-    Type(window->password, "secret");
     EXPECT_FALSE(window->bStop->isEnabled());
     bool stopEnabledWhileWaiting = false;
     QTimer::singleShot(200, window->bStop, [&] {
@@ -158,8 +156,6 @@ TEST_F(MailTimeCommand, StopReachesAMailCommandWaitingForASilentServer)
 
 TEST_F(MailTimeCommand, AWaitingMailCommandRefusesEveryOtherCommandAndKeepsTheRowsItNeeds)
 {
-    Type(window->username, "alice");
-    Type(window->password, "secret");
     S listing(Pop3Mailbox(3, {S::Expect(), S::Send("+OK\r\n"), S::Close()}));
     window->pop_mail->RemotePort = listing.port();
     window->popmailHeaders->trigger();
@@ -221,8 +217,6 @@ TEST_F(MailTimeCommand, AWaitingMailCommandRefusesEveryOtherCommandAndKeepsTheRo
 
 TEST_F(MailTimeCommand, DeleteAllThatEndsEarlySaysSoInWords)
 {
-    Type(window->username, "alice");
-    Type(window->password, "secret");
     window->confirm = [](const std::string&) { return true; };
     S server(Pop3Mailbox(3, {S::Expect(), S::Send("+OK\r\n"), S::Expect(), S::Close()}));
     window->pop_mail->RemotePort = server.port();

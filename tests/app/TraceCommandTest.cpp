@@ -4,7 +4,6 @@
 
 #include <QTextDocument>
 
-
 using testsupport::EnterNamespace;
 using testsupport::PumpFor;
 using testsupport::PumpUntil;
@@ -14,7 +13,6 @@ namespace {
 
 class TraceBase : public WindowFixture {
 protected:
-
     // Calls action once, when the transcript's last line first starts with prefix.
     void OnLine(const std::string& prefix, std::function<void()> action)
     {

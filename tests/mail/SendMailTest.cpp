@@ -50,7 +50,6 @@ protected:
         return std::any_of(infos.begin(), infos.end(),
                            [&](const auto& i) { return i.first == info && (text.empty() || i.second == text); });
     }
-    std::string File(const std::string& name, const std::string& bytes) { return WriteFile(dir, name, bytes); }
 
     std::vector<std::pair<SendMailInfo, std::string>> infos;
     std::vector<std::pair<SendMailError, std::string>> errors;
@@ -73,8 +72,8 @@ TEST_F(SendMailTest, TheWireCarriesTheWrittenMessageDotStuffedAndNothingElse)
     ScriptServer server(Accepting({S::Expect(), S::Send("250 ok\r\n"), S::Expect(), S::Send("250 ok\r\n"),
                                    S::Expect(), S::Send("354 go\r\n"), S::ExpectUntil("."),
                                    S::Send("250 queued\r\n"), S::Expect(), S::Send("221 bye\r\n"), S::Close()}));
-    const std::string dotted = File("dotted.txt", ".first\r\n.\r\nmiddle\r\n..two\r\n");
-    const std::string binary = File("binary.bin", std::string(5000, '\xfe'));
+    const std::string dotted = WriteFile(dir, "dotted.txt", ".first\r\n.\r\nmiddle\r\n..two\r\n");
+    const std::string binary = WriteFile(dir, "binary.bin", std::string(5000, '\xfe'));
     SendMail mail;
     Aim(mail, server.port());
     mail.TO_Address = "first@example.test";
@@ -212,7 +211,7 @@ TEST_F(SendMailTest, CancellingMidMessageLeavesNothingDeliveredAndEndsOnce)
                                    S::ExpectAll()}));
     SendMail mail;
     Aim(mail, server.port(), "a@x.test");
-    mail.Attachments = {File("big.bin", std::string(3 * 1024 * 1024, 'b'))};
+    mail.Attachments = {WriteFile(dir, "big.bin", std::string(3 * 1024 * 1024, 'b'))};
     int progress = 0;
     mail.OnMailInfo = [&](TObject*, SendMailInfo info, const std::string&) {
         if (info == Info_AttachmentProgress && ++progress == 200)
@@ -284,7 +283,7 @@ TEST_F(SendMailTest, AFiftyMegabyteAttachmentDecodesByteForByte)
     std::string big(50u << 20, '\0');
     for (size_t i = 0; i < big.size(); ++i)
         big[i] = char((i * 2654435761u) >> 13);
-    const std::string path = File("fifty.bin", big);
+    const std::string path = WriteFile(dir, "fifty.bin", big);
     SendMail mail;
     Aim(mail, smtp.port(), "a@x.test");
     mail.Attachments = {path};
