@@ -17,20 +17,38 @@
 
 using testsupport::FtpServer;
 using testsupport::ScriptServer;
+using S = ScriptServer;
 
 namespace {
 
 class KeepAlive : public WindowFixture {
 protected:
-    int Count(const std::string& line) const
-    {
-        const auto lines = Lines();
-        return int(std::count(lines.begin(), lines.end(), line));
-    }
     static int OpenDescriptors() { return int(QDir("/proc/self/fd").entryList(QDir::NoDotAndDotDot | QDir::System).size()); }
     bool Running() const
     {
         return window->pmAliveEnd->isEnabled() && !window->pmAliveBegin->isEnabled() && window->KeepAlive().Timer().Enabled();
+    }
+    // The window aimed at a server on this machine, with ticks of milliseconds.
+    TformVexmor& OpenAimedAt(uint16_t port, int interval, int replyTimeoutMs = 0)
+    {
+        Store("web_page", "127.0.0.1");
+        TformVexmor& w = Open();
+        w.KeepAlive().Ftp().Port = port;
+        w.KeepAlive().Timer().Interval = interval;
+        if (replyTimeoutMs)
+            w.KeepAlive().Ftp().ReplyTimeoutMs = replyTimeoutMs;
+        return w;
+    }
+    // Runs act once, as soon as an attempt is under way.
+    void OnceAttemptRuns(QTimer& poll, std::function<void()> act)
+    {
+        QObject::connect(&poll, &QTimer::timeout, window.get(), [this, &poll, act] {
+            if (window->KeepAlive().AttemptRunning() && window->bStop->isEnabled()) {
+                poll.stop();
+                act();
+            }
+        });
+        poll.start(10);
     }
 };
 
@@ -39,12 +57,8 @@ protected:
 TEST_F(KeepAlive, AnHourOfTicksAgainstARealServerLogsInAndOutEachTimeAndLeaksNothing)
 {
     FtpServer server;
-    if (!server.Problem().empty())
-        GTEST_SKIP() << server.Problem();
-    Store("web_page", "127.0.0.1");
-    TformVexmor& w = Open();
-    w.KeepAlive().Ftp().Port = server.port();
-    w.KeepAlive().Timer().Interval = 40; // 20 ticks of three minutes, shortened
+    SKIP_UNLESS_RUNNING(server);
+    TformVexmor& w = OpenAimedAt(server.port(), 40); // 20 ticks of three minutes, shortened
     EXPECT_EQ(w.KeepAlive().Ftp().Username, "anonymous");
     EXPECT_TRUE(w.KeepAlive().Ftp().Async);
     EXPECT_EQ(w.bScan->toolTip(), "Start VexmorAlive! (Ctrl+Shift+K)");
@@ -59,8 +73,8 @@ TEST_F(KeepAlive, AnHourOfTicksAgainstARealServerLogsInAndOutEachTimeAndLeaksNot
     w.PageControl->setCurrentWidget(w.tsDetailed);
     Click(w.bScan);
     // The first attempt runs at once, on the GUI thread, before any tick.
-    EXPECT_EQ(Count("Attempting connection to 127.0.0.1:"), 1);
-    EXPECT_EQ(Count(" ...logged out; action completed!"), 1);
+    EXPECT_EQ(CountOf("Attempting connection to 127.0.0.1:"), 1);
+    EXPECT_EQ(CountOf(" ...logged out; action completed!"), 1);
     EXPECT_EQ(w.PageControl->currentWidget(), w.tsVerbose);
     EXPECT_TRUE(Running());
     EXPECT_FALSE(w.bScan->isEnabled());
@@ -69,22 +83,17 @@ TEST_F(KeepAlive, AnHourOfTicksAgainstARealServerLogsInAndOutEachTimeAndLeaksNot
     EXPECT_TRUE(w.isMinimized());
     EXPECT_TRUE(w.isVisible());
 
-    ASSERT_TRUE(testsupport::PumpUntil([&] { return Count(" ...logged out; action completed!") >= 21; }, 60000));
+    ASSERT_TRUE(testsupport::PumpUntil([&] { return CountOf(" ...logged out; action completed!") >= 21; }, 60000));
     w.pmAliveEnd->trigger();
     EXPECT_FALSE(w.KeepAlive().Timer().Enabled());
     EXPECT_FALSE(w.isMinimized());
     EXPECT_TRUE(w.bScan->isEnabled() && w.pmAliveBegin->isEnabled() && !w.pmAliveEnd->isEnabled());
     testsupport::PumpFor(50); // lines the worker posted before it stopped
     // Ending the mode may cut one attempt short; every other one logged out.
-    const int attempts = Count("Attempting connection to 127.0.0.1:");
-    const int completed = Count(" ...logged out; action completed!");
+    const int attempts = CountOf("Attempting connection to 127.0.0.1:");
+    const int completed = CountOf(" ...logged out; action completed!");
     EXPECT_GE(completed, 21);
-    EXPECT_LE(attempts - completed, 1) << [&] {
-        std::string all;
-        for (const std::string& line : Lines())
-            all += line + "\n";
-        return all;
-    }();
+    EXPECT_LE(attempts - completed, 1) << w.verbose->toPlainText().toStdString();
     EXPECT_TRUE(errors.empty()) << errors.front();
     EXPECT_FALSE(w.KeepAlive().Ftp().LoggedIn);
     EXPECT_EQ(OpenDescriptors(), descriptors) << "every attempt closed what it opened";
@@ -107,7 +116,7 @@ TEST_F(KeepAlive, FailuresAreReportedOnTheWindowAndTheModeKeepsRunning)
     // Later attempts fail on the worker and are reported here, on the GUI thread.
     ASSERT_TRUE(testsupport::PumpUntil([&] { return errors.size() >= 3; }, 60000));
     EXPECT_EQ(errors[2], "Couldn't resolve hostname ");
-    EXPECT_GE(Count("VexmorAlive!: Couldn't resolve hostname "), 2);
+    EXPECT_GE(CountOf("VexmorAlive!: Couldn't resolve hostname "), 2);
     EXPECT_TRUE(Running());
     // The same from the icon's menu.
     w.pmRestore->trigger();
@@ -121,12 +130,8 @@ TEST_F(KeepAlive, FailuresAreReportedOnTheWindowAndTheModeKeepsRunning)
 
 TEST_F(KeepAlive, WhateverAnAttemptRaisesIsReportedAndTheProcessLivesOn)
 {
-    using S = ScriptServer;
     ScriptServer server({S::Close()});
-    Store("web_page", "127.0.0.1");
-    TformVexmor& w = Open();
-    w.KeepAlive().Ftp().Port = server.port();
-    w.KeepAlive().Timer().Interval = 20;
+    TformVexmor& w = OpenAimedAt(server.port(), 20);
     // Something that is no std::exception, raised on both threads.
     std::atomic<bool> raisedOnWorker{false};
     w.KeepAlive().Ftp().OnTrace = [&](const std::string&, TTraceLevel) {
@@ -148,23 +153,19 @@ TEST_F(KeepAlive, WhateverAnAttemptRaisesIsReportedAndTheProcessLivesOn)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     ASSERT_TRUE(raisedOnWorker);
     const size_t reported = errors.size();
-    const int lines = Count("VexmorAlive!: The attempt ended with an unexpected error.");
+    const int lines = CountOf("VexmorAlive!: The attempt ended with an unexpected error.");
     w.pmAliveEnd->trigger();
     EXPECT_FALSE(w.KeepAlive().Timer().Enabled());
     QCoreApplication::processEvents(); // the worker is gone: all it posted is queued
     EXPECT_EQ(errors.size(), reported);
-    EXPECT_GT(Count("VexmorAlive!: The attempt ended with an unexpected error."), lines);
+    EXPECT_GT(CountOf("VexmorAlive!: The attempt ended with an unexpected error."), lines);
 }
 
 TEST_F(KeepAlive, EndingTheModeDuringTheFirstAttemptLeavesNoTimerAndNoLaterAttempt)
 {
-    using S = ScriptServer;
     ScriptServer silent({S::Hold()});
-    Store("web_page", "127.0.0.1");
-    TformVexmor& w = Open();
-    w.KeepAlive().Ftp().Port = silent.port();
-    w.KeepAlive().Ftp().ReplyTimeoutMs = 600000; // only ending the mode ends these waits in time
-    w.KeepAlive().Timer().Interval = 20;
+    // Only ending the mode ends these waits in time.
+    TformVexmor& w = OpenAimedAt(silent.port(), 20, 600000);
     const std::vector<std::pair<const char*, std::function<void()>>> endings = {
         {"double click on the icon",
          [&] { w.trayicon->Window()->Send(TTrayIcon::WM_TRAYNOTIFY, 0, TTrayIcon::WM_LBUTTONDBLCLK); }},
@@ -177,13 +178,7 @@ TEST_F(KeepAlive, EndingTheModeDuringTheFirstAttemptLeavesNoTimerAndNoLaterAttem
         SCOPED_TRACE(how);
         w.verboseClear->trigger();
         QTimer ender;
-        QObject::connect(&ender, &QTimer::timeout, &w, [&] {
-            if (w.KeepAlive().AttemptRunning()) {
-                ender.stop();
-                end();
-            }
-        });
-        ender.start(10);
+        OnceAttemptRuns(ender, end);
         Click(w.bScan);
         EXPECT_FALSE(w.KeepAlive().Timer().Enabled());
         EXPECT_FALSE(w.isMinimized());
@@ -191,30 +186,20 @@ TEST_F(KeepAlive, EndingTheModeDuringTheFirstAttemptLeavesNoTimerAndNoLaterAttem
         EXPECT_EQ(Lines().back(), " ...cut short: VexmorAlive! ended.");
         // Many periods of the old timer: no attempt and no report follow.
         testsupport::PumpFor(200);
-        EXPECT_EQ(Count("Attempting connection to 127.0.0.1:"), 1);
+        EXPECT_EQ(CountOf("Attempting connection to 127.0.0.1:"), 1);
         EXPECT_TRUE(errors.empty()) << errors.front();
     }
 }
 
 TEST_F(KeepAlive, StopCutsAnAttemptShortAndExitDuringAnAttemptEndsCleanly)
 {
-    using S = ScriptServer;
     ScriptServer silent({S::Hold()});
-    Store("web_page", "127.0.0.1");
-    TformVexmor& w = Open();
-    w.KeepAlive().Ftp().Port = silent.port();
-    w.KeepAlive().Ftp().ReplyTimeoutMs = 600000; // only a cancel ends these waits in time
-    w.KeepAlive().Timer().Interval = 20;
+    // Only a cancel ends these waits in time.
+    TformVexmor& w = OpenAimedAt(silent.port(), 20, 600000);
     // Stop while the first attempt waits for the greeting: the attempt ends,
     // the mode goes on.
     QTimer stopper;
-    QObject::connect(&stopper, &QTimer::timeout, &w, [&] {
-        if (w.KeepAlive().AttemptRunning() && w.bStop->isEnabled()) {
-            stopper.stop();
-            Click(w.bStop);
-        }
-    });
-    stopper.start(20);
+    OnceAttemptRuns(stopper, [&] { Click(w.bStop); });
     Click(w.bScan);
     ASSERT_EQ(errors.size(), 1u);
     EXPECT_NE(errors[0].find("Stopped while"), std::string::npos) << errors[0];
@@ -230,21 +215,11 @@ TEST_F(KeepAlive, StopCutsAnAttemptShortAndExitDuringAnAttemptEndsCleanly)
 
 TEST_F(KeepAlive, ExitFromTheIconsMenuDuringTheFirstAttemptLeavesAtOnce)
 {
-    using S = ScriptServer;
     ScriptServer silent({S::Hold()});
-    Store("web_page", "127.0.0.1");
-    TformVexmor& w = Open();
-    w.KeepAlive().Ftp().Port = silent.port();
-    w.KeepAlive().Ftp().ReplyTimeoutMs = 600000; // past the test's own time-out, were it waited for
-    w.KeepAlive().Timer().Interval = 20;
+    // A reply time-out past the test's own, were it waited for.
+    TformVexmor& w = OpenAimedAt(silent.port(), 20, 600000);
     QTimer exiter;
-    QObject::connect(&exiter, &QTimer::timeout, &w, [&] {
-        if (w.KeepAlive().AttemptRunning()) {
-            exiter.stop();
-            w.pmExit->trigger();
-        }
-    });
-    exiter.start(10);
+    OnceAttemptRuns(exiter, [&] { w.pmExit->trigger(); });
     Click(w.bScan);
     EXPECT_TRUE(App()->Terminated());
     EXPECT_FALSE(w.KeepAlive().Timer().Enabled());

@@ -6,26 +6,9 @@
 
 using testsupport::PumpUntil;
 using S = testsupport::ScriptServer;
+using testsupport::Pop3Mailbox;
 
 namespace {
-
-// A POP3 server that logs in and lists n messages ("Sender k", "Note k"),
-// then plays tail.
-std::vector<S::Step> Mailbox(int n, std::vector<S::Step> tail)
-{
-    std::string list = "+OK\r\n";
-    for (int k = 1; k <= n; ++k)
-        list += std::to_string(k) + " 10\r\n";
-    std::vector<S::Step> steps = {S::Send("+OK ready\r\n"), S::Expect(), S::Send("+OK\r\n"), S::Expect(),
-                                  S::Send("+OK\r\n"),        S::Expect(), S::Send(list + ".\r\n")};
-    for (int k = n; k >= 1; --k) { // the summaries are asked for last to first
-        steps.push_back(S::Expect());
-        steps.push_back(S::Send("+OK\r\nFrom: Sender " + std::to_string(k) + "\r\nSubject: Note " +
-                                std::to_string(k) + "\r\n\r\n.\r\n"));
-    }
-    steps.insert(steps.end(), tail.begin(), tail.end());
-    return steps;
-}
 
 class MailTimeCommand : public WindowFixture {
 protected:
@@ -34,13 +17,8 @@ protected:
         WindowFixture::SetUp();
         Open();
         Type(window->hostname, "127.0.0.1");
-    }
-    int CountOf(const std::string& line) const
-    {
-        int n = 0;
-        for (const std::string& l : Lines())
-            n += l == line;
-        return n;
+        Type(window->username, "alice");
+        Type(window->password, "secret");
     }
     // Runs check once the server has received a line starting with line.
     void WhenReceived(const S& server, const std::string& line, std::function<void()> check)
@@ -69,14 +47,11 @@ protected:
 TEST_F(MailTimeCommand, TheMailMenuCountsListsShowsAndDeletesARealMailbox)
 {
     testsupport::DovecotServer dovecot;
-    if (!dovecot.Problem().empty())
-        GTEST_SKIP() << dovecot.Problem();
+    SKIP_UNLESS_RUNNING(dovecot);
     dovecot.AddMessage("From: Bob <bob@example.test>\r\nSubject: Hello\r\n\r\nHi there\r\n");
     dovecot.AddMessage("From: Carol <carol@example.test>\r\nSubject: Minutes\r\n\r\nThe minutes.\r\n.hidden\r\n");
     dovecot.AddMessage("From: Dan <dan@example.test>\r\nSubject: Lunch\r\n\r\nNoon?\r\n");
     window->pop_mail->RemotePort = dovecot.port();
-    Type(window->username, "alice");
-    Type(window->password, "secret");
     EXPECT_FALSE(window->popmailSend->isEnabled()) << "no send-mail window yet: disabled, not dead";
 
     Click(window->bMail);
@@ -132,8 +107,7 @@ TEST_F(MailTimeCommand, TheMailMenuCountsListsShowsAndDeletesARealMailbox)
 TEST_F(MailTimeCommand, TheTimeComesFromARealServerAndStopReachesOneThatIsSilent)
 {
     testsupport::TimeServer xinetd;
-    if (!xinetd.Problem().empty())
-        GTEST_SKIP() << xinetd.Problem();
+    SKIP_UNLESS_RUNNING(xinetd);
     window->get_time->RemotePort = xinetd.port();
     Click(window->bTime);
     const auto lines = Lines();
@@ -158,8 +132,6 @@ TEST_F(MailTimeCommand, StopReachesAMailCommandWaitingForASilentServer)
 {
     testsupport::ScriptServer silent({testsupport::ScriptServer::Hold()});
     window->pop_mail->RemotePort = silent.port();
-    Type(window->username, "alice");
-    Type(window->password, "secret");
     EXPECT_FALSE(window->bStop->isEnabled());
     bool stopEnabledWhileWaiting = false;
     QTimer::singleShot(200, window->bStop, [&] {
@@ -184,15 +156,13 @@ TEST_F(MailTimeCommand, StopReachesAMailCommandWaitingForASilentServer)
 
 TEST_F(MailTimeCommand, AWaitingMailCommandRefusesEveryOtherCommandAndKeepsTheRowsItNeeds)
 {
-    Type(window->username, "alice");
-    Type(window->password, "secret");
-    S listing(Mailbox(3, {S::Expect(), S::Send("+OK\r\n"), S::Close()}));
+    S listing(Pop3Mailbox(3, {S::Expect(), S::Send("+OK\r\n"), S::Close()}));
     window->pop_mail->RemotePort = listing.port();
     window->popmailHeaders->trigger();
     ASSERT_EQ(Rows(), 3);
     Select(1);
 
-    S slow(Mailbox(3, {S::Expect(), S::Hold()}));
+    S slow(Pop3Mailbox(3, {S::Expect(), S::Hold()}));
     window->pop_mail->RemotePort = slow.port();
     bool checked = false;
     WhenReceived(slow, "RETR", [&] {
@@ -247,10 +217,8 @@ TEST_F(MailTimeCommand, AWaitingMailCommandRefusesEveryOtherCommandAndKeepsTheRo
 
 TEST_F(MailTimeCommand, DeleteAllThatEndsEarlySaysSoInWords)
 {
-    Type(window->username, "alice");
-    Type(window->password, "secret");
     window->confirm = [](const std::string&) { return true; };
-    S server(Mailbox(3, {S::Expect(), S::Send("+OK\r\n"), S::Expect(), S::Close()}));
+    S server(Pop3Mailbox(3, {S::Expect(), S::Send("+OK\r\n"), S::Expect(), S::Close()}));
     window->pop_mail->RemotePort = server.port();
     window->popmailDelAll->trigger();
     ASSERT_EQ(errors.size(), 1u);

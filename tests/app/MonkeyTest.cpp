@@ -29,19 +29,10 @@ using S = testsupport::ScriptServer;
 
 namespace {
 
-// A POP3 server whose every reply comes slowly, a byte at a time; tail ends it.
+// A POP3 server with two messages whose every reply comes slowly; tail ends it.
 std::vector<S::Step> SlowMailbox(std::vector<S::Step> tail)
 {
-    std::vector<S::Step> steps = {S::Trickle("+OK slow server ready\r\n"), S::Expect(), S::Trickle("+OK\r\n"),
-                                  S::Expect(), S::Trickle("+OK\r\n"), S::Expect(),
-                                  S::Trickle("+OK\r\n1 10\r\n2 10\r\n.\r\n")};
-    for (int k = 2; k >= 1; --k) {
-        steps.push_back(S::Expect());
-        steps.push_back(S::Trickle("+OK\r\nFrom: Sender " + std::to_string(k) + "\r\nSubject: Note " +
-                                   std::to_string(k) + "\r\n\r\n.\r\n"));
-    }
-    steps.insert(steps.end(), tail.begin(), tail.end());
-    return steps;
+    return testsupport::Pop3Mailbox(2, std::move(tail), true);
 }
 
 class Monkey : public WindowFixture {
@@ -287,8 +278,7 @@ TEST_F(Monkey, ClicksEverywhereWhileEachCommandWaitsBreakNothing)
     }
 
     // Usable again: a plain command runs to its end.
-    S quick({S::Send("+OK\r\n"), S::Expect(), S::Send("+OK\r\n"), S::Expect(), S::Send("+OK\r\n"), S::Expect(),
-             S::Send("+OK\r\n.\r\n"), S::Expect(), S::Send("+OK\r\n"), S::Close()});
+    S quick(testsupport::Pop3Mailbox(0, {S::Expect(), S::Send("+OK\r\n"), S::Close()}));
     window->pop_mail->RemotePort = quick.port();
     const size_t errorsBefore = errors.size();
     window->popmailCount->trigger();

@@ -5,7 +5,7 @@
 #include <QToolBar>
 #include <QScrollBar>
 
-TEST_F(WindowFixture, FirstStartShowsTheWinsockBannerWithEverythingOff)
+TEST_F(WindowFixture, FirstStartShowsTheWinsockBannerWithEverythingOffAndEachControlUnderItsName)
 {
     TformVexmor& w = Open();
     const std::string banner = WinsockDescription() + " " + WinsockSystemStatus();
@@ -22,11 +22,7 @@ TEST_F(WindowFixture, FirstStartShowsTheWinsockBannerWithEverythingOff)
     EXPECT_FALSE(w.popmailMsgText->isEnabled());
     EXPECT_TRUE(w.msg_body->isHidden());
     EXPECT_EQ(w.PageControl->currentWidget(), w.tsDetailed);
-}
 
-TEST_F(WindowFixture, TheWindowCarriesItsControlsUnderTheirNames)
-{
-    TformVexmor& w = Open();
     EXPECT_EQ(w.windowTitle(), "VexmorPing! v1.0");
     EXPECT_EQ(w.size(), QSize(597, 417));
     for (const char* name : {"tbButtons", "tbHost", "tbPacket", "bExit", "bConfig", "bPing", "bTrace",
@@ -73,12 +69,9 @@ TEST_F(WindowFixture, LoggingOnWritesAValidRtfLogFromStartUpOn)
     ASSERT_TRUE(second.valid);
     EXPECT_EQ(second.PlainText(), w.verbose->toPlainText().toLatin1().toStdString());
     ASSERT_EQ(second.lines.size(), 6u);
-    EXPECT_TRUE(second.lines[3][0].bold);
-    EXPECT_EQ(second.lines[3][0].rgb, 0x0000FFu);
-    EXPECT_TRUE(second.lines[4][0].bold);
-    EXPECT_EQ(second.lines[4][0].rgb, 0xFF0000u);
-    EXPECT_FALSE(second.lines[5][0].bold);
-    EXPECT_EQ(second.lines[5][0].rgb, 0x000000u);
+    const std::pair<bool, uint32_t> looks[] = {{true, 0x0000FFu}, {true, 0xFF0000u}, {false, 0x000000u}};
+    for (size_t i = 3; i < 6; ++i)
+        EXPECT_EQ(std::make_pair(second.lines[i][0].bold, second.lines[i][0].rgb), looks[i - 3]) << "line " << i;
     EXPECT_EQ(Lines()[5], "<b>not markup</b>");
 }
 

@@ -29,6 +29,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <memory>
 #include <string>
@@ -121,6 +122,12 @@ protected:
         for (int c = 0; item && c < window->details->columnCount(); ++c)
             cells.push_back(item->text(c).toStdString());
         return cells;
+    }
+
+    int CountOf(const std::string& line) const
+    {
+        const auto lines = Lines();
+        return int(std::count(lines.begin(), lines.end(), line));
     }
 
     int Rows() const { return window->details->topLevelItemCount(); }

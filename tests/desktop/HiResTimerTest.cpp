@@ -1,5 +1,6 @@
 #include "desktop/HiResTim.h"
 #include "platform/mmtimer.h"
+#include "support/Raised.h"
 
 #include <QDir>
 #include <QFile>
@@ -215,12 +216,7 @@ TEST(HiResTimer, ARefusedTimerRaisesAndStaysOff)
 {
     THiResTimer timer;
     timer.Interval = 0;
-    try {
-        timer.SetEnabled(true);
-        FAIL() << "no error";
-    } catch (const EHiResTimer& e) {
-        EXPECT_EQ(e.Message, "Unable to create a timer");
-    }
+    EXPECT_EQ(testsupport::Raised<EHiResTimer>([&] { timer.SetEnabled(true); }), "Unable to create a timer");
     EXPECT_FALSE(timer.Enabled());
     EXPECT_EQ(timer.TimerID, 0u);
     timer.Interval = 5;

@@ -35,7 +35,7 @@ public slots:
     void Open(const QUrl& url) { urls.push_back(url.toString()); }
 };
 
-TEST(UrlLabel, AClickFiresTheEventThenOpensTheLinkOrElseTheCaption)
+TEST(UrlLabel, AClickFiresTheEventThenOpensTheLinkOrElseTheCaptionAndCopyTakesTheCaption)
 {
     OpenedUrls opened;
     TUrlLabel label;
@@ -75,11 +75,8 @@ TEST(UrlLabel, AClickFiresTheEventThenOpensTheLinkOrElseTheCaption)
     label.Click();
     EXPECT_EQ(clicks, 3) << "the event fires even when there is nothing to open";
     EXPECT_EQ(opened.urls.size(), 2u);
-}
 
-TEST(UrlLabel, CopyPutsTheCaptionNotTheLinkOnTheClipboard)
-{
-    TUrlLabel label;
+    // Copy puts the caption, not the link, on the clipboard.
     label.setText("Zembrova! On The Web");
     label.URL = "https://zembrova.example/";
     ASSERT_EQ(label.Menu()->actions().size(), 1);

@@ -18,7 +18,7 @@ std::vector<std::string> Drain(LineReader& r)
 
 } // namespace
 
-TEST(LineReader, LinesAssembleTheSameWhetherFedWholeOrByteByByte)
+TEST(LineReader, LinesAssembleTheSameFedWholeOrByteByByteAndALineWithNoEndComesInPiecesOfTheCap)
 {
     const std::string text = "one\r\ntwo\n\r\nbare\rcr\r\nlast";
     const std::vector<std::string> expected = {"one", "two", "", "bare\rcr"};
@@ -35,10 +35,8 @@ TEST(LineReader, LinesAssembleTheSameWhetherFedWholeOrByteByByte)
     EXPECT_EQ(got, expected);
     EXPECT_EQ(bytes.TakeRest(), "last");
     EXPECT_EQ(bytes.Pending(), 0u);
-}
 
-TEST(LineReader, ALineWithNoEndIsHandedOutInPiecesOfTheCap)
-{
+    // A line with no end is handed out in pieces of the cap.
     LineReader r(8);
     r.Feed(std::string(20, 'x') + "yz\r\n");
     EXPECT_EQ(Drain(r), (std::vector<std::string>{"xxxxxxxx", "xxxxxxxx", "xxxxyz"}));

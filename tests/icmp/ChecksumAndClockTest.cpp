@@ -17,7 +17,7 @@ std::vector<uint8_t> Stored(uint16_t sum)
 
 } // namespace
 
-TEST(InternetChecksum, MatchesKnownVectors)
+TEST(InternetChecksum, MatchesKnownVectorsAndAMessageCarryingItSumsToZero)
 {
     // The worked example of RFC 1071: words 0001 f203 f4f5 f6f7 give 220d.
     const uint8_t rfc[] = {0x00, 0x01, 0xf2, 0x03, 0xf4, 0xf5, 0xf6, 0xf7};
@@ -31,10 +31,8 @@ TEST(InternetChecksum, MatchesKnownVectors)
     const uint8_t odd[] = {0x01};
     EXPECT_EQ(Stored(InternetChecksum(odd, 1)), (std::vector<uint8_t>{0xfe, 0xff}));
     EXPECT_EQ(Stored(InternetChecksum(nullptr, 0)), (std::vector<uint8_t>{0xff, 0xff}));
-}
 
-TEST(InternetChecksum, AMessageCarryingItsChecksumSumsToZero)
-{
+    // A message carrying its checksum sums to zero.
     for (size_t length : {9u, 12u, 44u, 267u}) {
         std::vector<uint8_t> message(length, 0xA7);
         message[0] = 8;

@@ -86,8 +86,7 @@ TEST_F(MailSendDialog, ValidationStopsTheSendAndNamesTheLastMissingBlock)
 TEST_F(MailSendDialog, ASentMessageSaysSoAndClearsTheFormAFailedOneKeepsEverythingTyped)
 {
     testsupport::SmtpServer smtp;
-    if (!smtp.Problem().empty())
-        GTEST_SKIP() << smtp.Problem();
+    SKIP_UNLESS_RUNNING(smtp);
     Store("smtp_port", std::to_string(smtp.port()));
     TformMailSend dialog;
     dialog.show();
@@ -139,8 +138,7 @@ TEST_F(MailSendDialog, ASentMessageSaysSoAndClearsTheFormAFailedOneKeepsEverythi
 TEST_F(MailSendDialog, AttachedFilesAreListedAndTravelWithTheMessage)
 {
     testsupport::SmtpServer smtp;
-    if (!smtp.Problem().empty())
-        GTEST_SKIP() << smtp.Problem();
+    SKIP_UNLESS_RUNNING(smtp);
     Store("smtp_port", std::to_string(smtp.port()));
     QTemporaryDir dir;
     const QString notes = dir.path() + "/notes.txt", image = dir.path() + "/image.bin";

@@ -3,21 +3,11 @@
 
 #include <gtest/gtest.h>
 
-#include <QTemporaryDir>
-
-#include <fstream>
 #include <sstream>
 
 namespace {
 
 const std::string B = MimeWriter::Boundary;
-
-QJsonObject Parse(const std::string& message, const QTemporaryDir& dir)
-{
-    const std::string path = dir.path().toStdString() + "/message.eml";
-    std::ofstream(path, std::ios::binary) << message;
-    return ParseMessage(path);
-}
 
 } // namespace
 
@@ -56,11 +46,7 @@ TEST(MailWriter, LaysOutHeadersTextPartAndAttachmentLineByLine)
 TEST(MailWriter, PythonReadsEveryEncodingBackByteForByte)
 {
     QTemporaryDir dir;
-    const auto file = [&](const std::string& name, const std::string& bytes) {
-        const std::string path = dir.path().toStdString() + "/" + name;
-        std::ofstream(path, std::ios::binary) << bytes;
-        return path;
-    };
+    const auto file = [&dir](const std::string& name, const std::string& bytes) { return WriteFile(dir, name, bytes); };
     std::string everyByte;
     for (int round = 0; round < 40; ++round)
         for (int b = 0; b < 256; ++b)
@@ -97,7 +83,7 @@ TEST(MailWriter, PythonReadsEveryEncodingBackByteForByte)
     EXPECT_EQ(autoPlain.encoding, 3) << "the choice is kept in the descriptor";
     EXPECT_EQ(autoBinary.encoding, 1);
 
-    const QJsonObject parsed = Parse(message, dir);
+    const QJsonObject parsed = ParseMessage(WriteFile(dir, "message.eml", message));
     ASSERT_FALSE(parsed.isEmpty()) << "Python could not read the message";
     EXPECT_EQ(parsed["defects"].toInt(), 0);
     EXPECT_EQ(parsed["from"].toString(), QString::fromUtf8("Zo\xc3\xa9 Sender <sender@example.test>"));

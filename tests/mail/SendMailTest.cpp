@@ -5,20 +5,19 @@
 #include "support/ScriptServer.h"
 #include "support/SocketFixture.h"
 
-#include <QTemporaryDir>
-
 #include <algorithm>
-#include <fstream>
 
 using testsupport::PumpUntil;
 using testsupport::ScriptServer;
+using S = ScriptServer;
 
 namespace {
 
 class SendMailTest : public SocketFixture {
 protected:
-    void Aim(SendMail& mail, uint16_t port)
+    void Aim(SendMail& mail, uint16_t port, const char* to = "")
     {
+        mail.TO_Address = to;
         mail.SetSMTP_Server("127.0.0.1");
         mail.SMTP_Port = port;
         mail.FROM_Name = "Sender";
@@ -51,12 +50,6 @@ protected:
         return std::any_of(infos.begin(), infos.end(),
                            [&](const auto& i) { return i.first == info && (text.empty() || i.second == text); });
     }
-    std::string File(const std::string& name, const std::string& bytes)
-    {
-        const std::string path = dir.path().toStdString() + "/" + name;
-        std::ofstream(path, std::ios::binary) << bytes;
-        return path;
-    }
 
     std::vector<std::pair<SendMailInfo, std::string>> infos;
     std::vector<std::pair<SendMailError, std::string>> errors;
@@ -66,7 +59,6 @@ protected:
 
 std::vector<ScriptServer::Step> Accepting(std::vector<ScriptServer::Step> tail = {})
 {
-    using S = ScriptServer;
     std::vector<S::Step> steps = {S::Send("220 hi\r\n"), S::Expect(), S::Send("250 hello\r\n"), S::Expect(),
                                   S::Send("250 ok\r\n")};
     steps.insert(steps.end(), tail.begin(), tail.end());
@@ -77,12 +69,11 @@ std::vector<ScriptServer::Step> Accepting(std::vector<ScriptServer::Step> tail =
 
 TEST_F(SendMailTest, TheWireCarriesTheWrittenMessageDotStuffedAndNothingElse)
 {
-    using S = ScriptServer;
     ScriptServer server(Accepting({S::Expect(), S::Send("250 ok\r\n"), S::Expect(), S::Send("250 ok\r\n"),
                                    S::Expect(), S::Send("354 go\r\n"), S::ExpectUntil("."),
                                    S::Send("250 queued\r\n"), S::Expect(), S::Send("221 bye\r\n"), S::Close()}));
-    const std::string dotted = File("dotted.txt", ".first\r\n.\r\nmiddle\r\n..two\r\n");
-    const std::string binary = File("binary.bin", std::string(5000, '\xfe'));
+    const std::string dotted = WriteFile(dir, "dotted.txt", ".first\r\n.\r\nmiddle\r\n..two\r\n");
+    const std::string binary = WriteFile(dir, "binary.bin", std::string(5000, '\xfe'));
     SendMail mail;
     Aim(mail, server.port());
     mail.TO_Address = "first@example.test";
@@ -119,7 +110,6 @@ TEST_F(SendMailTest, TheWireCarriesTheWrittenMessageDotStuffedAndNothingElse)
 
 TEST_F(SendMailTest, RecipientsGoOutInOrderAndOneRefusalDoesNotStopTheRest)
 {
-    using S = ScriptServer;
     ScriptServer server(Accepting({S::Expect(), S::Send("250 ok\r\n"), S::Expect(), S::Send("550 no such user\r\n"),
                                    S::Expect(), S::Send("250 ok\r\n"), S::Expect(), S::Send("250 ok\r\n"),
                                    S::Expect(), S::Send("354 go on\r\n"), S::ExpectUntil("."),
@@ -148,7 +138,6 @@ TEST_F(SendMailTest, RecipientsGoOutInOrderAndOneRefusalDoesNotStopTheRest)
 
 TEST_F(SendMailTest, HostileServersEndWithTheirErrorAndOneDone)
 {
-    using S = ScriptServer;
     const struct {
         std::vector<S::Step> script;
         SendMailError error;
@@ -196,7 +185,6 @@ TEST_F(SendMailTest, HostileServersEndWithTheirErrorAndOneDone)
 
 TEST_F(SendMailTest, RepliesArriveInAnyPiecesAndTypedLineBreaksInjectNothing)
 {
-    using S = ScriptServer;
     ScriptServer server({S::Trickle("220-first\r\n220-second\r\n\r\n220 last\r\n"), S::Expect(),
                          S::Trickle("250 hello\r\n"), S::Expect(), S::Send("250 ok\r\n"), S::Expect(),
                          S::Send("250 ok\r\n354 go\r\n"), S::Expect(), S::ExpectUntil("."),
@@ -206,7 +194,7 @@ TEST_F(SendMailTest, RepliesArriveInAnyPiecesAndTypedLineBreaksInjectNothing)
     mail.FROM_Address = "s@x.test>\r\nRCPT TO:<evil@x.test";
     mail.TO_Address = "a@x.test";
     mail.Subject = "hello\r\nBcc: evil@x.test";
-    mail.MailText = {".", ".hidden", "plain"};
+    mail.MailText = {"plain"};
     Send(mail);
     EXPECT_TRUE(errors.empty()) << errors[0].second;
     const auto got = server.Received();
@@ -215,20 +203,15 @@ TEST_F(SendMailTest, RepliesArriveInAnyPiecesAndTypedLineBreaksInjectNothing)
     EXPECT_EQ(got[1], "MAIL FROM:<s@x.test>  RCPT TO:<evil@x.test>");
     EXPECT_EQ(std::count(got.begin(), got.end(), "Bcc: evil@x.test"), 0);
     EXPECT_NE(std::find(got.begin(), got.end(), "Subject: hello  Bcc: evil@x.test  "), got.end());
-    EXPECT_NE(std::find(got.begin(), got.end(), "..hidden"), got.end()) << "dot-stuffed";
-    EXPECT_EQ(std::count(got.begin(), got.end(), "."), 1) << "only the final dot stands alone";
-    EXPECT_EQ(std::count(got.begin(), got.end(), ".."), 1);
 }
 
 TEST_F(SendMailTest, CancellingMidMessageLeavesNothingDeliveredAndEndsOnce)
 {
-    using S = ScriptServer;
     ScriptServer server(Accepting({S::Expect(), S::Send("250 ok\r\n"), S::Expect(), S::Send("354 go\r\n"),
                                    S::ExpectAll()}));
     SendMail mail;
-    Aim(mail, server.port());
-    mail.TO_Address = "a@x.test";
-    mail.Attachments = {File("big.bin", std::string(3 * 1024 * 1024, 'b'))};
+    Aim(mail, server.port(), "a@x.test");
+    mail.Attachments = {WriteFile(dir, "big.bin", std::string(3 * 1024 * 1024, 'b'))};
     int progress = 0;
     mail.OnMailInfo = [&](TObject*, SendMailInfo info, const std::string&) {
         if (info == Info_AttachmentProgress && ++progress == 200)
@@ -243,50 +226,18 @@ TEST_F(SendMailTest, CancellingMidMessageLeavesNothingDeliveredAndEndsOnce)
     EXPECT_EQ(std::count(got.begin(), got.end(), "."), 0) << "no final dot: the server delivers nothing";
 }
 
-TEST_F(SendMailTest, NoRecipientAtAllNeverConnects)
+TEST_F(SendMailTest, NoRecipientNeverConnectsAndServerTextsAndNamesAreKeptInBounds)
 {
     SendMail mail;
     Aim(mail, testsupport::ClosedPort());
     Send(mail);
     EXPECT_EQ(errors, (std::vector<std::pair<SendMailError, std::string>>{
                           {Error_MailDestination, "Mail Destination Error"}}));
-    EXPECT_EQ(mail.Version(), "SendMail 1.3.9");
     mail.TO_Address = "a@x.test";
     errors.clear();
     Send(mail);
     EXPECT_EQ(errors.back(), std::make_pair(Error_ConnectionRefused, std::string("Connection Refused")));
-}
 
-TEST_F(SendMailTest, AReplyLinePastTheCapEndsTheSendWithWords)
-{
-    using S = ScriptServer;
-    ScriptServer server({S::Send("220 " + std::string(200 * 1024, 'x') + "\r\n"), S::ExpectAll()});
-    SendMail mail;
-    Aim(mail, server.port());
-    mail.TO_Address = "a@x.test";
-    Send(mail);
-    EXPECT_EQ(errors, (std::vector<std::pair<SendMailError, std::string>>{
-                          {Error_UnexpectedResponse, "127.0.0.1 sent a line longer than 64 KiB, which no mail "
-                                                     "server sends; the connection was dropped."}}));
-    EXPECT_TRUE(server.Received().empty()) << "the rest of the line was taken for no reply";
-}
-
-TEST_F(SendMailTest, EndingTheProgramBeforeTheMessageSaysQuit)
-{
-    using S = ScriptServer;
-    ScriptServer server(Accepting({S::Expect(), S::ExpectAll()}));
-    auto mail = std::make_unique<SendMail>();
-    Aim(*mail, server.port());
-    mail->TO_Address = "a@x.test";
-    mail->SetAction(Send_Mail);
-    ASSERT_TRUE(PumpUntil([&] { return server.Received().size() >= 3; }));
-    mail.reset(); // the send is still waiting for the reply to RCPT
-    EXPECT_TRUE(PumpUntil([&] { return server.Received().back() == "QUIT"; }));
-}
-
-TEST_F(SendMailTest, SocketServerTextsAndOverlongNames)
-{
-    SendMail mail;
     mail.SetSMTP_Server("10.0.0.5");
     EXPECT_EQ(mail.ServerAddress, "10.0.0.5");
     EXPECT_EQ(mail.ServerName, "");
@@ -302,18 +253,39 @@ TEST_F(SendMailTest, SocketServerTextsAndOverlongNames)
     EXPECT_EQ(mail.LastError, WSAENAMETOOLONG) << "the name field holds 80 characters";
 }
 
+TEST_F(SendMailTest, AReplyLinePastTheCapEndsTheSendWithWords)
+{
+    ScriptServer server({S::Send("220 " + std::string(200 * 1024, 'x') + "\r\n"), S::ExpectAll()});
+    SendMail mail;
+    Aim(mail, server.port(), "a@x.test");
+    Send(mail);
+    EXPECT_EQ(errors, (std::vector<std::pair<SendMailError, std::string>>{
+                          {Error_UnexpectedResponse, "127.0.0.1 sent a line longer than 64 KiB, which no mail "
+                                                     "server sends; the connection was dropped."}}));
+    EXPECT_TRUE(server.Received().empty()) << "the rest of the line was taken for no reply";
+}
+
+TEST_F(SendMailTest, EndingTheProgramBeforeTheMessageSaysQuit)
+{
+    ScriptServer server(Accepting({S::Expect(), S::ExpectAll()}));
+    auto mail = std::make_unique<SendMail>();
+    Aim(*mail, server.port(), "a@x.test");
+    mail->SetAction(Send_Mail);
+    ASSERT_TRUE(PumpUntil([&] { return server.Received().size() >= 3; }));
+    mail.reset(); // the send is still waiting for the reply to RCPT
+    EXPECT_TRUE(PumpUntil([&] { return server.Received().back() == "QUIT"; }));
+}
+
 TEST_F(SendMailTest, AFiftyMegabyteAttachmentDecodesByteForByte)
 {
     testsupport::SmtpServer smtp;
-    if (!smtp.Problem().empty())
-        GTEST_SKIP() << smtp.Problem();
+    SKIP_UNLESS_RUNNING(smtp);
     std::string big(50u << 20, '\0');
     for (size_t i = 0; i < big.size(); ++i)
         big[i] = char((i * 2654435761u) >> 13);
-    const std::string path = File("fifty.bin", big);
+    const std::string path = WriteFile(dir, "fifty.bin", big);
     SendMail mail;
-    Aim(mail, smtp.port());
-    mail.TO_Address = "a@x.test";
+    Aim(mail, smtp.port(), "a@x.test");
     mail.Attachments = {path};
     Send(mail, 120000);
     EXPECT_TRUE(errors.empty()) << errors[0].second;

@@ -10,6 +10,8 @@
 #include <gtest/gtest.h>
 
 using testsupport::MessageLog;
+using testsupport::PumpFor;
+using testsupport::PumpUntil;
 
 namespace {
 
@@ -31,7 +33,7 @@ TEST_F(AsyncLookup, AResultIsPostedWithNoErrorAndTheAddress)
     const HANDLE_TASK task =
         winsock::WSAAsyncGetHostByName(&log.window(), LookupMsg, "localhost", entry, sizeof entry);
     ASSERT_NE(task, 0u);
-    ASSERT_TRUE(log.WaitFor([&] { return !log.messages().empty(); }));
+    ASSERT_TRUE(PumpUntil([&] { return !log.messages().empty(); }));
     const Message& m = log.messages()[0];
     EXPECT_EQ(m.Msg, LookupMsg);
     EXPECT_EQ(m.WParam, task);
@@ -46,7 +48,7 @@ TEST_F(AsyncLookup, AnUnknownNamePostsHostNotFound)
     ASSERT_NE(winsock::WSAAsyncGetHostByName(&log.window(), LookupMsg, unknown.c_str(), entry,
                                              sizeof entry),
               0u);
-    ASSERT_TRUE(log.WaitFor([&] { return !log.messages().empty(); }));
+    ASSERT_TRUE(PumpUntil([&] { return !log.messages().empty(); }));
     EXPECT_EQ(HIWORD(log.messages()[0].LParam), unsigned(WSAHOST_NOT_FOUND));
 }
 
@@ -66,7 +68,7 @@ TEST_F(AsyncLookup, ACancelledLookupPostsNothingAndLeavesTheBufferAlone)
     EXPECT_EQ(winsock::WSACancelAsyncRequest(task), 0);
     release.release(workers);
     pool->waitForDone(5000);
-    log.Pump(100);
+    PumpFor(100);
 
     EXPECT_TRUE(log.messages().empty());
     for (char c : entry)
@@ -79,7 +81,7 @@ TEST_F(AsyncLookup, AShortBufferGetsNoBuffersInsteadOfAnOverrun)
     char small[24];
     std::memset(small, 0x5A, sizeof small);
     ASSERT_NE(winsock::WSAAsyncGetHostByName(&log.window(), LookupMsg, "localhost", small, 8), 0u);
-    ASSERT_TRUE(log.WaitFor([&] { return !log.messages().empty(); }));
+    ASSERT_TRUE(PumpUntil([&] { return !log.messages().empty(); }));
     EXPECT_EQ(HIWORD(log.messages()[0].LParam), unsigned(WSAENOBUFS));
     EXPECT_GT(LOWORD(log.messages()[0].LParam), 8u) << "the size it needs";
     for (char c : small)

@@ -7,8 +7,10 @@
 #include <thread>
 
 using testsupport::MessageLog;
+using testsupport::PumpFor;
+using testsupport::PumpUntil;
 
-TEST(MessageWindow, PostedMessagesArriveInOrderOnTheWindowsThread)
+TEST(MessageWindow, PostedMessagesArriveInOrderOnTheWindowsThreadAndSentOnesAtOnce)
 {
     MessageLog log;
     log.window().Post(WM_USER + 1, 7, MAKELONG(1, 10061));
@@ -16,17 +18,15 @@ TEST(MessageWindow, PostedMessagesArriveInOrderOnTheWindowsThread)
     other.join();
     EXPECT_TRUE(log.messages().empty()) << "posting must be queued, not immediate";
 
-    ASSERT_TRUE(log.WaitFor([&] { return log.messages().size() == 2; }));
+    ASSERT_TRUE(PumpUntil([&] { return log.messages().size() == 2; }));
     const Message& first = log.messages()[0];
     EXPECT_EQ(first.Msg, WM_USER + 1);
     EXPECT_EQ(first.WParam, 7u);
     EXPECT_EQ(LOWORD(first.LParam), 1u);
     EXPECT_EQ(HIWORD(first.LParam), 10061u);
     EXPECT_EQ(log.messages()[1].Msg, WM_USER + 2);
-}
 
-TEST(MessageWindow, SendDeliversAtOnceAndReturnsTheResult)
-{
+    // Send delivers at once and returns the result.
     MessageWindow w([](Message& m) { m.Result = m.Msg == WM_QUERYENDSESSION ? 1 : 0; });
     EXPECT_EQ(w.Send(WM_QUERYENDSESSION), 1);
     EXPECT_EQ(w.Send(WM_USER), 0);
@@ -36,16 +36,16 @@ TEST(MessageWindow, TimersTickWithTheirIdUntilKilled)
 {
     MessageLog log;
     EXPECT_EQ(SetTimer(&log.window(), 1, 20), 1u);
-    ASSERT_TRUE(log.WaitFor([&] { return log.messages().size() >= 2; }));
+    ASSERT_TRUE(PumpUntil([&] { return log.messages().size() >= 2; }));
     for (const Message& m : log.messages()) {
         EXPECT_EQ(m.Msg, WM_TIMER);
         EXPECT_EQ(m.WParam, 1u);
     }
     EXPECT_TRUE(KillTimer(&log.window(), 1));
     EXPECT_FALSE(KillTimer(&log.window(), 1));
-    log.Pump(20); // a tick already queued may still land
+    PumpFor(20); // a tick already queued may still land
     log.Clear();
-    log.Pump(100);
+    PumpFor(100);
     EXPECT_TRUE(log.messages().empty());
 }
 
@@ -57,6 +57,6 @@ TEST(MessageWindow, MessagesForADestroyedWindowAreDropped)
         w.Post(WM_USER);
     }
     MessageLog log;
-    log.Pump(50);
+    PumpFor(50);
     EXPECT_EQ(delivered, 0);
 }

@@ -20,7 +20,7 @@ protected:
 
 } // namespace
 
-TEST_F(Profile, EntriesRoundTripAndMatchWithoutRegardToCase)
+TEST_F(Profile, EntriesRoundTripMatchWithoutRegardToCaseAndStayOnOneLine)
 {
     EXPECT_EQ(Read("Sec", "name"), "DEFAULT") << "no file yet";
     ASSERT_TRUE(WritePrivateProfileStringA("LM_SOFTWARE\\A", "smtp_server", "mail.example", "test.ini"));
@@ -35,10 +35,8 @@ TEST_F(Profile, EntriesRoundTripAndMatchWithoutRegardToCase)
     EXPECT_EQ(Read("LM_SOFTWARE\\A", "smtp_server"), "changed");
     EXPECT_EQ(Read("LM_SOFTWARE\\A", "smtp_server", 4), "cha") << "cut to the buffer";
     EXPECT_TRUE(QFile::exists(QString::fromStdString(ProfilePath("test.ini"))));
-}
 
-TEST_F(Profile, TextThatCannotStayOnOneLineIsRefused)
-{
+    // Text that cannot stay on one line is refused.
     EXPECT_FALSE(WritePrivateProfileStringA("S", "k", "two\nlines", "test.ini"));
     EXPECT_EQ(Read("S", "k"), "DEFAULT");
     EXPECT_FALSE(WritePrivateProfileStringA("S", "k", "v", "/nonexistent/folder/x.ini"));

@@ -115,25 +115,42 @@ TEST_F(Registry, ValuesAreKeptByteForByteAndShortBuffersGetMoreData)
     RegCloseKey(key);
 }
 
-TEST_F(Registry, SubkeysKeepTheirCaseAndEnumerateInCaseInsensitiveOrder)
+// Names keep their case, fold over the whole code page as A-Z do, and sort as
+// words: punctuation, digits, letters; the hyphen ignored; accents beside
+// their base letter. "\xC9t\xE9" is "Été" in the program's code page.
+TEST_F(Registry, SubkeysKeepTheirCaseFoldOverTheWholeCodePageAndSortAsWords)
 {
-    HKEY hosts = Create("Hosts");
-    for (const char* name : {"beta", "Alpha", "gamma", "Delta", "alpha2"}) {
-        HKEY k = 0;
-        ASSERT_EQ(RegCreateKeyExA(hosts, name, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k, nullptr), ERROR_SUCCESS);
-        RegCloseKey(k);
+    const struct {
+        const char* parent;
+        std::vector<const char*> names;
+        const char* sameAsOne;
+        std::vector<std::string> order;
+    } cases[] = {
+        {"Hosts", {"beta", "Alpha", "gamma", "Delta", "alpha2"}, "ALPHA", {"Alpha", "alpha2", "beta", "Delta", "gamma"}},
+        {"Accents",
+         {"\xC9t\xE9", "zeta", "co-op", "coal", "Eta", "\xE9ta", "10", "_x"},
+         "\xE9t\xE9",
+         {"_x", "10", "coal", "co-op", "Eta", "\xE9ta", "\xC9t\xE9", "zeta"}},
+    };
+    for (const auto& c : cases) {
+        HKEY parent = Create(c.parent);
+        for (const char* name : c.names) {
+            HKEY k = 0;
+            ASSERT_EQ(RegCreateKeyExA(parent, name, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k, nullptr), ERROR_SUCCESS);
+            RegCloseKey(k);
+        }
+        HKEY same = 0;
+        DWORD disposition = 0;
+        ASSERT_EQ(RegCreateKeyExA(parent, c.sameAsOne, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &same, &disposition),
+                  ERROR_SUCCESS);
+        EXPECT_EQ(disposition, REG_OPENED_EXISTING_KEY) << c.sameAsOne;
+        RegCloseKey(same);
+        EXPECT_EQ(Subkeys(parent), c.order);
+        char name[4];
+        DWORD size = sizeof name;
+        EXPECT_EQ(RegEnumKeyExA(parent, 3, name, &size), ERROR_MORE_DATA) << "five letters have no room";
+        RegCloseKey(parent);
     }
-    HKEY dup = 0;
-    DWORD disposition = 0;
-    ASSERT_EQ(RegCreateKeyExA(hosts, "ALPHA", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &dup, &disposition), ERROR_SUCCESS);
-    EXPECT_EQ(disposition, REG_OPENED_EXISTING_KEY);
-    RegCloseKey(dup);
-    EXPECT_EQ(Subkeys(hosts), (std::vector<std::string>{"Alpha", "alpha2", "beta", "Delta", "gamma"}));
-
-    char name[4];
-    DWORD size = sizeof name;
-    EXPECT_EQ(RegEnumKeyExA(hosts, 1, name, &size), ERROR_MORE_DATA);
-    RegCloseKey(hosts);
 }
 
 TEST_F(Registry, DeletingTakesTheWholeSubtree)
@@ -210,27 +227,6 @@ TEST_F(Registry, AWriterKilledMidWayLeavesTheLastWholeValue)
     EXPECT_GT(log.st_size, 8 << 20) << "much of the write was on disk when it died";
     EXPECT_EQ(Get(key, "big"), committed);
     RegCloseKey(key);
-}
-
-TEST_F(Registry, CaseFoldsOverTheWholeCodePageAndNamesSortAsWords)
-{
-    HKEY hosts = Create("Hosts");
-    // "\xC9t\xE9" is "Été" in the program's code page, "\xE9t\xE9" "été".
-    for (const char* name : {"\xC9t\xE9", "zeta", "co-op", "coal", "Eta", "\xE9ta", "10", "_x"}) {
-        HKEY k = 0;
-        ASSERT_EQ(RegCreateKeyExA(hosts, name, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k, nullptr), ERROR_SUCCESS);
-        RegCloseKey(k);
-    }
-    HKEY same = 0;
-    DWORD disposition = 0;
-    ASSERT_EQ(RegCreateKeyExA(hosts, "\xE9t\xE9", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &same, &disposition),
-              ERROR_SUCCESS);
-    EXPECT_EQ(disposition, REG_OPENED_EXISTING_KEY) << "accented capitals fold like A-Z";
-    RegCloseKey(same);
-    // Punctuation, digits, letters; the hyphen ignored; accents beside their base letter.
-    EXPECT_EQ(Subkeys(hosts), (std::vector<std::string>{"_x", "10", "coal", "co-op", "Eta", "\xE9ta",
-                                                        "\xC9t\xE9", "zeta"}));
-    RegCloseKey(hosts);
 }
 
 TEST_F(Registry, ATransactionKeepsAllOrNothing)
@@ -329,15 +325,18 @@ TEST_F(Registry, ALockAtStartIsNamedAndTheNextSaveTriesAgain)
     Set(key, "kept", "value");
     RegCloseKey(key);
     const std::string file = home + "/VexmorPing/registry.db";
-    ::setenv("XDG_CONFIG_HOME", "/nonexistent-vexmor", 1);
-    RegistryProblem(); // the store lets go of the file
     sqlite3* other = nullptr;
-    ASSERT_EQ(sqlite3_open(file.c_str(), &other), SQLITE_OK);
-    ASSERT_EQ(sqlite3_exec(other, "PRAGMA locking_mode=EXCLUSIVE; BEGIN EXCLUSIVE; CREATE TABLE holder(x);", nullptr,
-                           nullptr, nullptr),
-              SQLITE_OK);
-
-    ::setenv("XDG_CONFIG_HOME", home.c_str(), 1);
+    // Another program takes the file while the store has let go of it.
+    const auto lockBeforeStart = [&] {
+        ::setenv("XDG_CONFIG_HOME", "/nonexistent-vexmor", 1);
+        RegistryProblem();
+        ASSERT_EQ(sqlite3_open(file.c_str(), &other), SQLITE_OK);
+        ASSERT_EQ(sqlite3_exec(other, "PRAGMA locking_mode=EXCLUSIVE; BEGIN EXCLUSIVE; CREATE TABLE holder(x);",
+                               nullptr, nullptr, nullptr),
+                  SQLITE_OK);
+        ::setenv("XDG_CONFIG_HOME", home.c_str(), 1);
+    };
+    ASSERT_NO_FATAL_FAILURE(lockBeforeStart());
     const std::string problem = RegistryProblem();
     EXPECT_NE(problem.find("is locked by another program"), std::string::npos) << problem;
     EXPECT_NE(problem.find("/cfg-\xFC/VexmorPing/registry.db"), std::string::npos) << problem;
@@ -353,13 +352,7 @@ TEST_F(Registry, ALockAtStartIsNamedAndTheNextSaveTriesAgain)
     EXPECT_EQ(RegistryProblem(), "");
 
     // Locked again at start, then let go: reading finds the lock gone.
-    ::setenv("XDG_CONFIG_HOME", "/nonexistent-vexmor", 1);
-    RegistryProblem();
-    ASSERT_EQ(sqlite3_open(file.c_str(), &other), SQLITE_OK);
-    ASSERT_EQ(sqlite3_exec(other, "PRAGMA locking_mode=EXCLUSIVE; BEGIN EXCLUSIVE; CREATE TABLE holder(x);", nullptr,
-                           nullptr, nullptr),
-              SQLITE_OK);
-    ::setenv("XDG_CONFIG_HOME", home.c_str(), 1);
+    ASSERT_NO_FATAL_FAILURE(lockBeforeStart());
     ASSERT_NE(RegistryProblem(), "");
     sqlite3_close(other);
     for (int i = 0; i < 400 && !RegistryProblem().empty(); ++i) {

@@ -19,7 +19,7 @@ protected:
 
 } // namespace
 
-TEST(WinsockStartup, CallsBeforeStartupFailAndStartsAreCounted)
+TEST(WinsockStartup, CallsBeforeStartupFailStartsAreCountedAndReportVersionAndStatus)
 {
     EXPECT_EQ(winsock::socket(AF_INET, SOCK_STREAM, 0), INVALID_SOCKET);
     EXPECT_EQ(winsock::WSAGetLastError(), WSANOTINITIALISED);
@@ -34,10 +34,7 @@ TEST(WinsockStartup, CallsBeforeStartupFailAndStartsAreCounted)
     EXPECT_EQ(winsock::WSACleanup(), 0);
     EXPECT_EQ(winsock::WSACleanup(), SOCKET_ERROR);
     EXPECT_EQ(winsock::WSAGetLastError(), WSANOTINITIALISED);
-}
 
-TEST(WinsockStartup, ReportsVersionDescriptionAndStatus)
-{
     WSADATA d;
     ASSERT_EQ(winsock::WSAStartup(0x0101, &d), 0);
     EXPECT_EQ(d.wVersion, 0x0101);

@@ -126,28 +126,26 @@ TEST_F(ConfigDialog, TwoCopiesKeepWhatTheOtherSaved)
 TEST_F(ConfigDialog, OkStoresEveryValueAndTheNextShowingShowsThemAgain)
 {
     Show();
-    Type(dialog.smtp_server, "smtp.zembrova.example");
-    Type(dialog.smtp_port, "2525");
-    Type(dialog.pop_server, "pop.zembrova.example");
-    Type(dialog.pop_port, "1100");
-    Type(dialog.full_name, "Test User");
-    Type(dialog.email_address, "user@zembrova.example");
-    Type(dialog.pop_username, "user");
+    const struct {
+        QLineEdit* field;
+        const char* name;
+        const char* text;
+    } values[] = {{dialog.smtp_server, "smtp_server", "smtp.zembrova.example"}, {dialog.smtp_port, "smtp_port", "2525"},
+                  {dialog.pop_server, "pop_server", "pop.zembrova.example"},   {dialog.pop_port, "pop_port", "1100"},
+                  {dialog.full_name, "full_name", "Test User"},
+                  {dialog.email_address, "email_address", "user@zembrova.example"},
+                  {dialog.pop_username, "pop_username", "user"},               {dialog.web_page, "web_page", "ftp.zembrova.example"}};
+    for (const auto& v : values)
+        Type(v.field, v.text);
     Type(dialog.pop_password, "s3cret!");
-    Type(dialog.web_page, "ftp.zembrova.example");
     QTest::mouseClick(dialog.cbLog, Qt::LeftButton, {}, QPoint(4, dialog.cbLog->height() / 2));
     Press(dialog.bOk);
     EXPECT_FALSE(dialog.isVisible());
 
-    EXPECT_EQ(Stored("smtp_server"), "smtp.zembrova.example");
-    EXPECT_EQ(Stored("smtp_port"), "2525");
-    EXPECT_EQ(Stored("pop_port"), "1100");
-    EXPECT_EQ(Stored("full_name"), "Test User");
-    EXPECT_EQ(Stored("email_address"), "user@zembrova.example");
-    EXPECT_EQ(Stored("pop_username"), "user");
+    for (const auto& v : values)
+        EXPECT_EQ(Stored(v.name), v.text) << v.name;
     EXPECT_EQ(Stored("pop_password"), Encrypt("s3cret!", CryptKey, CryptMultiplier, CryptIncrement))
         << "scrambled and stored raw";
-    EXPECT_EQ(Stored("web_page"), "ftp.zembrova.example");
     EXPECT_EQ(Stored("log_transactions"), "0");
     EXPECT_EQ(Stored("resolve_trace"), "1");
 

@@ -20,26 +20,19 @@ protected:
 
 } // namespace
 
-TEST_F(AddressHelpers, ResolutionFailureIsAllOnes)
+TEST_F(AddressHelpers, DottedTextAndNamesResolveFailuresAreAllOnesAndTextHasTheHighOctetFirst)
 {
-    EXPECT_EQ(ResolveAddress(""), NoAddress);
-    EXPECT_EQ(ResolveAddress(std::string(70, 'z') + ".invalid"), NoAddress);
-    EXPECT_EQ(DottedAddress(ResolveAddress("")), "255.255.255.255");
-}
-
-TEST_F(AddressHelpers, DottedTextIsTakenUnchangedAndNamesAreResolved)
-{
-    EXPECT_EQ(ResolveAddress("10.1.2.3"), htonl(0x0A010203));
-    EXPECT_EQ(ResolveAddress("127.0.0.1"), htonl(INADDR_LOOPBACK));
-    EXPECT_EQ(ResolveAddress("localhost"), htonl(INADDR_LOOPBACK));
-}
-
-TEST_F(AddressHelpers, DottedAddressWritesMostSignificantOctetFirst)
-{
-    EXPECT_EQ(DottedAddress(htonl(0x7F000001)), "127.0.0.1");
-    EXPECT_EQ(DottedAddress(htonl(0x0A000005)), "10.0.0.5");
-    EXPECT_EQ(DottedAddress(0), "0.0.0.0");
-    EXPECT_EQ(DottedAddress(0xFFFFFFFFu), "255.255.255.255");
+    const std::pair<std::string, uint32_t> resolved[] = {{"", NoAddress},
+                                                         {std::string(70, 'z') + ".invalid", NoAddress},
+                                                         {"10.1.2.3", htonl(0x0A010203)},
+                                                         {"127.0.0.1", htonl(INADDR_LOOPBACK)},
+                                                         {"localhost", htonl(INADDR_LOOPBACK)}};
+    for (const auto& [text, address] : resolved)
+        EXPECT_EQ(ResolveAddress(text), address) << text;
+    const std::pair<uint32_t, const char*> dotted[] = {
+        {htonl(0x7F000001), "127.0.0.1"}, {htonl(0x0A000005), "10.0.0.5"}, {0, "0.0.0.0"}, {0xFFFFFFFFu, "255.255.255.255"}};
+    for (const auto& [address, text] : dotted)
+        EXPECT_EQ(DottedAddress(address), text);
 }
 
 TEST_F(AddressHelpers, ReverseLookupFindsNamesAndFallsBackToDottedText)

@@ -2,6 +2,7 @@
 #include "sock/ESockException.h"
 #include "sock/HostNameCache.h"
 #include "sock/SocketModule.h"
+#include "support/Raised.h"
 
 #include <gtest/gtest.h>
 
@@ -22,12 +23,7 @@ TEST(SocketModule, KeepsTheStartupTextsAndCountsNestedStarts)
 TEST(SocketModule, AStartupFailureRaisesTheExactMessage)
 {
     winsock::testing::FailStartupWith(WSASYSNOTREADY);
-    try {
-        StartSocketModule();
-        ADD_FAILURE() << "started although the socket layer failed";
-    } catch (const ESockException& e) {
-        EXPECT_EQ(e.Message, "WSAStartup - Could Not Initialize WinSock");
-    }
+    EXPECT_EQ(testsupport::Raised<ESockException>([] { StartSocketModule(); }), "WSAStartup - Could Not Initialize WinSock");
     winsock::testing::FailStartupWith(0);
     StartSocketModule();
     EXPECT_EQ(WinsockSystemStatus(), "Running");

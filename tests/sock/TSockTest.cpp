@@ -3,6 +3,7 @@
 #include "sock/TSock.h"
 #include "support/Loopback.h"
 #include "support/NetworkTopology.h"
+#include "support/Raised.h"
 
 #include <QThread>
 
@@ -60,15 +61,7 @@ protected:
         fds.push_back(fd);
         return fd;
     }
-    std::string RaisedBy(const std::function<void()>& f)
-    {
-        try {
-            f();
-        } catch (const ESockException& e) {
-            return e.Message;
-        }
-        return "(nothing)";
-    }
+    static std::string RaisedBy(const std::function<void()>& f) { return testsupport::Raised<ESockException>(f); }
     // A blocking client connected to the listener; returns the server's end.
     int OpenBlockingClient(TSock& s)
     {
@@ -242,7 +235,7 @@ TEST_F(Sock, HostLookupsUseTheCacheInAnyCaseAndNeverLookUpDigits)
     EXPECT_EQ(s.PortLookup("79"), htons(79));
 }
 
-TEST_F(Sock, AListenerAutoAcceptsIntoNewObjectsWithTheHandlersCopied)
+TEST_F(Sock, AListenerAutoAcceptsIntoNewObjectsWithTheHandlersCopiedOrOnlyAnnounces)
 {
     TSock l;
     Watch(l);
@@ -278,19 +271,15 @@ TEST_F(Sock, AListenerAutoAcceptsIntoNewObjectsWithTheHandlersCopied)
     reports.clear();
     l.SetListen(false);
     EXPECT_EQ(Texts(), (std::vector<std::string>{"Socket Closed", "Listening Stopped"}));
-}
 
-TEST_F(Sock, WithoutAutoAcceptTheListenerOnlyAnnouncesTheConnection)
-{
-    TSock l;
-    l.SetPortName("0");
+    // Without AutoAccept the listener only announces the connection.
+    TSock plain;
+    plain.SetPortName("0");
     int announced = 0;
-    l.OnAccept = [&](TObject*) { ++announced; };
-    l.SetListen(true);
-    const uint16_t port = testsupport::LocalPort(l.Handle());
-    const int client = Track(::socket(AF_INET, SOCK_STREAM, 0));
-    testsupport::LoopbackAddress to(port);
-    ASSERT_EQ(::connect(client, reinterpret_cast<const sockaddr*>(to.get()), 16), 0);
+    plain.OnAccept = [&](TObject*) { ++announced; };
+    plain.SetListen(true);
+    testsupport::LoopbackAddress plainTo(testsupport::LocalPort(plain.Handle()));
+    ASSERT_EQ(::connect(Track(::socket(AF_INET, SOCK_STREAM, 0)), reinterpret_cast<const sockaddr*>(plainTo.get()), 16), 0);
     ASSERT_TRUE(PumpUntil([&] { return announced == 1; }));
 }
 

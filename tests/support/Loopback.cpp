@@ -61,6 +61,15 @@ uint16_t ClosedPort()
     return held.emplace_back().port();
 }
 
+bool Accepts(uint16_t port)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const LoopbackAddress to(port);
+    const bool up = ::connect(fd, reinterpret_cast<const sockaddr*>(to.get()), sizeof to.address) == 0;
+    ::close(fd);
+    return up;
+}
+
 LoopbackAddress::LoopbackAddress(uint16_t port)
 {
     address.sin_family = AF_INET;
@@ -80,16 +89,6 @@ std::vector<unsigned> MessageLog::Events(unsigned msg) const
         if (m.Msg == msg)
             events.push_back(LOWORD(m.LParam));
     return events;
-}
-
-bool MessageLog::WaitFor(const std::function<bool()>& pred, int timeoutMs)
-{
-    return PumpUntil(pred, timeoutMs);
-}
-
-void MessageLog::Pump(int ms)
-{
-    PumpFor(ms);
 }
 
 bool PumpUntil(const std::function<bool()>& pred, int timeoutMs)

@@ -52,6 +52,9 @@ struct LoopbackAddress {
     sockaddr_in address{};
 };
 
+// Whether something on 127.0.0.1 accepts a connection on port.
+bool Accepts(uint16_t port);
+
 // Processes events until pred holds or timeoutMs passes; returns pred().
 bool PumpUntil(const std::function<bool()>& pred, int timeoutMs = 3000);
 // Processes events for ms milliseconds.
@@ -65,10 +68,6 @@ public:
     const std::vector<Message>& messages() const { return messages_; }
     // Events (low words) of messages numbered msg, in arrival order.
     std::vector<unsigned> Events(unsigned msg) const;
-    // Processes events until pred holds or timeoutMs passes; returns pred().
-    bool WaitFor(const std::function<bool()>& pred, int timeoutMs = 3000);
-    // Processes events for ms milliseconds.
-    void Pump(int ms);
     void Clear() { messages_.clear(); }
 
 private:

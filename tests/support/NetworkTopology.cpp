@@ -82,6 +82,15 @@ RouteTopology::RouteTopology()
     ok_ = false;
 }
 
+bool RouteTopology::RejectAndSilenceRouter1() const
+{
+    return r1.Exec("ip route add 10.201.9.0/24 via 10.201.2.2") == 0 && r1.Exec("nft add table ip vexmorrj") == 0 &&
+           r1.Exec("nft add chain ip vexmorrj relay '{ type filter hook forward priority 0; }'") == 0 &&
+           r1.Exec(std::string("nft add rule ip vexmorrj relay ip daddr ") + UnreachableAddress +
+                   " reject with icmp type host-unreachable") == 0 &&
+           r1.DropIcmp("output", "time-exceeded");
+}
+
 bool RouteTopology::Link(const NetNamespace& a, const std::string& addrA, const NetNamespace& b,
                          const std::string& addrB, const std::string& tag)
 {

@@ -50,6 +50,10 @@ class RouteTopology {
 public:
     RouteTopology();
     bool ok() const { return ok_; }
+    // r1 rejects UnreachableAddress as unreachable and says nothing of expired
+    // echoes; false where nftables is missing. A firewall's rejection, not an
+    // unreachable route: the kernel answers those at most once a second per sender.
+    bool RejectAndSilenceRouter1() const;
 
     NetNamespace client{"c"};
     NetNamespace r1{"r1"};
@@ -60,6 +64,7 @@ public:
     static constexpr const char* Router1 = "10.201.1.1";
     static constexpr const char* Router2 = "10.201.2.2";
     static constexpr const char* TargetAddress = "10.201.3.2";
+    static constexpr const char* UnreachableAddress = "10.201.9.9";
 
 private:
     bool Link(const NetNamespace& a, const std::string& addrA, const NetNamespace& b,

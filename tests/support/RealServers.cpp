@@ -6,7 +6,6 @@
 
 #include <chrono>
 #include <pwd.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -18,15 +17,6 @@ bool WriteFile(const std::string& path, const std::string& text)
 {
     QFile f(QString::fromStdString(path));
     return f.open(QIODevice::WriteOnly) && f.write(text.data(), qint64(text.size())) == qint64(text.size());
-}
-
-bool Accepts(uint16_t port)
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const LoopbackAddress to(port);
-    const bool up = ::connect(fd, reinterpret_cast<const sockaddr*>(to.get()), sizeof to.address) == 0;
-    ::close(fd);
-    return up;
 }
 
 } // namespace

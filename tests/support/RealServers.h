@@ -13,6 +13,13 @@
 #include <string>
 #include <vector>
 
+// Skips the test, saying why, when the server cannot run on this machine.
+#define SKIP_UNLESS_RUNNING(server)                                                                                   \
+    do {                                                                                                               \
+        if (!(server).Problem().empty())                                                                               \
+            GTEST_SKIP() << (server).Problem();                                                                        \
+    } while (0)
+
 namespace testsupport {
 
 // What every real server shares: its folder, its process, and a port reserved

@@ -156,4 +156,22 @@ void ScriptServer::Play(int fd)
     ::close(fd);
 }
 
+std::vector<ScriptServer::Step> Pop3Mailbox(int n, std::vector<ScriptServer::Step> tail, bool slow)
+{
+    using S = ScriptServer;
+    const auto say = [slow](std::string text) { return slow ? S::Trickle(std::move(text)) : S::Send(std::move(text)); };
+    std::string list = "+OK\r\n";
+    for (int k = 1; k <= n; ++k)
+        list += std::to_string(k) + " 10\r\n";
+    std::vector<S::Step> steps = {say("+OK ready\r\n"), S::Expect(), say("+OK\r\n"), S::Expect(),
+                                  say("+OK\r\n"),        S::Expect(), say(list + ".\r\n")};
+    for (int k = n; k >= 1; --k) { // the summaries are asked for last to first
+        steps.push_back(S::Expect());
+        steps.push_back(say("+OK\r\nFrom: Sender " + std::to_string(k) + "\r\nSubject: Note " + std::to_string(k) +
+                            "\r\n\r\n.\r\n"));
+    }
+    steps.insert(steps.end(), tail.begin(), tail.end());
+    return steps;
+}
+
 } // namespace testsupport

@@ -69,4 +69,8 @@ private:
     std::thread thread_;
 };
 
+// A POP3 server that logs in and lists n messages ("Sender k", "Note k") for
+// their summaries, then plays tail; slow sends each reply a byte at a time.
+std::vector<ScriptServer::Step> Pop3Mailbox(int n, std::vector<ScriptServer::Step> tail, bool slow = false);
+
 } // namespace testsupport

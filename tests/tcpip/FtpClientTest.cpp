@@ -1,3 +1,4 @@
+#include "support/Raised.h"
 #include "support/RealServers.h"
 #include "support/ScriptServer.h"
 #include "support/SocketFixture.h"
@@ -14,7 +15,9 @@
 #include <iostream>
 
 using testsupport::FtpServer;
+using testsupport::Raised;
 using testsupport::ScriptServer;
+using S = ScriptServer;
 
 namespace {
 
@@ -44,16 +47,6 @@ protected:
     bool TracedPart(const std::string& part) const
     {
         return std::any_of(trace.begin(), trace.end(), [&](const auto& t) { return t.second.find(part) != std::string::npos; });
-    }
-    template <typename Fn>
-    std::string Raised(Fn fn)
-    {
-        try {
-            fn();
-        } catch (const ETcpIpError& e) {
-            return e.Message;
-        }
-        return "(nothing)";
     }
     std::vector<std::pair<TTraceLevel, std::string>> trace;
 };
@@ -86,7 +79,6 @@ std::string PasvAnswer(const std::string& host, uint16_t port)
 // A login the way a server accepts it, then what the test adds.
 std::vector<ScriptServer::Step> LoggedIn(std::vector<ScriptServer::Step> rest)
 {
-    using S = ScriptServer;
     std::vector<S::Step> steps = {S::Send("220 hostile ready\r\n"), S::Expect(), S::Send("331 pw\r\n"), S::Expect(),
                                   S::Send("230 in\r\n"),           S::Expect(), S::Send("200 binary\r\n")};
     steps.insert(steps.end(), rest.begin(), rest.end());
@@ -96,7 +88,6 @@ std::vector<ScriptServer::Step> LoggedIn(std::vector<ScriptServer::Step> rest)
 // The end of a script: QUIT answered, so the client's goodbye costs no time-out.
 std::vector<ScriptServer::Step> Bye(std::vector<ScriptServer::Step> steps)
 {
-    using S = ScriptServer;
     steps.insert(steps.end(), {S::Expect(), S::Send("221 bye\r\n"), S::Close()});
     return steps;
 }
@@ -106,8 +97,7 @@ std::vector<ScriptServer::Step> Bye(std::vector<ScriptServer::Step> steps)
 TEST_F(FtpClient, AnonymousLoginListsAndDownloadsFromARealServerInEveryStyle)
 {
     FtpServer server;
-    if (!server.Problem().empty())
-        GTEST_SKIP() << server.Problem();
+    SKIP_UNLESS_RUNNING(server);
     const std::string big = Pattern(100u << 20);
     server.AddAnonFile("empty.bin", "");
     server.AddAnonFile("one.bin", "x");
@@ -165,12 +155,11 @@ TEST_F(FtpClient, AnonymousLoginListsAndDownloadsFromARealServerInEveryStyle)
 TEST_F(FtpClient, ALocalUserUploadsByteForByteAndAWrongPasswordShowsTheServersReply)
 {
     FtpServer server;
-    if (!server.Problem().empty())
-        GTEST_SKIP() << server.Problem();
+    SKIP_UNLESS_RUNNING(server);
 
     T_FTP wrong;
     Aim(wrong, server.port(), FtpServer::User, "not-it");
-    EXPECT_EQ(Raised([&] { wrong.Login(); }), "Login incorrect.");
+    EXPECT_EQ(Raised<ETcpIpError>([&] { wrong.Login(); }), "Login incorrect.");
     EXPECT_EQ(wrong.ReplyCode, 530);
 
     T_FTP ftp;
@@ -212,7 +201,6 @@ TEST_F(FtpClient, ALocalUserUploadsByteForByteAndAWrongPasswordShowsTheServersRe
 
 TEST_F(FtpClient, RepliesSplitAcrossReadsAndErrorRepliesKeepTheDialogueInStep)
 {
-    using S = ScriptServer;
     // A three-line greeting a byte at a time, an error reply in two lines, and
     // a command after it that must get its own reply.
     ScriptServer server({S::Trickle("220-first line\r\n220-second\r\n220 last\r\n"), S::Expect(),
@@ -226,7 +214,7 @@ TEST_F(FtpClient, RepliesSplitAcrossReadsAndErrorRepliesKeepTheDialogueInStep)
     EXPECT_TRUE(Traced(tlReply, "220 last"));
     EXPECT_EQ(ftp.ReplyCode, 200);
     ftp.URI = "f";
-    EXPECT_EQ(Raised([&] { ftp.Download(); }), "no passive");
+    EXPECT_EQ(Raised<ETcpIpError>([&] { ftp.Download(); }), "no passive");
     EXPECT_EQ(ftp.ReplyCode, 500);
     EXPECT_EQ(ftp.TransferSize, 7);
     EXPECT_FALSE(ftp.Busy) << "a refused transfer leaves the component free";
@@ -237,7 +225,6 @@ TEST_F(FtpClient, RepliesSplitAcrossReadsAndErrorRepliesKeepTheDialogueInStep)
 
 TEST_F(FtpClient, AnErrorAtEachStepIsRaisedWithTheServersText)
 {
-    using S = ScriptServer;
     const std::vector<std::pair<std::vector<S::Step>, std::string>> cases = {
         {Bye({S::Send("421 too many users\r\n")}), "too many users"},
         {Bye({S::Send("220 hi\r\n"), S::Expect(), S::Send("530 no anonymous\r\n")}), "no anonymous"},
@@ -257,14 +244,13 @@ TEST_F(FtpClient, AnErrorAtEachStepIsRaisedWithTheServersText)
         T_FTP ftp;
         Aim(ftp, server.port());
         ftp.URI = "missing.bin";
-        EXPECT_EQ(Raised([&] { ftp.Download(); }), text);
+        EXPECT_EQ(Raised<ETcpIpError>([&] { ftp.Download(); }), text);
         EXPECT_FALSE(ftp.Busy);
     }
 }
 
 TEST_F(FtpClient, APassiveAnswerNamingAnotherMachineGetsTheDataFromTheServerItself)
 {
-    using S = ScriptServer;
     ScriptServer data({S::Send("the file's bytes"), S::Close()});
     // 10.1.2.3 is never contacted: the data connection goes to the control peer.
     ScriptServer control(Bye(LoggedIn({S::Expect(), S::Send("213 16\r\n"), S::Expect(),
@@ -282,13 +268,12 @@ TEST_F(FtpClient, APassiveAnswerNamingAnotherMachineGetsTheDataFromTheServerItse
 
 TEST_F(FtpClient, SilentServersAndBrokenDataConnectionsEndWithAClearError)
 {
-    using S = ScriptServer;
     {
         ScriptServer server({S::Hold()});
         T_FTP ftp;
         Aim(ftp, server.port());
         ftp.ReplyTimeoutMs = 300;
-        const std::string error = Raised([&] { ftp.Login(); });
+        const std::string error = Raised<ETcpIpError>([&] { ftp.Login(); });
         EXPECT_NE(error.find("did not answer within 0.3 seconds"), std::string::npos) << error;
         EXPECT_FALSE(ftp.LoggedIn);
         EXPECT_FALSE(ftp.Connected());
@@ -302,7 +287,7 @@ TEST_F(FtpClient, SilentServersAndBrokenDataConnectionsEndWithAClearError)
         ftp.ReplyTimeoutMs = 1000;
         ftp.Passive = false;
         ftp.URI = "f";
-        const std::string error = Raised([&] { ftp.Download(); });
+        const std::string error = Raised<ETcpIpError>([&] { ftp.Download(); });
         EXPECT_NE(error.find("waiting for the server's data connection"), std::string::npos) << error;
         EXPECT_FALSE(ftp.Busy);
         EXPECT_FALSE(ftp.LoggedIn);
@@ -325,7 +310,7 @@ TEST_F(FtpClient, SilentServersAndBrokenDataConnectionsEndWithAClearError)
             if (n <= 0)
                 ftp.SendCommand("NOOP");
         };
-        const std::string error = Raised([&] { ftp.Download(); });
+        const std::string error = Raised<ETcpIpError>([&] { ftp.Download(); });
         EXPECT_NE(error.find("broke off before the end"), std::string::npos) << error;
         EXPECT_FALSE(ftp.Busy);
     }
@@ -342,7 +327,7 @@ TEST_F(FtpClient, SilentServersAndBrokenDataConnectionsEndWithAClearError)
         ftp.URI = "f";
         int pumped = 0;
         QTimer::singleShot(0, [&] { ++pumped; });
-        const std::string error = Raised([&] { ftp.Download(); });
+        const std::string error = Raised<ETcpIpError>([&] { ftp.Download(); });
         EXPECT_NE(error.find("did not answer within 1 second"), std::string::npos) << error;
         EXPECT_EQ(ftp.ReceiveStream, "a little");
         EXPECT_EQ(pumped, 1) << "the window's events were processed during the wait";
@@ -352,7 +337,6 @@ TEST_F(FtpClient, SilentServersAndBrokenDataConnectionsEndWithAClearError)
 
 TEST_F(FtpClient, ASecondTransferFromADataHandlerIsRefusedAndEmptyNamesDoNothing)
 {
-    using S = ScriptServer;
     ScriptServer data({S::Send("bytes"), S::Close()});
     ScriptServer control(LoggedIn({S::Expect(), S::Send("213 5\r\n"), S::Expect(),
                                    S::Send(PasvAnswer("127,0,0,1", data.port())), S::Expect(),
@@ -367,7 +351,7 @@ TEST_F(FtpClient, ASecondTransferFromADataHandlerIsRefusedAndEmptyNamesDoNothing
     std::string refused;
     ftp.OnDataReceived = [&](TObject*, t_ftp_mode, int) {
         if (refused.empty())
-            refused = Raised([&] { ftp.Download(); });
+            refused = Raised<ETcpIpError>([&] { ftp.Download(); });
     };
     ftp.Download();
     EXPECT_EQ(refused, "Protocol busy");

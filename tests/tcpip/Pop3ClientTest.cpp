@@ -1,6 +1,7 @@
 #include "framework/SysUtils.h"
 #include "support/SocketFixture.h"
 #include "support/Loopback.h"
+#include "support/Raised.h"
 #include "support/RealServers.h"
 #include "support/ScriptServer.h"
 #include "tcpip/T_Pop3.h"
@@ -12,7 +13,9 @@
 #include <algorithm>
 #include <functional>
 
+using testsupport::Raised;
 using testsupport::ScriptServer;
+using S = ScriptServer;
 
 namespace {
 
@@ -31,25 +34,21 @@ protected:
     {
         return std::find(trace.begin(), trace.end(), std::make_pair(level, line)) != trace.end();
     }
-    // The text of what Login raised, or "(nothing)".
-    template <typename E>
-    std::string Raised(T_Pop3& pop)
-    {
-        try {
-            pop.Login();
-        } catch (const E& e) {
-            return e.Message;
-        }
-        return "(nothing)";
-    }
     std::vector<std::pair<TTraceLevel, std::string>> trace;
 };
 
+// Greeting, USER and PASS accepted and LIST asked; then the rest.
+std::vector<ScriptServer::Step> UpToList(std::vector<ScriptServer::Step> rest)
+{
+    std::vector<S::Step> steps = {S::Send("+OK ready\r\n"), S::Expect(), S::Send("+OK\r\n"),
+                                  S::Expect(),                S::Send("+OK\r\n"), S::Expect()};
+    steps.insert(steps.end(), rest.begin(), rest.end());
+    return steps;
+}
+
 std::vector<ScriptServer::Step> GoodSession()
 {
-    using S = ScriptServer;
-    return {S::Send("+OK ready\r\n"), S::Expect(), S::Send("+OK\r\n"), S::Expect(), S::Send("+OK\r\n"),
-            S::Expect(), S::Send("+OK\r\n1 120\r\n.\r\n"), S::Expect(), S::Send("+OK bye\r\n"), S::Close()};
+    return UpToList({S::Send("+OK\r\n1 120\r\n.\r\n"), S::Expect(), S::Send("+OK bye\r\n"), S::Close()});
 }
 
 } // namespace
@@ -57,8 +56,7 @@ std::vector<ScriptServer::Step> GoodSession()
 TEST_F(Pop3Client, CountsListsReadsAndDeletesARealMailbox)
 {
     testsupport::DovecotServer dovecot;
-    if (!dovecot.Problem().empty())
-        GTEST_SKIP() << dovecot.Problem();
+    SKIP_UNLESS_RUNNING(dovecot);
     dovecot.AddMessage("From: Bob <bob@example.test>\r\nSubject: Hello\r\n\r\nfirst line\r\n.dotted\r\n.\r\nlast\r\n");
     dovecot.AddMessage("From: Zo\xe9 <zoe@example.test>\r\nSubject: Caf\xe9 cr\xe8me\r\nMIME-Version: 1.0\r\n"
                        "Content-Type: text/plain; charset=ISO-8859-1\r\nContent-Transfer-Encoding: 8bit\r\n\r\n"
@@ -103,7 +101,7 @@ TEST_F(Pop3Client, CountsListsReadsAndDeletesARealMailbox)
 
     // A wrong password shows the server's line; the next Login works.
     pop.Password = "wrong";
-    const std::string refused = Raised<EProtocolError>(pop);
+    const std::string refused = Raised<EProtocolError>([&] { pop.Login(); });
     EXPECT_EQ(refused.rfind("-ERR", 0), 0u) << refused;
     pop.Password = "secret";
     pop.Login();
@@ -113,7 +111,6 @@ TEST_F(Pop3Client, CountsListsReadsAndDeletesARealMailbox)
 
 TEST_F(Pop3Client, HostileServersEndWithAClearErrorAndTheClientStaysUsable)
 {
-    using S = ScriptServer;
     const std::string longLine(1024 * 1024, 'x');
     const struct {
         std::vector<S::Step> script;
@@ -124,23 +121,17 @@ TEST_F(Pop3Client, HostileServersEndWithAClearErrorAndTheClientStaysUsable)
         {{S::Send("+OK\r\n"), S::Expect(), S::Reset()}, "127.0.0.1 reset the connection instead of answering."},
         // Its first piece taken as the greeting would put the rest where the USER reply is due.
         {{S::Send("+OK " + longLine), S::Close()}, "127.0.0.1 sent a line longer than 64 KiB"},
-        {{S::Send("+OK\r\n"), S::Expect(), S::Send("+OK\r\n"), S::Expect(), S::Send("+OK\r\n"), S::Expect(),
-          S::Send("+OK\r\n1 10\r\n2 20\r\n"), S::Close()},
+        {UpToList({S::Send("+OK\r\n1 10\r\n2 20\r\n"), S::Close()}),
          "127.0.0.1 closed the connection before the list was complete (2 lines received)."},
-        {{S::Send("+OK\r\n"), S::Expect(), S::Send("+OK\r\n"), S::Expect(), S::Send("+OK\r\n"), S::Expect(),
-          S::Send("+OK\r\n1 10\r\n"), S::Reset()},
+        {UpToList({S::Send("+OK\r\n1 10\r\n"), S::Reset()}),
          "127.0.0.1 reset the connection before the list was complete ("},
         {{S::Send("-ERR go away\r\n"), S::Close()}, "-ERR go away"},
         {{S::Send("+OK\r\n"), S::Expect(), S::Send("-ERR no such user\r\n"), S::Hold()}, "-ERR no such user"},
         {{S::Send("+OK\r\n"), S::Expect(), S::Send("+OK\r\n"), S::Expect(), S::Send("-ERR [AUTH] nope\r\n"),
           S::Hold()},
          "-ERR [AUTH] nope"},
-        {{S::Send("+OK\r\n"), S::Expect(), S::Send("+OK\r\n"), S::Expect(), S::Send("+OK\r\n"), S::Expect(),
-          S::Send("-ERR locked\r\n"), S::Hold()},
-         "-ERR locked"},
-        {{S::Send("+OK\r\n"), S::Expect(), S::Send("+OK\r\n"), S::Expect(), S::Send("+OK\r\n"), S::Expect(),
-          S::Send("+OK\r\none 10\r\n.\r\n"), S::Hold()},
-         "'one' is not a valid integer value"},
+        {UpToList({S::Send("-ERR locked\r\n"), S::Hold()}), "-ERR locked"},
+        {UpToList({S::Send("+OK\r\none 10\r\n.\r\n"), S::Hold()}), "'one' is not a valid integer value"},
         {{S::Send("HTTP/1.0 400 Bad\r\n"), S::Close()}, "HTTP/1.0 400 Bad"},
     };
     ScriptServer good(GoodSession());
@@ -149,12 +140,7 @@ TEST_F(Pop3Client, HostileServersEndWithAClearErrorAndTheClientStaysUsable)
         T_Pop3 pop;
         Aim(pop, hostile.port());
         pop.ReplyTimeoutMs = 1000;
-        std::string raised = "(nothing)";
-        try {
-            pop.Login();
-        } catch (const Exception& e) {
-            raised = e.Message;
-        }
+        const std::string raised = Raised<Exception>([&] { pop.Login(); });
         EXPECT_EQ(raised.rfind(c.expected, 0), 0u) << "raised: " << raised.substr(0, 100);
         EXPECT_LE(raised.size(), 64u * 1024);
         // The same component logs in to a sound server afterwards.
@@ -167,7 +153,6 @@ TEST_F(Pop3Client, HostileServersEndWithAClearErrorAndTheClientStaysUsable)
 
 TEST_F(Pop3Client, NulBytesAndBareLineFeedsAreTakenAsTheyCome)
 {
-    using S = ScriptServer;
     ScriptServer server({S::Send(std::string("+OK a\0b\n", 8)), S::Expect(), S::Send("+OK\n"), S::Expect(),
                          S::Send("+OK\n"), S::Expect(), S::Send("+OK\n.\n"), S::Expect(), S::Send("+OK\n"),
                          S::Close()});
@@ -182,13 +167,9 @@ TEST_F(Pop3Client, NulBytesAndBareLineFeedsAreTakenAsTheyCome)
 
 TEST_F(Pop3Client, AnswersCutOffOrPastTheirBoundsEndWithWordsAndDropTheConnection)
 {
-    using S = ScriptServer;
     const auto session = [](std::vector<S::Step> rest) {
-        std::vector<S::Step> steps = GoodSession();
-        steps.resize(6); // greeting, USER, PASS, and LIST asked
-        steps.push_back(S::Send("+OK\r\n1 120\r\n2 130\r\n.\r\n"));
-        steps.insert(steps.end(), rest.begin(), rest.end());
-        return steps;
+        rest.insert(rest.begin(), S::Send("+OK\r\n1 120\r\n2 130\r\n.\r\n"));
+        return UpToList(rest);
     };
     std::string lines;
     for (int i = 0; i < 100; ++i)
@@ -218,12 +199,7 @@ TEST_F(Pop3Client, AnswersCutOffOrPastTheirBoundsEndWithWordsAndDropTheConnectio
         Aim(pop, hostile.port());
         pop.MaxAnswerBytes = 1000;
         pop.Login();
-        std::string raised = "(nothing)";
-        try {
-            c.command(pop);
-        } catch (const Exception& e) {
-            raised = e.Message;
-        }
+        const std::string raised = Raised<Exception>([&] { c.command(pop); });
         EXPECT_EQ(raised.rfind(c.expected, 0), 0u) << "raised: " << raised.substr(0, 200);
         EXPECT_FALSE(pop.LoggedIn);
         EXPECT_FALSE(pop.Connected()) << "the connection was dropped";
@@ -233,14 +209,11 @@ TEST_F(Pop3Client, AnswersCutOffOrPastTheirBoundsEndWithWordsAndDropTheConnectio
     std::string endless = "+OK\r\n";
     for (int i = 1; i <= 200; ++i)
         endless += std::to_string(i) + " 100\r\n";
-    std::vector<S::Step> script = GoodSession();
-    script.resize(6);
-    script.insert(script.end(), {S::Send(endless), S::Hold()});
-    ScriptServer server(script);
+    ScriptServer server(UpToList({S::Send(endless), S::Hold()}));
     T_Pop3 pop;
     Aim(pop, server.port());
     pop.MaxAnswerLines = 100;
-    EXPECT_EQ(Raised<ETcpIpError>(pop), "127.0.0.1 sent more than 100 lines for the list, the most this program "
+    EXPECT_EQ(Raised<ETcpIpError>([&] { pop.Login(); }), "127.0.0.1 sent more than 100 lines for the list, the most this program "
                                         "takes; the connection was dropped.");
     EXPECT_TRUE(pop.Messages.size() <= 100u);
 }
@@ -251,24 +224,20 @@ TEST_F(Pop3Client, RefusedConnectionsSayWhyAndAnAnswerThatKeepsComingCanBeStoppe
     Aim(refused, testsupport::ClosedPort());
     const std::string expected = "Error creating socket: connection refused by 127.0.0.1:" +
                                  std::to_string(refused.RemotePort);
-    EXPECT_EQ(Raised<ESocketError>(refused), expected);
+    EXPECT_EQ(Raised<ESocketError>([&] { refused.Login(); }), expected);
 
     // The list trickles in without a pause long enough to wait on: events
     // still go through, so a Stop pressed meanwhile is heard.
-    using S = ScriptServer;
     std::string list;
     for (int i = 1; i <= 400; ++i)
         list += std::to_string(i) + " 9\r\n";
-    std::vector<S::Step> script = GoodSession();
-    script.resize(6);
-    script.insert(script.end(), {S::Send("+OK\r\n"), S::Trickle(list), S::Send(".\r\n"), S::Hold()});
-    ScriptServer server(script);
+    ScriptServer server(UpToList({S::Send("+OK\r\n"), S::Trickle(list), S::Send(".\r\n"), S::Hold()}));
     T_Pop3 pop;
     Aim(pop, server.port());
     pop.OnTrace = [&pop](const std::string& s, TTraceLevel level) {
         if (level == tlCommand && s == "LIST")
             QTimer::singleShot(0, [&pop] { pop.Cancel(); });
     };
-    EXPECT_EQ(Raised<ETcpIpError>(pop), "Stopped while waiting for its answer (127.0.0.1).");
+    EXPECT_EQ(Raised<ETcpIpError>([&] { pop.Login(); }), "Stopped while waiting for its answer (127.0.0.1).");
     EXPECT_FALSE(pop.LoggedIn);
 }

@@ -1,3 +1,4 @@
+#include "support/Raised.h"
 #include "support/ScriptServer.h"
 #include "support/SocketFixture.h"
 #include "tcpip/T_TcpIp.h"
@@ -81,13 +82,7 @@ TEST_F(StreamSeam, ALayerSlidUnderALiveConnectionIsWaitedOnReadAndFailsInItsOwnW
 
     const std::string words = "The server's certificate is not trusted; check the host name.";
     layer->failure = words;
-    std::string raised = "(nothing)";
-    try {
-        client.ReadLine(line);
-    } catch (const ETcpIpError& e) {
-        raised = e.Message;
-    }
-    EXPECT_EQ(raised, words);
+    EXPECT_EQ(testsupport::Raised<ETcpIpError>([&] { client.ReadLine(line); }), words);
     EXPECT_FALSE(client.Connected());
     EXPECT_FALSE(client.LoggedIn);
 }
