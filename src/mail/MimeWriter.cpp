@@ -218,19 +218,27 @@ void MimeWriter::PartHead(const std::string& type, const std::string& name, cons
         Line("Content-Description: " + description);
 }
 
-bool MimeWriter::Base64Part(const TAttachmentDescriptor& d)
+std::unique_ptr<std::istream> MimeWriter::OpenPart(const TAttachmentDescriptor& d, const char* encoding)
 {
     Info(Info_Attachment, d.path);
-    const std::unique_ptr<std::istream> file = OpenFile(d.path);
+    std::unique_ptr<std::istream> file = OpenFile(d.path);
     if (!file || !*file)
+        return nullptr;
+    const std::string name = FileNameOf(d.path);
+    PartHead(d.contentType, d.name.empty() ? name : d.name, encoding, d.disposition, name, d.description);
+    Line("");
+    return file;
+}
+
+bool MimeWriter::Base64Part(const TAttachmentDescriptor& d)
+{
+    const std::unique_ptr<std::istream> file = OpenPart(d, "base64");
+    if (!file)
         return false;
     std::istream& in = *file;
     in.seekg(0, std::ios::end);
     const auto size = static_cast<long long>(in.tellg());
     in.seekg(0);
-    const std::string name = FileNameOf(d.path);
-    PartHead(d.contentType, d.name.empty() ? name : d.name, "base64", d.disposition, name, d.description);
-    Line("");
     Info(Info_AttachmentSize, std::to_string(size));
     std::vector<char> block(Base64Block);
     long long encoded = 0;
@@ -260,15 +268,10 @@ bool MimeWriter::Base64Part(const TAttachmentDescriptor& d)
 
 bool MimeWriter::QuotedPrintablePart(const TAttachmentDescriptor& d)
 {
-    Info(Info_Attachment, d.path);
-    const std::unique_ptr<std::istream> file = OpenFile(d.path);
-    if (!file || !*file)
+    const std::unique_ptr<std::istream> file = OpenPart(d, "Quoted-Printable");
+    if (!file)
         return false;
     std::istream& in = *file;
-    const std::string name = FileNameOf(d.path);
-    PartHead(d.contentType, d.name.empty() ? name : d.name, "Quoted-Printable", d.disposition, name,
-             d.description);
-    Line("");
     qp_.Reset();
     std::vector<char> block(QpBlock);
     while (!Halted() && in) {
@@ -284,14 +287,10 @@ bool MimeWriter::PlainPart(const TAttachmentDescriptor& d)
 {
     if (Halted())
         return true;
-    Info(Info_Attachment, d.path);
-    const std::unique_ptr<std::istream> file = OpenFile(d.path);
-    if (!file || !*file)
+    const std::unique_ptr<std::istream> file = OpenPart(d, nullptr);
+    if (!file)
         return false;
     std::istream& in = *file;
-    const std::string name = FileNameOf(d.path);
-    PartHead(d.contentType, d.name.empty() ? name : d.name, nullptr, d.disposition, name, d.description);
-    Line("");
     std::string line;
     // Line by line from the file, so a large one is never held whole.
     while (!Halted() && std::getline(in, line)) {

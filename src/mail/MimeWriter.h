@@ -79,6 +79,8 @@ private:
     bool Attachment(const TAttachmentDescriptor& d);
     void PartHead(const std::string& type, const std::string& name, const char* encoding,
                   const std::string& disposition, const std::string& filename, const std::string& description);
+    // Opens an attachment and writes its part's head; nullptr when it cannot be read.
+    std::unique_ptr<std::istream> OpenPart(const TAttachmentDescriptor& d, const char* encoding);
     bool Base64Part(const TAttachmentDescriptor& d);
     bool QuotedPrintablePart(const TAttachmentDescriptor& d);
     bool PlainPart(const TAttachmentDescriptor& d);
