@@ -252,6 +252,9 @@ private:
         std::string from, subject;
     };
     std::vector<MailRow> SelectedMail() const;
+    // View and Delete Selected: the chosen rows, the mailbox opened and counted,
+    // failures reported, the log saved; a call while a command runs is refused.
+    void ForSelectedMail(const std::function<void(const std::vector<MailRow>&)>& work);
     void ListHeaders();
     void ShowMessage(const MailRow& row);
     // Runs a command's work; a failure gets a red transcript line (so the log

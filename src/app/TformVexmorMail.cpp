@@ -156,15 +156,24 @@ void TformVexmor::ListHeaders()
     ScrollToLatest();
 }
 
-void TformVexmor::popmailMsgTextClick()
+void TformVexmor::ForSelectedMail(const std::function<void(const std::vector<MailRow>&)>& work)
 {
     if (CommandRunning())
         return;
+    // Copied before the first wait: the report list may change while the server answers.
     const std::vector<MailRow> chosen = SelectedMail();
     CommandInProgress command(*this);
     ReportingFailure("The mail server ended the exchange without saying why.", [&] {
         MailOpening(false);
         WriteMailCount();
+        work(chosen);
+    });
+    SaveLogIfOn();
+}
+
+void TformVexmor::popmailMsgTextClick()
+{
+    ForSelectedMail([this](const std::vector<MailRow>& chosen) {
         if (MailCount() > 0) {
             for (const MailRow& row : chosen) {
                 pop_mail->Retrieve(row.position); // by the row's position
@@ -173,7 +182,6 @@ void TformVexmor::popmailMsgTextClick()
         }
         pop_mail->Logout();
     });
-    SaveLogIfOn();
 }
 
 void TformVexmor::ShowMessage(const MailRow& row)
@@ -256,13 +264,7 @@ void TformVexmor::popmailDelAllClick()
 
 void TformVexmor::popmailDelSelClick()
 {
-    if (CommandRunning())
-        return;
-    const std::vector<MailRow> chosen = SelectedMail();
-    CommandInProgress command(*this);
-    ReportingFailure("The mail server ended the exchange without saying why.", [&] {
-        MailOpening(false);
-        WriteMailCount();
+    ForSelectedMail([this](const std::vector<MailRow>& chosen) {
         for (const MailRow& row : chosen) {
             // Deleted by sender and subject as they are on the server now.
             for (int i = 0; i < MailCount(); ++i) {
@@ -278,7 +280,6 @@ void TformVexmor::popmailDelSelClick()
         details->clear();
         ListHeaders();
     });
-    SaveLogIfOn();
 }
 
 void TformVexmor::popmailSendClick()
