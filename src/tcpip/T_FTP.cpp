@@ -448,8 +448,10 @@ void T_FTP::Upload()
         TransferSize = int64_t(ReceiveStream.size());
         uploadPosition_ = 0;
         // Actively, with Async, the server's connection is accepted on a later
-        // notice, and its FD_WRITE starts the sending.
-        if (Passive || !Async)
+        // notice, and its FD_WRITE starts the sending. If it was accepted while
+        // the reply was awaited, that FD_WRITE came before the upload began and
+        // was passed over (the kernel says writable once): start now.
+        if (Passive || !Async || data_)
             while (SendChunk()) {
             }
         if (!Async)
