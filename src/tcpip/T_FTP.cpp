@@ -88,11 +88,52 @@ void T_FTP::Login()
 {
     Exchange exchange(*this);
     RemotePort = Port;
-    T_TcpIp::Login();
-    ReadReply(); // greeting
+    T_TcpIp::Login(); // TLS already, when it is implicit
+    ReadReply();      // greeting
+    if (Tls.Mode == TlsMode::StartTls)
+        UpgradeToTls();
     SendUser();
     SendPassword();
+    if (Tls.Mode != TlsMode::Plain)
+        ProtectData();
     SetImageType();
+}
+
+void T_FTP::UpgradeToTls()
+{
+    SendCommand("AUTH TLS");
+    try {
+        ReadReply();
+    } catch (const EProtocolError& e) {
+        if (e.ReplyCode == 999)
+            throw;
+        ConnectionLost();
+        throw ETcpIpError("The FTP server " + Hostname + " does not offer TLS (AUTH TLS answered \"" +
+                          std::to_string(e.ReplyCode) + " " + e.Message +
+                          "\"); no password was sent. Set the FTP site to plain FTP, or ask the server's "
+                          "administrator.");
+    }
+    if (ReplyCode != 234) {
+        ConnectionLost();
+        throw ETcpIpError("The FTP server " + Hostname + " answered AUTH TLS with \"" + std::to_string(ReplyCode) +
+                          " " + ReplyText + "\" instead of agreeing; no password was sent.");
+    }
+    StartTls();
+}
+
+void T_FTP::ProtectData()
+{
+    SendCommand("PBSZ 0");
+    ReadReply();
+    SendCommand("PROT P");
+    ReadReply();
+}
+
+void T_FTP::SecureDataConnection()
+{
+    if (Tls.Mode == TlsMode::Plain || !data_)
+        return;
+    StartTls(data_, ControlSession(), "negotiating TLS on the data connection");
 }
 
 void T_FTP::SendUser()
@@ -243,11 +284,19 @@ void T_FTP::SendTransferCommand(const std::string& command)
 {
     SendCommand(command);
     ReadReply();
-    if (!Passive && !Async)
+    // A protected connection is taken here, notices or not: its handshake
+    // comes before any data, and no notice handler may wait for one.
+    if (!Passive && (!Async || Tls.Mode != TlsMode::Plain))
         AcceptDataConnection();
+    SecureDataConnection();
 }
 
 bool T_FTP::ReadData()
+{
+    return TakeData(true);
+}
+
+bool T_FTP::TakeData(bool wait)
 {
     if (!data_ && listener_ == INVALID_SOCKET)
         return false;
@@ -255,8 +304,10 @@ bool T_FTP::ReadData()
     const bool controlEnded = EndOfData;
     int n = SOCKET_ERROR; // a listener whose connection never came has nothing to read
     if (data_)
-        ReceiveBuffer(data_, Buffer.data(), n, ChunkSize);
+        ReceiveBuffer(data_, Buffer.data(), n, ChunkSize, wait);
     EndOfData = controlEnded;
+    if (n == ByteStream::WouldBlock)
+        return false; // part of a TLS record: the next notice brings the rest
     if (n > 0) {
         std::string& into = TransferKind == tftp_getdir ? ListStream : ReceiveStream;
         const size_t cap = TransferKind == tftp_getdir ? MaxListingBytes : MaxDownloadBytes;
@@ -319,6 +370,10 @@ void T_FTP::AwaitFinalReplyFed()
     WaitForData = true;
     WatchAlso = &data_;
     pendingError_ = nullptr;
+    // Data that came while the transfer was being set up (the TLS handshake
+    // reads the socket too) gives no further notice: look at once.
+    if (data_ && TransferKind != tftp_upload)
+        Window->Post(WM_DATA_SOCKET, WPARAM(data_->Handle()), MAKELONG(unsigned(FD_READ), 0));
     try {
         ReadReply(); // the data arrives through WndProc meanwhile
     } catch (...) {
@@ -507,15 +562,25 @@ void T_FTP::FinishList()
     while (ReadData())
         KeepResponsive("receiving the data");
     EndOfData = false;
-    if (data_)
-        winsock::shutdown(data_->Handle(), SD_SEND);
-    CloseDataSockets(false);
+    EndDataConnection();
     WatchAlso = nullptr;
     SetImageType();
     if (!dataBroken_) // a broken listing does not replace the last whole one
         DirList = SplitLines(ListStream, LastLine::IfNotEmpty);
     ListStream.clear();
     Complete();
+}
+
+void T_FTP::EndDataConnection()
+{
+    if (data_) {
+        // Over TLS the goodbye is the layer's close_notify, which a raw
+        // shutdown would skip; a plain connection says it sends no more.
+        if (Tls.Mode == TlsMode::Plain)
+            winsock::shutdown(data_->Handle(), SD_SEND);
+        data_->Close();
+    }
+    CloseDataSockets(false);
 }
 
 void T_FTP::Abort()
@@ -576,9 +641,12 @@ void T_FTP::WndProc(Message& m)
                 // What is already there is taken in one go (up to 2 MB, so the
                 // window still paints): one notice per block would cost more
                 // than the reading.
-                for (int block = 0; block < 64 && ReadData(); ++block)
+                for (int block = 0; block < 64 && TakeData(false); ++block)
                     if (!data_ || data_->Ready(false, 0) != 1)
                         break;
+                // Bytes left inside a TLS layer raise no notice of their own.
+                if (data_ && data_->Pending())
+                    Window->Post(WM_DATA_SOCKET, WPARAM(data_->Handle()), MAKELONG(unsigned(FD_READ), 0));
             } catch (...) {
                 // Raised where the waiting transfer can report it.
                 pendingError_ = std::current_exception();
@@ -605,7 +673,14 @@ void T_FTP::WndProc(Message& m)
                 WatchAlso = nullptr;
                 FireData(-1);
             } else {
-                ReadData();
+                // All of it is here now; a TLS layer may hold more than one block.
+                try {
+                    while (TakeData(false)) {
+                    }
+                } catch (...) {
+                    pendingError_ = std::current_exception();
+                    Cancel();
+                }
             }
             break;
         }

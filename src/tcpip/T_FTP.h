@@ -72,7 +72,20 @@ protected:
     void ConnectionLost() override;
 
 private:
-    // One step each of Login.
+    // One step each of Login. AUTH TLS before the user name, so no
+    // password goes in plain; PBSZ and PROT once logged in, so the data
+    // connections are protected too.
+    void UpgradeToTls();
+    void ProtectData();
+    // A protected data connection says TLS first, reusing the control
+    // connection's session as servers demand; done once the server has
+    // answered the transfer command, since it starts TLS only then.
+    void SecureDataConnection();
+    // Reads what the data connection has; without wait, returns false at once
+    // when nothing is there yet (a notice handler must not wait).
+    bool TakeData(bool wait);
+    // Ends the data connection with the layer's goodbye, not traced.
+    void EndDataConnection();
     void SendUser();
     void SendPassword();
     void SetImageType();
