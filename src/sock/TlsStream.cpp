@@ -241,9 +241,9 @@ void TlsStream::State::Fail(int sslError)
     const unsigned long code = ERR_peek_last_error();
     const int reason = ERR_GET_REASON(code);
     const uint16_t port = PeerPort();
-    const std::string where = host + (port ? " port " + std::to_string(port) : std::string());
+    const std::string where = "at " + host + (port ? " (port " + std::to_string(port) + ")" : std::string());
     if (plainBroken)
-        throw ESockException("The connection to " + where + " broke during the TLS handshake (" +
+        throw ESockException("The connection to the server " + where + " broke during the TLS handshake (" +
                              SocketErrorText(error) + "): try again, and check the server and the network.");
     if (plainEnded || sslError == SSL_ERROR_ZERO_RETURN || reason == SSL_R_UNEXPECTED_EOF_WHILE_READING ||
         (sslError == SSL_ERROR_SYSCALL && code == 0))
@@ -257,7 +257,7 @@ void TlsStream::State::Fail(int sslError)
                              " did not answer in TLS: it probably speaks the plain protocol on this port. Choose "
                              "STARTTLS or plain in the configuration, or the port of its TLS service.");
     const char* said = code ? ERR_reason_error_string(code) : nullptr;
-    throw ESockException("The TLS handshake with " + where + " failed (" + (said ? said : "no reason given") +
+    throw ESockException("The TLS handshake with the server " + where + " failed (" + (said ? said : "no reason given") +
                          "): the server may not offer TLS 1.2 or later; check its TLS set-up or choose another "
                          "TLS mode in the configuration.");
 }
@@ -378,8 +378,10 @@ int TlsStream::Read(char* into, int size)
         return 0;
     ERR_clear_error();
     const int n = SSL_read(s.ssl.get(), into, size);
-    if (n > 0)
+    if (n > 0) {
+        s.readWantsWrite = false;
         return n;
+    }
     const int e = SSL_get_error(s.ssl.get(), n);
     switch (e) {
     case SSL_ERROR_WANT_READ:
@@ -415,8 +417,10 @@ int TlsStream::Write(const char* from, int size)
         return 0;
     ERR_clear_error();
     const int n = SSL_write(s.ssl.get(), from, size);
-    if (n > 0)
+    if (n > 0) {
+        s.writeWantsRead = false;
         return n;
+    }
     const int e = SSL_get_error(s.ssl.get(), n);
     if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE) {
         s.writeWantsRead = e == SSL_ERROR_WANT_READ;
