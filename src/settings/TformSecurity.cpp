@@ -170,6 +170,7 @@ void TformSecurity::FormShow()
         auto* row = new QTreeWidgetItem(trusted_certificates); // owned by the list
         row->setText(0, FromAnsi(c.Host));
         row->setText(1, QString::fromLatin1(c.Fingerprint.c_str()));
+        row->setToolTip(1, row->text(1)); // wider than the list
     }
 }
 
