@@ -152,7 +152,8 @@ TlsOptions ConfiguredTls(TRegistry1632& settings, SecuredProtocol protocol, cons
     const std::string trusted = TrustedFingerprint(settings, host);
     if (!trusted.empty())
         options.Trusted.push_back(trusted);
-    options.AllowPlainAuth = protocol == SecuredProtocol::Smtp && settings.ReadKeyLM(ConfigPath, "smtp_plain_auth") == "1";
+    options.AllowPlainAuth =
+        protocol == SecuredProtocol::Smtp && settings.ReadKeyLM(ConfigPath, "smtp_plain_auth") == "1";
     return options;
 }
 

@@ -38,7 +38,9 @@ SmtpLogin ConfiguredSmtpLogin(TRegistry1632& settings);
 
 // The subkey of the configuration key holding one subkey per trusted
 // server (its name the host as the user gave it), with the fingerprint as
-// the value "sha256".
+// the value "sha256". It lives in the settings hive even for a store
+// instance in INI-file mode, which has no subkeys to enumerate. A host name
+// holding a backslash is refused, never escaped: no host name has one.
 constexpr const char* TrustedCertificatesKey = "Trusted Certificates";
 
 // A certificate the user chose to trust for one server.

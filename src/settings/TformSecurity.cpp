@@ -134,10 +134,11 @@ std::string TformSecurity::StoredForm(const Setting& s) const
 {
     if (!s.field)
         return Shown(s).toStdString();
-    const std::string text = ToAnsi(s.field->text(), s.field == smtp_password ? "The SMTP password" : "The SMTP user name");
+    const std::string what = s.field == smtp_password ? "The SMTP password" : "The SMTP user name";
+    const std::string text = ToAnsi(s.field->text(), what);
     if (int(text.size()) > LongestValue)
-        throw Exception(std::string(s.field == smtp_password ? "The SMTP password" : "The SMTP user name") +
-                        " may be at most " + std::to_string(LongestValue) + " characters long. Nothing was saved.");
+        throw Exception(what + " may be at most " + std::to_string(LongestValue) +
+                        " characters long. Nothing was saved.");
     return s.field == smtp_password ? Encrypt(text, CryptKey, CryptMultiplier, CryptIncrement) : text;
 }
 

@@ -107,7 +107,8 @@ TEST_F(SecuritySettings, TrustedCertificatesAreKeptPerHostWhateverItsCase)
     TrustCertificate(store, "mail.zembrova.example", FingerprintA);
     TrustCertificate(store, "127.0.0.1", "00:11:22:33:44:55:66:77:88:99:aa:bb:cc:dd:ee:ff:00:11:22:33:44:55:66:77:88:"
                                          "99:aa:bb:cc:dd:ee:ff");
-    EXPECT_EQ(Listed(), (std::vector<std::string>{"127.0.0.1 " + FingerprintB, "mail.zembrova.example " + FingerprintA}))
+    EXPECT_EQ(Listed(),
+              (std::vector<std::string>{"127.0.0.1 " + FingerprintB, "mail.zembrova.example " + FingerprintA}))
         << "upper-case, hosts in order";
     EXPECT_EQ(ConfiguredTls(store, SecuredProtocol::Pop3, "MAIL.Zembrova.example", 995).Trusted,
               std::vector<std::string>{FingerprintA});
@@ -115,7 +116,8 @@ TEST_F(SecuritySettings, TrustedCertificatesAreKeptPerHostWhateverItsCase)
 
     // A new certificate for the same server replaces the old one.
     TrustCertificate(store, "Mail.Zembrova.Example", FingerprintB);
-    EXPECT_EQ(Listed(), (std::vector<std::string>{"127.0.0.1 " + FingerprintB, "Mail.Zembrova.Example " + FingerprintB}));
+    EXPECT_EQ(Listed(),
+              (std::vector<std::string>{"127.0.0.1 " + FingerprintB, "Mail.Zembrova.Example " + FingerprintB}));
 
     ForgetCertificate(store, "mail.zembrova.example");
     ForgetCertificate(store, "never.trusted.example");
