@@ -40,7 +40,9 @@ with open(sys.argv[1], "rb") as f:
     raw = f.read()
 message = email.message_from_bytes(raw, policy=email.policy.default)
 
-head = raw.split(b"\r\n\r\n", 1)[0].split(b"\r\n")
+# A store may keep LF alone where CR LF travelled.
+lines = raw.replace(b"\r\n", b"\n").split(b"\n")
+head = lines[:lines.index(b"")] if b"" in lines else lines
 defects = [repr(d) for d in message.defects]
 for name, value in message.items():
     defects += ["%s: %r" % (name, d) for d in getattr(value, "defects", ())]
@@ -88,9 +90,9 @@ print(json.dumps({
     "message_id": str(message["Message-ID"] or ""),
     "defects": defects,
     "longest_header_line": max(len(line) for line in head),
-    "blank_ended_lines": sum(1 for line in raw.split(b"\r\n") if line.endswith(b" ") and line.strip()),
+    "blank_ended_lines": sum(1 for line in lines if line.endswith(b" ") and line.strip()),
     "eight_bit": any(b >= 128 for b in raw),
-    "longest_line": max(len(line) for line in raw.split(b"\r\n")),
+    "longest_line": max(len(line) for line in lines),
     "uudecoder": uudecoder,
     "parts": parts,
 }))
