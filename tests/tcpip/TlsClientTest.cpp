@@ -9,6 +9,7 @@
 
 #include <QCoreApplication>
 #include <QFile>
+#include <QTimer>
 
 #include <gtest/gtest.h>
 
@@ -228,6 +229,20 @@ TEST_F(TlsClient, PlainTextPipelinedAfterTheStlsAnswerIsDiscarded)
     pop.Logout();
     EXPECT_EQ(server.Received(),
               (std::vector<std::string>{"CAPA", "STLS", "CAPA", "USER alice", "PASS secret", "LIST", "QUIT"}));
+}
+
+TEST_F(TlsClient, StopReachesAHandshakeTheServerNeverAnswers)
+{
+    ScriptServer server({S::Receive(), S::Hold()});
+    ASSERT_TRUE(server.Listening());
+    T_Pop3 pop;
+    AimPop(pop, server.port(), TlsMode::Implicit);
+    pop.ReplyTimeoutMs = 600000;
+    QTimer stop;
+    QObject::connect(&stop, &QTimer::timeout, [&] { pop.Cancel(); });
+    stop.start(20); // only a wait lets it through
+    EXPECT_EQ(Raised<ETcpIpError>([&] { pop.Login(); }), "Stopped while negotiating TLS (127.0.0.1).");
+    EXPECT_FALSE(pop.Connected());
 }
 
 TEST_F(TlsClient, FtpOverAuthTlsListsDownloadsAndUploadsInEveryStyleReusingTheSession)
