@@ -273,13 +273,18 @@ void TformVexmor::popmailDelAllClick()
 void TformVexmor::popmailDelSelClick()
 {
     ForSelectedMail([this](const std::vector<MailRow>& chosen) {
+        // Deleted by sender and subject as they are on the server now, compared
+        // as the rows show them; each summary decoded once.
+        std::vector<std::optional<ShownSummary>> now;
+        now.reserve(size_t(MailCount()));
+        for (int i = 0; i < MailCount(); ++i)
+            now.push_back(ShowSummary(pop_mail->Lines[size_t(i)], i + 1));
         for (const MailRow& row : chosen) {
-            // Deleted by sender and subject as they are on the server now.
-            for (int i = 0; i < MailCount(); ++i) {
-                const std::optional<ShownSummary> shown = ShowSummary(pop_mail->Lines[size_t(i)], i + 1);
-                if (row.summarised && shown && row.from == shown->from && row.subject == shown->subject) {
-                    pop_mail->Delete(i + 1);
-                    WriteLine(" deleted message #" + IntToStr(i + 1));
+            for (size_t i = 0; i < now.size() && row.summarised; ++i) {
+                const std::optional<ShownSummary>& shown = now[i];
+                if (shown && row.from == shown->from && row.subject == shown->subject) {
+                    pop_mail->Delete(int(i) + 1);
+                    WriteLine(" deleted message #" + IntToStr(int(i) + 1));
                 }
             }
         }
