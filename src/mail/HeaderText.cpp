@@ -193,6 +193,8 @@ bool IsUtf8(const char* data, size_t size)
 
 QString DecodeHeaderText(const std::string& value)
 {
+    if (value.find("=?") == std::string::npos)
+        return RawText(value); // most headers: no word to look for
     QString out;
     std::string raw;          // bytes waiting to be read as unlabelled text
     std::string wordCharset;  // the run of encoded words waiting to be converted
