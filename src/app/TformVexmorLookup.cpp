@@ -38,12 +38,11 @@ void TformVexmor::bResolveClick()
     const uint32_t first = ResolveAddress(host);
     const std::string ip = DottedAddress(first);
     QCoreApplication::processEvents();
-    // Every address of both families; all ones stays "no address" here too.
+    // Every other address of both families, in the configured order; all
+    // ones stays "no address" here too.
     std::vector<NetAddress> others;
     for (const NetAddress& a : ResolveAll(host, ConfiguredAddressOrder(reg_read)))
-        if (a.IPv4() != NoAddress && a.IPv4() != first)
-            others.push_back(a);
-        else if (a.IsIPv6())
+        if (a.IsIPv6() || (a.IPv4() != NoAddress && a.IPv4() != first))
             others.push_back(a);
     QCoreApplication::processEvents();
     if (ip != "255.255.255.255") {
