@@ -49,6 +49,11 @@ void TformVexmor::bPingClick()
     CopyFieldsInto(*pingdata);
     ping_ = PingStatistics();
     WriteHeading("Attempting to PING " + ToAnsi(hostname->text()) + "...");
+    if (RefuseIPv6Target(pingdata->Hostname, "Ping")) {
+        LeaveBusy();
+        SaveLogIfOn();
+        return;
+    }
     timer->start();
     SaveLogIfOn();
 }
@@ -64,6 +69,7 @@ void TformVexmor::ping_checkedClick()
     SetDetailsColumns(PingColumns());
     pingChecked_ = true;
     bool sent = false;
+    bool refused = false;
     for (const QString& address : CheckedAddresses()) {
         if (closing_)
             return;
@@ -73,6 +79,10 @@ void TformVexmor::ping_checkedClick()
         // after the loop go on pinging the last host.
         ping_ = PingStatistics(5, 5);
         WriteHeading("Attempting to PING " + ToAnsi(hostname->text()) + "...");
+        if (RefuseIPv6Target(pingdata->Hostname, "Ping")) {
+            refused = true;
+            continue;
+        }
         sent = true;
         ExecutePing();
         // An echo's wait lets Stop through: the rest is not sent.
@@ -83,6 +93,9 @@ void TformVexmor::ping_checkedClick()
     // before the remaining hosts had theirs.
     if (sent && !timer->isActive())
         timer->start();
+    else if (!sent && refused)
+        LeaveBusy(); // every host was refused: nothing runs that could end the command
+
     SaveLogIfOn();
 }
 

@@ -28,6 +28,11 @@ void TformVexmor::TraceOne()
     SetDetailsColumns({{"#", 30}, {"Address", 150}, {"Host", 150}, {"Roundtime", 70}, {"", 5}, {"", 5}});
     CopyFieldsInto(*tracedata);
     WriteHeading("Attempting to TRACE " + tracedata->Hostname + "...");
+    if (RefuseIPv6Target(tracedata->Hostname, "Trace")) {
+        LeaveBusy();
+        SaveLogIfOn();
+        return;
+    }
     try {
         tracedata->Execute();
     } catch (const EHostNotResolved& e) {

@@ -31,14 +31,6 @@ int Fail(int rc = SOCKET_ERROR)
     return rc;
 }
 
-bool CheckStarted()
-{
-    if (startCount.load() > 0)
-        return true;
-    lastError = WSANOTINITIALISED;
-    return false;
-}
-
 const sockaddr* Sa(const sockaddr_in* a) { return reinterpret_cast<const sockaddr*>(a); }
 sockaddr* Sa(sockaddr_in* a) { return reinterpret_cast<sockaddr*>(a); }
 
@@ -124,6 +116,14 @@ int WSACancelBlockingCall()
     // No call here blocks through a hook, so there is never one to cancel.
     lastError = WSAEINVAL;
     return SOCKET_ERROR;
+}
+
+bool CheckStarted()
+{
+    if (startCount.load() > 0)
+        return true;
+    lastError = WSANOTINITIALISED;
+    return false;
 }
 
 int WSAGetLastError()

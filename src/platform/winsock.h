@@ -2,7 +2,8 @@
 
 // A Winsock 1.1 shaped layer on BSD sockets: the Windows names and calling
 // shapes the protocol code is written against, with Winsock's error codes.
-// IPv4 only; addresses are 32-bit values in network byte order.
+// IPv4 only; addresses are 32-bit values in network byte order. Both
+// families: ws2tcpip.h.
 
 #include "platform/MessageWindow.h"
 
@@ -65,6 +66,9 @@ int WSAStartup(uint16_t versionRequested, WSADATA* data);
 int WSACleanup();
 int WSACancelBlockingCall();
 int WSAGetLastError();
+// For the calls of the Winsock 2 face beside this one: false, with
+// WSANOTINITIALISED left as the last error, while the start-up count is zero.
+bool CheckStarted();
 void WSASetLastError(int code);
 
 SOCKET socket(int af, int type, int protocol);

@@ -374,3 +374,45 @@ TEST_F(WindowFixture, ADatagramEchoWaitsWithEventsFlowingAndStopEndsItAtOnce)
     EXPECT_EQ(Lines().back(), "Ping complete.");
     window.reset(); // its ICMP socket lives in the namespace
 }
+
+TEST_F(PingCommand, AnIPv6HostIsRefusedByNameInRedByEveryCommandThatCannotReachItYet)
+{
+    const std::pair<QToolButton*, std::string> commands[] = {
+        {window->bPing, "Ping"}, {window->bTrace, "Trace"}, {window->bFinger, "Finger"}, {window->bTime, "Time"}};
+    for (const char* host : {"::1", "[::1]", "fe80::1%lo", "2001:db8::1"}) {
+        for (const auto& [button, command] : commands) {
+            Type(window->hostname, host);
+            Click(button);
+            const std::string alert = command + " does not reach IPv6 addresses yet: " + host +
+                                      " is an IPv6 address. Give an IPv4 address, or a name that has one.";
+            ASSERT_EQ(Lines().back(), alert) << host;
+            EXPECT_EQ(Attributes(int(Lines().size()) - 1), std::make_pair(true, QRgb(0xFF0000)));
+            EXPECT_FALSE(Busy()) << command << " " << host;
+            EXPECT_FALSE(window->timer->isActive());
+        }
+        EXPECT_EQ(IndexOf(std::string("Attempting to PING ") + host + "..."), int(Lines().size()) - 6);
+    }
+    PumpFor(100);
+    EXPECT_TRUE(icmp->sent.empty()) << "nothing was sent, least of all to 255.255.255.255";
+    EXPECT_TRUE(errors.empty());
+    EXPECT_EQ(CountOf("Socket Closed"), 0) << "finger made no socket";
+
+    // Host-list entries hold IPv6 addresses as typed; pinging the checked
+    // ones refuses the IPv6 entry and pings the IPv4 one.
+    for (const auto& [name, address] : {std::pair<const char*, const char*>{"v6", "fe80::1%lo"}, {"v4", "127.0.0.1"}}) {
+        Type(window->hostname, address);
+        Type(window->savename, name);
+        window->bAdd->click();
+    }
+    ASSERT_EQ(window->hosts->topLevelItemCount(), 2);
+    for (int i = 0; i < 2; ++i)
+        window->hosts->topLevelItem(i)->setCheckState(0, Qt::Checked);
+    EXPECT_EQ(window->hosts->topLevelItem(1)->text(1), "fe80::1%lo");
+    window->ping_checked->trigger();
+    ASSERT_TRUE(PumpUntil([&] { return Idle(); }));
+    ASSERT_EQ(icmp->sent.size(), 1u);
+    EXPECT_EQ(icmp->sent[0].to, "127.0.0.1");
+    EXPECT_GE(IndexOf("Ping does not reach IPv6 addresses yet: fe80::1%lo is an IPv6 address. Give an IPv4 "
+                      "address, or a name that has one."),
+              0);
+}
