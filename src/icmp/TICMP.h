@@ -58,10 +58,6 @@ protected:
     // microseconds for an answer.
     uint32_t SendLibraryEcho(uint8_t ttl, const std::string& request, std::vector<uint8_t>& reply);
 
-private:
-    uint32_t SendEchoThroughLibrary(uint8_t ttl, const std::string& request, std::vector<uint8_t>& reply);
-
-protected:
     HANDLE icmpHandle_ = INVALID_HANDLE_VALUE;
     SOCKET rawSocket_ = INVALID_SOCKET;
     int32_t replySize_ = 0;
@@ -69,4 +65,8 @@ protected:
     uint32_t roundTripUs_ = 0;
     bool cancelled_ = false;
     std::unique_ptr<MessageWindow> window_;
+
+private:
+    // The library call itself, without the microseconds.
+    uint32_t SendEchoThroughLibrary(uint8_t ttl, const std::string& request, std::vector<uint8_t>& reply);
 };
