@@ -515,11 +515,11 @@ bool SendMail::Secure()
             return layer;
         });
     } catch (const ESockException& e) {
-        Refuse(Error_Tls, e.Message);
+        Refuse(Error_Tls, e.Message, false);
         return false;
     }
     if (!tls) {
-        Refuse(Error_Tls, "TLS could not be set up for " + SMTP_Server() + ".");
+        Refuse(Error_Tls, "TLS could not be set up for " + SMTP_Server() + ".", false);
         return false;
     }
     // The socket may close or the user stop meanwhile; the stream is gone then.
@@ -539,11 +539,11 @@ bool SendMail::Secure()
     } catch (const ECertificateError& e) {
         handshaking_ = false;
         certificate_ = e;
-        Refuse(Error_Certificate, e.Message);
+        Refuse(Error_Certificate, e.Message, false);
         return false;
     } catch (const ESockException& e) {
         handshaking_ = false;
-        Refuse(Error_Tls, e.Message);
+        Refuse(Error_Tls, e.Message, false);
         return false;
     }
     handshaking_ = false;
