@@ -4,6 +4,7 @@
 #include "support/RealServers.h"
 #include "support/ScriptServer.h"
 #include "support/SocketFixture.h"
+#include "support/TestCa.h"
 
 #include <algorithm>
 #include <sys/socket.h>
@@ -411,4 +412,84 @@ TEST_F(SendMailTest, AServerThatNeverAcceptsTheConnectionTimesOutLikeEveryWait)
     EXPECT_EQ(errors, (std::vector<std::pair<SendMailError, std::string>>{{Error_Timeout, "Connection timed out"}}));
     for (const int fd : queued)
         ::close(fd);
+}
+
+TEST_F(SendMailTest, AttachmentsGoThroughAnAuthenticatedStartTlsAndAnImplicitTlsServer)
+{
+    testsupport::TestCa ca;
+    const testsupport::TrustScope trust(ca.Authority());
+    const auto issued = ca.Issue("127.0.0.1");
+    const std::string report = WriteFile(dir, "report.pdf", std::string(300000, '\x89'));
+    const std::string notes = WriteFile(dir, "notes.txt", "first line\r\n.second\r\n");
+    for (const auto tls : {testsupport::SmtpServer::Tls::StartTls, testsupport::SmtpServer::Tls::Implicit}) {
+        SCOPED_TRACE(tls == testsupport::SmtpServer::Tls::StartTls ? "STARTTLS" : "implicit TLS");
+        testsupport::SmtpServer smtp({tls, issued.certificate, issued.key, true});
+        SKIP_UNLESS_RUNNING(smtp);
+        errors.clear();
+        trace.clear();
+        SendMail mail;
+        Aim(mail, smtp.port(), "a@x.test");
+        mail.Tls.Mode = tls == testsupport::SmtpServer::Tls::StartTls ? TlsMode::StartTls : TlsMode::Implicit;
+        mail.SMTP_User = testsupport::SmtpServer::User;
+        mail.SMTP_Password = testsupport::SmtpServer::Password;
+        mail.Subject = "Quarterly figures";
+        mail.MailText = {"See attached."};
+        mail.Attachments = {report, notes};
+        Send(mail);
+        EXPECT_TRUE(errors.empty()) << errors[0].second;
+        ASSERT_EQ(smtp.Messages().size(), 1u);
+        const QJsonObject m = ParseMessage(smtp.Messages()[0]);
+        EXPECT_EQ(m["subject"].toString(), "Quarterly figures");
+        const QJsonArray parts = m["parts"].toArray();
+        ASSERT_EQ(parts.size(), 3);
+        EXPECT_EQ(parts[1].toObject()["sha256"].toString().toStdString(), Sha256(std::string(300000, '\x89')));
+        EXPECT_EQ(parts[2].toObject()["filename"].toString(), "notes.txt");
+        EXPECT_EQ(trace.find(AuthPlainResponse("alice", "secret")), std::string::npos) << trace;
+        EXPECT_NE(trace.find("AUTH PLAIN ******"), std::string::npos) << trace;
+    }
+
+    // The wrong password: refused in the server's words, nothing sent.
+    testsupport::SmtpServer smtp({testsupport::SmtpServer::Tls::Implicit, issued.certificate, issued.key, true});
+    SKIP_UNLESS_RUNNING(smtp);
+    errors.clear();
+    SendMail mail;
+    Aim(mail, smtp.port(), "a@x.test");
+    mail.Tls.Mode = TlsMode::Implicit;
+    mail.SMTP_User = "alice";
+    mail.SMTP_Password = "guess";
+    mail.MailText = {"never stored"};
+    Send(mail);
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(errors[0].first, Error_Authentication);
+    EXPECT_NE(errors[0].second.find("535"), std::string::npos) << errors[0].second;
+    EXPECT_TRUE(smtp.Messages().empty());
+}
+
+TEST_F(SendMailTest, AnUntrustedCertificateIsRefusedWithItsFingerprintUntilTheUserTrustsIt)
+{
+    testsupport::TestCa ca;
+    const testsupport::TrustScope trust(ca.Authority());
+    const auto self = ca.SelfSigned("127.0.0.1");
+    testsupport::SmtpServer smtp({testsupport::SmtpServer::Tls::StartTls, self.certificate, self.key, false});
+    SKIP_UNLESS_RUNNING(smtp);
+    SendMail mail;
+    Aim(mail, smtp.port(), "a@x.test");
+    mail.Tls.Mode = TlsMode::StartTls;
+    mail.MailText = {"body"};
+    Send(mail);
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(errors[0].first, Error_Certificate);
+    ASSERT_TRUE(mail.LastCertificateError());
+    EXPECT_EQ(mail.LastCertificateError()->Host, "127.0.0.1");
+    EXPECT_EQ(mail.LastCertificateError()->Fingerprint, self.fingerprint);
+    EXPECT_NE(errors[0].second.find(self.fingerprint), std::string::npos) << errors[0].second;
+    EXPECT_TRUE(smtp.Messages().empty());
+
+    errors.clear();
+    mail.TO_Address = "a@x.test";
+    mail.Tls.Trusted = {self.fingerprint};
+    Send(mail);
+    EXPECT_TRUE(errors.empty()) << errors[0].second;
+    EXPECT_FALSE(mail.LastCertificateError());
+    EXPECT_EQ(smtp.Messages().size(), 1u);
 }
