@@ -493,3 +493,48 @@ TEST_F(SendMailTest, AnUntrustedCertificateIsRefusedWithItsFingerprintUntilTheUs
     EXPECT_FALSE(mail.LastCertificateError());
     EXPECT_EQ(smtp.Messages().size(), 1u);
 }
+
+TEST_F(SendMailTest, PlainTextPipelinedAfterTheGoAheadIsDiscardedAndAHandshakeCutShortIsSaid)
+{
+    testsupport::TestCa ca;
+    const testsupport::TrustScope trust(ca.Authority());
+    const auto issued = ca.Issue("127.0.0.1");
+    const std::vector<S::Step> upgrade = {S::Send("220 hi\r\n"), S::Expect(),
+                                          S::Send("250-mail.test\r\n250 STARTTLS\r\n"), S::Expect()};
+    std::vector<S::Step> script = upgrade;
+    for (const S::Step& step :
+         {S::Send("220 Ready to start TLS\r\n250 injected\r\n"), S::Tls(issued.certificate, issued.key), S::Expect(),
+          S::Send("250-mail.test\r\n250 AUTH PLAIN\r\n"), S::Expect(), S::Send("235 ok\r\n"), S::Expect(),
+          S::Send("250 ok\r\n"), S::Expect(), S::Send("250 ok\r\n"), S::Expect(), S::Send("354 go\r\n"),
+          S::ExpectUntil("."), S::Send("250 queued\r\n"), S::Expect(), S::Send("221 bye\r\n"), S::Close()})
+        script.push_back(step);
+    ScriptServer server(script);
+    SendMail mail;
+    Aim(mail, server.port(), "a@x.test");
+    mail.Tls.Mode = TlsMode::StartTls;
+    mail.SMTP_User = "alice";
+    mail.SMTP_Password = "secret";
+    mail.MailText = {"body"};
+    Send(mail);
+    EXPECT_TRUE(errors.empty()) << errors[0].second;
+    EXPECT_TRUE(Informed(Info_Sent));
+    EXPECT_FALSE(Informed(Info_Received, "250 injected"));
+    const auto got = server.Received();
+    ASSERT_GE(got.size(), 4u);
+    EXPECT_EQ(got[1], "STARTTLS");
+    EXPECT_EQ(got[2].substr(0, 5), "EHLO ") << "capabilities asked again over TLS";
+    EXPECT_EQ(got[3], "AUTH PLAIN " + AuthPlainResponse("alice", "secret"));
+
+    // The server goes away in the middle of the handshake.
+    script = upgrade;
+    script.push_back(S::Send("220 go ahead\r\n"));
+    script.push_back(S::Receive());
+    script.push_back(S::Close());
+    ScriptServer cut(script);
+    errors.clear();
+    Aim(mail, cut.port(), "a@x.test");
+    Send(mail);
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(errors[0].first, Error_Tls) << errors[0].second;
+    EXPECT_FALSE(errors[0].second.empty());
+}
