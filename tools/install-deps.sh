@@ -7,7 +7,7 @@ export DEBIAN_FRONTEND=noninteractive
 $SUDO apt-get update -qq
 $SUDO apt-get install -y -qq --no-install-recommends \
   build-essential cmake ninja-build pkg-config \
-  qt6-base-dev qt6-svg-dev libgl-dev \
+  qt6-base-dev qt6-svg-dev libgl-dev libssl-dev openssl \
   libsqlite3-dev libgtest-dev libgmock-dev libbenchmark-dev \
   iproute2 iputils-ping nftables xvfb xauth \
   fingerd finger socat python3-aiosmtpd clang libclang-rt-dev \

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -17,8 +18,8 @@ namespace testsupport {
 class ScriptServer {
 public:
     struct Step {
-        enum Kind { Send, Trickle, Expect, ExpectUntil, ExpectAll, Close, Reset, Hold, Pause } kind;
-        std::string text;
+        enum Kind { Send, Trickle, Expect, ExpectUntil, ExpectAll, Close, Reset, Hold, Pause, Tls, Receive } kind;
+        std::string text; // Tls: the certificate's and the key's PEM files, a line each
     };
     static Step Send(std::string bytes) { return {Step::Send, std::move(bytes)}; }
     // Sends one byte at a time, with a pause between, so each arrives alone.
@@ -36,6 +37,16 @@ public:
     static Step Hold() { return {Step::Hold, {}}; }
     // Waits until the test calls Resume() (or the server is destroyed).
     static Step Pause() { return {Step::Pause, {}}; }
+    // Turns the connection into TLS, the server's side, with this certificate
+    // and key (PEM files); the steps after it speak over TLS. One context
+    // serves every connection, so a later one can resume a session. A
+    // handshake that fails ends the connection.
+    static Step Tls(std::string certificatePem, std::string keyPem)
+    {
+        return {Step::Tls, certificatePem + "\n" + keyPem};
+    }
+    // Waits for bytes of any kind (a TLS ClientHello, say) and records them.
+    static Step Receive() { return {Step::Receive, {}}; }
 
     explicit ScriptServer(std::vector<Step> script, const char* address = "127.0.0.1", uint16_t port = 0);
     ~ScriptServer();
@@ -51,11 +62,19 @@ public:
     std::string ReceivedBytes() const;
     void Resume() { resumed_ = true; }
     int Connections() const { return connections_; }
+    // How many TLS connections the client ended with close_notify, and how
+    // many handshakes resumed a session.
+    int CloseNotifies() const { return closeNotifies_; }
+    int ResumedSessions() const { return resumed_sessions_; }
 
 private:
     void Serve();
+    struct Peer;
+    struct TlsContext;
     void Play(int fd);
-    bool ReadLine(int fd, std::string& line);
+    bool StartTls(Peer& peer, const Step& step);
+    bool SendAll(Peer& peer, const char* data, size_t size);
+    bool ReadLine(Peer& peer, std::string& line);
 
     std::vector<Step> script_;
     int listener_ = -1;
@@ -63,6 +82,9 @@ private:
     std::atomic<bool> stop_{false};
     std::atomic<bool> resumed_{false};
     std::atomic<int> connections_{0};
+    std::atomic<int> closeNotifies_{0};
+    std::atomic<int> resumed_sessions_{0};
+    std::unique_ptr<TlsContext> tls_;
     mutable std::mutex mutex_;
     std::vector<std::string> received_;
     std::string receivedBytes_;

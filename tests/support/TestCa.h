@@ -7,6 +7,7 @@
 
 #include <QTemporaryDir>
 
+#include <memory>
 #include <string>
 
 namespace testsupport {
@@ -43,7 +44,8 @@ private:
 };
 
 // Points OpenSSL's default verify paths at one authority for its lifetime
-// (SSL_CERT_FILE), restoring what was set before.
+// (SSL_CERT_FILE, and SSL_CERT_DIR at the authority's folder so the system's
+// store stays out), restoring what was set before.
 class TrustScope {
 public:
     explicit TrustScope(const std::string& authorityPem);
@@ -54,6 +56,8 @@ public:
 private:
     std::string previous_;
     bool hadPrevious_ = false;
+    std::string previousDir_;
+    bool hadPreviousDir_ = false;
 };
 
 } // namespace testsupport
