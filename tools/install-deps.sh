@@ -10,6 +10,6 @@ $SUDO apt-get install -y -qq --no-install-recommends \
   qt6-base-dev qt6-svg-dev libgl-dev libssl-dev openssl \
   libsqlite3-dev libgtest-dev libgmock-dev libbenchmark-dev \
   iproute2 iputils-ping nftables xvfb xauth \
-  fingerd finger socat python3-aiosmtpd clang libclang-rt-dev \
+  fingerd finger socat python3-aiosmtpd sharutils clang libclang-rt-dev \
   dovecot-pop3d xinetd curl python3 vsftpd trayer \
   dpkg-dev file desktop-file-utils appstream lintian >/dev/null

@@ -170,6 +170,8 @@ void SendMail::StartSend()
     completed_ = false;
     inData_ = false;
     skip_ = {0, 0, 0};
+    if (RefusedBeforeSending())
+        return;
     if (!TO_Address.empty()) {
         ListTo.insert(ListTo.begin(), TO_Address + "|" + TO_Name);
         skip_[0] = 1;
@@ -721,6 +723,43 @@ const std::vector<std::string>& SendMail::CurrentList() const
 int SendMail::SkipOf(int list) const
 {
     return skip_[size_t(list - 1)];
+}
+
+bool SendMail::RefusedBeforeSending()
+{
+    // An empty entry would go out as "RCPT TO:<>", which means no one.
+    for (std::vector<std::string>* list : {&ListTo, &Listcc, &ListBcc})
+        list->erase(std::remove_if(list->begin(), list->end(),
+                                   [](const std::string& entry) {
+                                       std::string address, name;
+                                       SplitEntry(entry, address, name);
+                                       return address.empty();
+                                   }),
+                    list->end());
+    std::string text;
+    if (FROM_Address.find_first_not_of(" \t") == std::string::npos) {
+        // "MAIL FROM:<>" is a bounce; servers take it, and no answer can come back.
+        text = "The message was not sent: no sender address. Set your e-mail address in the configuration "
+               "(\"E-Mail Address:\", the Configure button), then send again.";
+    }
+    std::vector<std::string> addresses = {FROM_Address, TO_Address};
+    for (const std::vector<std::string>* list : {&ListTo, &Listcc, &ListBcc})
+        for (const std::string& entry : *list) {
+            std::string name;
+            addresses.emplace_back();
+            SplitEntry(entry, addresses.back(), name);
+        }
+    for (const std::string& address : addresses)
+        if (text.empty() && !IsAscii(address))
+            text = "The message was not sent: the address \"" + address +
+                   "\" holds letters outside ASCII, which mail servers refuse. Write it in ASCII (a domain in "
+                   "its xn-- form), then send again.";
+    if (text.empty())
+        return false;
+    Error(Error_InvalidAddress, text);
+    lastError_ = Error_InvalidAddress;
+    AbortSend();
+    return true;
 }
 
 void SendMail::KillReplyTimer()

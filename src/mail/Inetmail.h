@@ -151,6 +151,9 @@ private:
     const std::vector<std::string>& CurrentList() const;
     int SkipOf(int list) const;
     MailMessage Composed() const;
+    // What no server would take (no sender, an address that is not ASCII) is
+    // refused in words before anything is sent; empty recipient entries are dropped.
+    bool RefusedBeforeSending();
     void Info(SendMailInfo info, const std::string& text);
     void Error(SendMailError error, const std::string& text);
     void PostDone();

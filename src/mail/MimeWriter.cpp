@@ -1,5 +1,5 @@
 #include "mail/MimeWriter.h"
-#include "framework/Lines.h"
+#include <cstdint>
 
 #include <algorithm>
 #include <fstream>
@@ -26,9 +26,35 @@ std::string Joined(const std::vector<std::string>& lines)
     return text;
 }
 
-std::string Boundary(const char* tail = "")
+// FNV-1a, 64 bits: the same message gives the same boundary, another one
+// another boundary.
+uint64_t Mixed(uint64_t hash, const std::string& text)
 {
-    return std::string("--") + MimeWriter::Boundary + tail;
+    for (const char c : text)
+        hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211ull;
+    return (hash ^ 0xff) * 1099511628211ull;
+}
+
+std::string HexOf(uint64_t value)
+{
+    static const char digits[] = "0123456789abcdef";
+    std::string out(16, '0');
+    for (int i = 15; i >= 0; --i, value >>= 4)
+        out[size_t(i)] = digits[value & 15];
+    return out;
+}
+
+// A file name from a path is in the system's encoding, UTF-8; a name given in
+// a descriptor is the program's text.
+const char* CharsetOfFileName(const std::string& name)
+{
+    return IsUtf8(name) ? "utf-8" : TextCharset;
+}
+
+// The parameter goes on a line of its own when the header would pass 76 characters.
+std::string WithParameter(const std::string& head, const std::string& parameter)
+{
+    return head + (head.size() + 2 + parameter.size() > 76 ? ";\r\n " : "; ") + parameter;
 }
 
 } // namespace
@@ -37,21 +63,79 @@ MimeWriter::MimeWriter(Sink sink) : sink_(std::move(sink)) {}
 
 void MimeWriter::SplitEntry(const std::string& entry, std::string& address, std::string& name)
 {
-    const size_t bar = entry.find('|');
-    address = entry.substr(0, bar);
-    name = bar == std::string::npos ? std::string() : entry.substr(bar + 1, 999);
+    SplitMailEntry(entry, address, name);
 }
 
 bool MimeWriter::IsPlainText(std::istream& in)
 {
     char block[TextBlock];
+    size_t column = 0;
+    bool afterCr = false;
     while (in) {
         in.read(block, sizeof block);
-        for (std::streamsize i = 0; i < in.gcount(); ++i)
-            if (static_cast<unsigned char>(block[i]) >= 127)
+        for (std::streamsize i = 0; i < in.gcount(); ++i) {
+            const auto b = static_cast<unsigned char>(block[i]);
+            if (afterCr && b != '\n')
+                return false; // a CR of its own would not come back
+            afterCr = b == '\r';
+            if (b == '\n')
+                column = 0;
+            else if (b == 0 || b >= 127 || (!afterCr && ++column > MaxLineLength))
                 return false;
+        }
     }
-    return true;
+    return !afterCr && !in.bad();
+}
+
+bool MimeWriter::Holds(std::istream& in, const std::string& text)
+{
+    std::string window;
+    char block[TextBlock];
+    while (in) {
+        in.read(block, sizeof block);
+        window.append(block, size_t(in.gcount()));
+        if (window.find(text) != std::string::npos)
+            return true;
+        if (window.size() >= text.size())
+            window.erase(0, window.size() - text.size() + 1);
+    }
+    return false;
+}
+
+bool MimeWriter::FitsPlainPart(const std::string& path) const
+{
+    const std::unique_ptr<std::istream> in = OpenFile(path);
+    return in && *in && IsPlainText(*in);
+}
+
+void MimeWriter::ChooseBoundary(const MailMessage& m, const std::string& text)
+{
+    uint64_t a = 14695981039346656037ull, b = 0x9e3779b97f4a7c15ull;
+    for (const std::string* field : {&m.fromName, &m.fromAddress, &m.subject, &text}) {
+        a = Mixed(a, *field);
+        b = Mixed(b, *field);
+    }
+    for (const std::vector<std::string>* list : {&m.to, &m.cc, &m.headers, &m.attachments})
+        for (const std::string& item : *list) {
+            a = Mixed(a, item);
+            b = Mixed(b, item);
+        }
+    // "=_" never stands in base64 or quoted-printable, small letters never in
+    // uuencode; only what goes as it is can hold it, and that is looked at.
+    for (int salt = 0;; ++salt) {
+        boundary_ = "=_vexmor_" + HexOf(a) + HexOf(b + uint64_t(salt));
+        const std::string mark = "--" + boundary_;
+        bool held = text.find(mark) != std::string::npos;
+        for (size_t i = 0; i < m.attachments.size() && !held; ++i) {
+            const TAttachmentDescriptor* d = i < m.descriptors.size() ? m.descriptors[i] : nullptr;
+            if (d && (d->encoding == 0 || d->encoding == 3)) {
+                const std::unique_ptr<std::istream> in = OpenFile(d->path);
+                held = in && *in && Holds(*in, mark);
+            }
+        }
+        if (!held)
+            return;
+    }
 }
 
 void MimeWriter::Info(SendMailInfo info, const std::string& text)
@@ -72,10 +156,24 @@ void MimeWriter::Line(const std::string& text)
     Send(OneLine(text));
 }
 
+void MimeWriter::Header(const std::string& folded)
+{
+    size_t at = 0;
+    for (size_t end; at <= folded.size(); at = end + 2) {
+        end = folded.find("\r\n", at);
+        if (end == std::string::npos)
+            end = folded.size();
+        // Cut only as a last resort: no folded line comes near the limit.
+        Send(folded.substr(at, std::min(end - at, MaxLineLength)) + "\r\n");
+    }
+}
+
 void MimeWriter::Write(const MailMessage& m)
 {
     const std::string text = Joined(m.text);
-    const bool bodyNeedsQp = NeedsQuotedPrintable(text);
+    // Anything but short lines of printable ASCII goes quoted-printable.
+    const bool bodyNeedsQp = !FitsSevenBitLines(text);
+    ChooseBoundary(m, text);
     HeaderBlock(m, bodyNeedsQp);
     FeedData();
     Body(text, bodyNeedsQp);
@@ -85,38 +183,43 @@ void MimeWriter::Write(const MailMessage& m)
 
 void MimeWriter::HeaderBlock(const MailMessage& m, bool bodyNeedsQp)
 {
-    Line("From: " + EncodeHeaderWord(m.fromName) + " <" + m.fromAddress + ">");
-    for (const std::string& entry : m.to) {
-        if (Halted())
-            return;
+    Header(AddressHeader("From", {m.fromAddress + "|" + m.fromName}));
+    // One field per kind, every recipient in it (a second To is no message).
+    const auto recipients = [this](const char* field, const std::vector<std::string>& entries) {
         std::string address, name;
-        SplitEntry(entry, address, name);
-        Line(name.empty() ? "To: " + address + ";" : "To: " + EncodeHeaderWord(name) + " <" + address + ">");
-    }
-    for (const std::string& entry : m.cc) {
-        if (Halted())
-            return;
-        std::string address, name;
-        SplitEntry(entry, address, name);
-        Line(name.empty() ? "cc: " + address : "cc: " + EncodeHeaderWord(name) + " <" + address + ">");
-    }
-    if (!m.subject.empty())
-        Line(EncodeHeaderLine("Subject: " + m.subject));
+        for (const std::string& entry : entries) {
+            SplitEntry(entry, address, name);
+            if (!address.empty()) {
+                Header(AddressHeader(field, entries));
+                return;
+            }
+        }
+    };
+    if (Halted())
+        return;
+    recipients("To", m.to);
+    if (Halted())
+        return;
+    recipients("cc", m.cc);
+    if (m.subject.find_first_not_of(" \t\r\n") != std::string::npos)
+        Header(EncodeHeaderLine("Subject: " + m.subject));
     Line("Mime-Version: 1.0");
     const bool multipart = !m.attachments.empty();
+    const std::string textType = std::string("Content-Type: text/plain; charset=\"") +
+                                 (IsAscii(Joined(m.text)) ? "us-ascii" : TextCharset) + "\"";
     if (multipart) {
-        Line(std::string("Content-Type: multipart/mixed; boundary=\"") + Boundary + "\"");
+        Header(WithParameter("Content-Type: multipart/mixed", "boundary=\"" + boundary_ + "\""));
     } else {
-        Line("Content-Type: text/plain; charset=\"us-ascii\"");
+        Line(textType);
         if (bodyNeedsQp)
             Line("Content-Transfer-Encoding: quoted-printable");
     }
     for (const std::string& line : m.headers)
-        Line(EncodeHeaderLine(line));
+        Header(EncodeHeaderLine(line));
     Line("");
     if (multipart && !m.text.empty()) {
-        Line(::Boundary());
-        Line("Content-Type: text/plain; charset=\"us-ascii\"");
+        Line("--" + boundary_);
+        Line(textType);
         if (bodyNeedsQp)
             Line("Content-Transfer-Encoding: quoted-printable");
         Line("");
@@ -173,7 +276,7 @@ void MimeWriter::Attachments(const MailMessage& m)
                 // The choice is kept in the descriptor for the next message.
                 const std::unique_ptr<std::istream> in = OpenFile(d->path);
                 const bool readable = in && *in;
-                d->encoding = !readable || IsPlainText(*in) ? 3 : 1;
+                d->encoding = !readable || IsPlainText(*in) ? 3 : 1; // lines that would change go base64
                 if (!readable) {
                     Info(Info_AttachmentError, d->path);
                     continue;
@@ -189,7 +292,7 @@ void MimeWriter::Attachments(const MailMessage& m)
     }
     if (Halted())
         return;
-    Line(::Boundary("--"));
+    Line("--" + boundary_ + "--");
     Line("");
 }
 
@@ -198,7 +301,7 @@ bool MimeWriter::Attachment(const TAttachmentDescriptor& d)
     switch (d.encoding) {
     case 1: return Base64Part(d);
     case 2: return QuotedPrintablePart(d);
-    case 3: return PlainPart(d);
+    case 3: return FitsPlainPart(d.path) ? PlainPart(d) : Base64Part(d);
     case 4: return UuencodePart(d);
     default: return true; // no part for an unknown encoding
     }
@@ -208,14 +311,15 @@ void MimeWriter::PartHead(const std::string& type, const std::string& name, cons
                           const std::string& disposition, const std::string& filename,
                           const std::string& description)
 {
-    Line(::Boundary());
-    Line("Content-Type: " + type + "; name=\"" + name + "\"");
+    Line("--" + boundary_);
+    Header(WithParameter("Content-Type: " + type, MimeParameter("name", name, CharsetOfFileName(name))));
     if (encoding)
         Line(std::string("Content-Transfer-Encoding: ") + encoding);
     if (!disposition.empty())
-        Line("Content-Disposition: " + disposition + "; filename=\"" + filename + "\"");
+        Header(WithParameter("Content-Disposition: " + disposition,
+                             MimeParameter("filename", filename, CharsetOfFileName(filename))));
     if (!description.empty())
-        Line("Content-Description: " + description);
+        Header(EncodeHeaderLine("Content-Description: " + description));
 }
 
 std::unique_ptr<std::istream> MimeWriter::OpenPart(const TAttachmentDescriptor& d, const char* encoding)
@@ -292,10 +396,12 @@ bool MimeWriter::PlainPart(const TAttachmentDescriptor& d)
         return false;
     std::istream& in = *file;
     std::string line;
-    // Line by line from the file, so a large one is never held whole.
+    // Line by line from the file, so a large one is never held whole; the
+    // file was found to hold only lines that travel unchanged.
     while (!Halted() && std::getline(in, line)) {
-        line.resize(LineLength(std::string_view(line), 0, line.size()));
-        Line(line);
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        Send(line + "\r\n");
     }
     return !in.bad();
 }
@@ -310,15 +416,21 @@ bool MimeWriter::UuencodePart(const TAttachmentDescriptor& d)
     const std::string name = d.name.empty() ? FileNameOf(d.path) : d.name;
     const size_t dot = name.rfind('.');
     const std::string part = (dot == std::string::npos ? name : name.substr(0, dot)) + ".uue";
-    Line(::Boundary());
-    Line("Content-Type: application/octet-stream; name=\"" + part + "\"");
+    Line("--" + boundary_);
+    Header(WithParameter("Content-Type: application/octet-stream", MimeParameter("name", part, CharsetOfFileName(part))));
     if (!d.disposition.empty())
-        Line("Content-Disposition: " + d.disposition + "; filename=\"" + part + "\"");
+        Header(WithParameter("Content-Disposition: " + d.disposition, MimeParameter("filename", part, CharsetOfFileName(part))));
     if (!d.description.empty())
-        Line("Content-Description: " + d.description);
+        Header(EncodeHeaderLine("Content-Description: " + d.description));
     Line("");
     Line(std::string(61, '='));
-    Line("begin 666 " + name);
+    // The name a decoder writes to: 8-bit letters and controls would make
+    // the part's text 8-bit, so they become "_".
+    std::string begin = name;
+    for (char& c : begin)
+        if (static_cast<unsigned char>(c) < 32 || static_cast<unsigned char>(c) >= 127)
+            c = '_';
+    Line("begin 666 " + begin);
     std::vector<char> block(UuBlock);
     std::string out;
     while (!Halted() && in) {
@@ -329,7 +441,7 @@ bool MimeWriter::UuencodePart(const TAttachmentDescriptor& d)
         EncodeUuencode(block.data(), size_t(in.gcount()), out);
         Send(out);
     }
-    Line("");
+    Line("`"); // the zero-length line uudecode wants before "end"
     Line("end");
     return !in.bad();
 }

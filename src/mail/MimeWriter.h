@@ -46,7 +46,6 @@ struct MailMessage {
 class MimeWriter final {
 public:
     using Sink = std::function<void(std::string_view bytes)>;
-    static constexpr const char* Boundary = "==============ghyurgtfy573======___";
 
     explicit MimeWriter(Sink sink);
 
@@ -60,10 +59,16 @@ public:
     std::function<std::unique_ptr<std::istream>(const std::string& path)> Open;
 
     void Write(const MailMessage& message);
+    // The boundary of the message written last: made from the message itself,
+    // in a form no base64, quoted-printable or uuencoded line can hold, and
+    // checked against the text and the files that go as they are.
+    const std::string& Boundary() const { return boundary_; }
 
-    // "address|name" split at the bar; the name taken up to 999 characters.
+    // "address|name" split at the bar, blanks around each taken off; the name
+    // taken up to 999 characters.
     static void SplitEntry(const std::string& entry, std::string& address, std::string& name);
-    // Whether every byte of the stream is below 127, so it can go as plain text.
+    // Whether a file can go as a plain part, line by line, unchanged: no NUL
+    // and no byte of 127 or more, CR only before LF, no line over 998 characters.
     static bool IsPlainText(std::istream& in);
 
 private:
@@ -72,6 +77,12 @@ private:
     std::unique_ptr<std::istream> OpenFile(const std::string& path) const;
     void Send(std::string_view bytes) { sink_(bytes); }
     void Line(const std::string& text);
+    // A folded header field, line by line.
+    void Header(const std::string& folded);
+    void ChooseBoundary(const MailMessage& m, const std::string& text);
+    // Whether the stream holds the text anywhere.
+    static bool Holds(std::istream& in, const std::string& text);
+    bool FitsPlainPart(const std::string& path) const;
     void HeaderBlock(const MailMessage& m, bool bodyNeedsQp);
     void FeedData();
     void Body(const std::string& text, bool bodyNeedsQp);
@@ -89,6 +100,7 @@ private:
 
     Sink sink_;
     QuotedPrintableEncoder qp_;
+    std::string boundary_;
 };
 
 // The whole message as one text, without a socket or an event loop: an

@@ -10,7 +10,12 @@
 #include "settings/SecuritySettings.h"
 #include "settings/TrustPrompt.h"
 
+#include <QDateTime>
+#include <cstdlib>
 #include <QLabel>
+#include <QLocale>
+#include <QRandomGenerator>
+#include <QSysInfo>
 #include <QAction>
 #include <QFile>
 #include <QFileDialog>
@@ -22,6 +27,79 @@
 #include <QStyle>
 #include <QTimer>
 #include <QToolButton>
+
+namespace {
+
+// "Wed, 09 Dec 2026 01:23:45 +0100": the local time with its offset (RFC 5322).
+std::string DateHeader()
+{
+    const QDateTime now = QDateTime::currentDateTime();
+    const int offset = now.offsetFromUtc() / 60;
+    const int hours = std::abs(offset) / 60, minutes = std::abs(offset) % 60;
+    return "Date: " + QLocale::c().toString(now, "ddd, dd MMM yyyy hh:mm:ss").toStdString() +
+           QString::asprintf(" %c%02d%02d", offset < 0 ? '-' : '+', hours, minutes).toStdString();
+}
+
+bool IsDomain(const std::string& text)
+{
+    return !text.empty() && text.find('.') != std::string::npos && text.front() != '.' && text.back() != '.' &&
+           text.find("..") == std::string::npos &&
+           text.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789.-") ==
+               std::string::npos;
+}
+
+// Unique by time and chance, at the sender's domain (or this machine's name)
+// so that no other sender's identifiers can collide with it.
+std::string MessageIdHeader(const std::string& sender)
+{
+    std::string domain = sender.substr(sender.rfind('@') + 1);
+    if (!IsDomain(domain))
+        domain = QSysInfo::machineHostName().toStdString();
+    if (!IsDomain(domain))
+        domain = "localhost.localdomain";
+    const quint64 chance = QRandomGenerator::system()->generate64();
+    return "Message-ID: <" + QString::number(QDateTime::currentMSecsSinceEpoch(), 36).toStdString() + "." +
+           QString::number(chance, 36).toStdString() + "@" + domain + ">";
+}
+
+// Recipients as typed: separated by commas or semicolons (outside quotes and
+// angle brackets), each an address or "Name <address>"; empty items are none.
+std::vector<std::string> RecipientEntries(const std::string& typed)
+{
+    std::vector<std::string> items(1);
+    bool quoted = false, angled = false;
+    for (const char c : typed) {
+        if (c == '"' && !angled)
+            quoted = !quoted;
+        else if (c == '<' && !quoted)
+            angled = true;
+        else if (c == '>' && !quoted)
+            angled = false;
+        if ((c == ',' || c == ';') && !quoted && !angled)
+            items.emplace_back();
+        else
+            items.back() += c;
+    }
+    std::vector<std::string> entries;
+    for (const std::string& item : items) {
+        std::string name, address;
+        if (ParseMailbox(item, name, address)) {
+            entries.push_back(name.empty() ? address : address + "|" + name);
+            continue;
+        }
+        // Not an address a reader would take: it goes as typed, blanks dropped,
+        // for the server to answer.
+        std::string bare;
+        for (const char c : item)
+            if (c != ' ')
+                bare += c;
+        if (!bare.empty())
+            entries.push_back(bare);
+    }
+    return entries;
+}
+
+} // namespace
 
 TformMailSend::TformMailSend(QWidget* parent)
     : QDialog(parent), msg_send(std::make_unique<SendMail>())
@@ -224,9 +302,19 @@ void TformMailSend::bOkClick()
     const std::string subject = ToAnsi(msg_subj->text(), "The Subject field");
     const std::string reply = ToAnsi(msg_reply->text(), "The Reply-To field");
     const std::string body = ToAnsi(msg_body->toPlainText(), "The message");
-    // The comma ends the last entry; the field keeps what was typed, so a
-    // second try after a failure reads the same list.
-    const std::string to = ToAnsi(msg_to->text(), "The To field") + ",";
+    // The field keeps what was typed, so a second try after a failure reads
+    // the same list.
+    const std::vector<std::string> to = RecipientEntries(ToAnsi(msg_to->text(), "The To field"));
+    if (to.empty()) {
+        sendstatus->showMessage("You must fill in the TO block!");
+        return;
+    }
+    std::string replyName, replyAddress;
+    if (!ParseMailbox(reply, replyName, replyAddress)) {
+        sendstatus->showMessage(FromAnsi("The Reply-To field needs an e-mail address, such as " +
+                                         std::string("Ann Example <ann@example.org>; \"") + reply + "\" has none."));
+        return;
+    }
     // A file that cannot go with the message stops it before anything is sent.
     const std::string unreadable = UnreadableAttachment();
     if (!unreadable.empty()) {
@@ -252,27 +340,20 @@ void TformMailSend::bOkClick()
     msg_send->Subject = subject;
     // Every line typed goes, a blank last one too; an empty body has none.
     msg_send->MailText = body.empty() ? std::vector<std::string>{} : SplitLines(body, LastLine::Always);
-    // The reply address the window asks for travels as a Reply-To header.
-    msg_send->Headers = {"Reply-To: " + reply};
+    // The reply address the window asks for travels as a Reply-To header,
+    // beside the date and identifier every message carries.
+    msg_send->Headers = {DateHeader(), MessageIdHeader(sender.Address),
+                         "Reply-To: " + MailboxText(replyName, replyAddress)};
     msg_send->SetSMTP_Server(sender.Server);
     msg_send->SMTP_Port = sender.Port;
     msg_send->Tls = tls;
     msg_send->SMTP_User = login.User;
     msg_send->SMTP_Password = login.Password;
 
-    msg_send->ListTo.clear();
+    msg_send->ListTo = to;
     recipients_.clear();
-    std::string entry;
-    for (const char c : to) {
-        if (c == ',') {
-            msg_send->ListTo.push_back(entry);
-            if (!entry.empty())
-                recipients_ += (recipients_.empty() ? "" : ", ") + entry;
-            entry.clear();
-        } else if (c != ' ') {
-            entry += c;
-        }
-    }
+    for (const std::string& entry : to)
+        recipients_ += (recipients_.empty() ? "" : ", ") + entry.substr(0, entry.find('|'));
     msg_send->Attachments.clear();
     for (int i = 0; i < attachments->count(); ++i)
         msg_send->Attachments.push_back(QFile::encodeName(attachments->item(i)->data(Qt::UserRole).toString()).toStdString());

@@ -6,6 +6,7 @@
 #include "settings/ConfigKeys.h"
 #include "settings/Crypt32.h"
 #include "settings/MailSettings.h"
+#include "settings/TformSecurity.h"
 
 #include <QCheckBox>
 #include <QGroupBox>
@@ -82,14 +83,20 @@ TformConfig::TformConfig(QWidget* parent)
     bCancel = Named(new QPushButton("Cancel", this), "bCancel");
     bCancel->setGeometry(85, buttons, 75, 26);
     bCancel->setFlat(true);
+    bSecurity = Named(new QPushButton("Security...", this), "bSecurity");
+    bSecurity->setGeometry(186, buttons, 75, 26);
+    bSecurity->setFlat(true);
+    bSecurity->setToolTip("TLS for mail and FTP, the SMTP login, trusted certificates");
+    formSecurity = new TformSecurity(this); // owned by this dialog
 
     QWidget* order[] = {smtp_server, smtp_port, pop_server, pop_port, full_name, email_address,
-                        pop_username, pop_password, web_page, cbLog, cbResolve, bOk, bCancel};
+                        pop_username, pop_password, web_page, cbLog, cbResolve, bOk, bCancel, bSecurity};
     for (size_t i = 1; i < std::size(order); ++i)
         setTabOrder(order[i - 1], order[i]);
 
     connect(bOk, &QPushButton::clicked, this, [this] { Application::RunHandler([this] { bOkClick(); }); });
     connect(bCancel, &QPushButton::clicked, this, [this] { bCancelClick(); });
+    connect(bSecurity, &QPushButton::clicked, this, [this] { bSecurityClick(); });
 }
 
 QLineEdit* TformConfig::Field(QWidget* box, const char* name, const char* text, int x, int y, int width)
@@ -217,4 +224,9 @@ void TformConfig::bOkClick()
 void TformConfig::bCancelClick()
 {
     reject();
+}
+
+void TformConfig::bSecurityClick()
+{
+    formSecurity->exec();
 }

@@ -13,6 +13,7 @@ class QGroupBox;
 class QLabel;
 class QLineEdit;
 class QPushButton;
+class TformSecurity;
 
 // The configuration dialog: mail servers, identity, mailbox login, keep-alive
 // site and the two switches, read from the store at each showing and written
@@ -29,12 +30,17 @@ public:
               *pop_password = nullptr, *web_page = nullptr;
     QCheckBox *cbLog = nullptr, *cbResolve = nullptr;
     QPushButton *bOk = nullptr, *bCancel = nullptr;
+    // Opens the TLS, SMTP login and trusted certificate settings, which
+    // have a dialog of their own and are saved by its Ok.
+    QPushButton* bSecurity = nullptr;
+    TformSecurity* formSecurity = nullptr;
 
     TRegistry1632 reg_read;
 
     void FormShow();
     void bOkClick();
     void bCancelClick();
+    void bSecurityClick();
 
 protected:
     void showEvent(QShowEvent* event) override;

@@ -1,3 +1,4 @@
+#include "ParsedMessage.h"
 #include "framework/Application.h"
 #include "mail/TformMailSend.h"
 #include "settings/ConfigKeys.h"
@@ -93,13 +94,15 @@ TEST_F(MailSendDialog, ASentMessageSaysSoAndClearsTheFormAFailedOneKeepsEverythi
     Store("smtp_port", std::to_string(smtp.port()));
     TformMailSend dialog;
     dialog.show();
-    Type(dialog.msg_to, "bob@example.test, carol@example.test");
-    dialog.msg_subj->setText(QString::fromUtf8("Caf\xc3\xa9"));
-    Type(dialog.msg_reply, "replies@example.test");
-    dialog.msg_body->setPlainText("first\n.second starts with a dot\nthird");
+    dialog.msg_to->setText("bob@example.test;, \"Smith, John\" <carol@example.test>;");
+    dialog.msg_subj->setText(QString::fromUtf8("Caf\xc3\xa9 \xe2\x82\xac"));
+    dialog.msg_reply->setText(QString::fromUtf8("J\xc3\xb6rg M\xc3\xbcller <joerg@example.test>"));
+    dialog.msg_body->setPlainText(QString::fromUtf8("first\n.second starts with a dot\nGr\xc3\xbc\xc3\x9f" "e \xe2\x80\x93 third"));
     dialog.bOk->click();
-    EXPECT_EQ(dialog.msg_to->text(), "bob@example.test, carol@example.test") << "the field keeps what was typed";
-    EXPECT_EQ(dialog.msg_send->ListTo.size(), 2u);
+    EXPECT_EQ(dialog.msg_to->text(), "bob@example.test;, \"Smith, John\" <carol@example.test>;")
+        << "the field keeps what was typed";
+    EXPECT_EQ(dialog.msg_send->ListTo, (std::vector<std::string>{"bob@example.test", "carol@example.test|Smith, John"}))
+        << "\";\" separates too; empty items are none";
     ASSERT_TRUE(PumpUntil([&] { return !dialog.msg_send->Busy(); }, 20000)) << Status(dialog);
     EXPECT_EQ(Status(dialog), "Message sent to 2 recipients");
     EXPECT_TRUE(dialog.isVisible());
@@ -107,12 +110,21 @@ TEST_F(MailSendDialog, ASentMessageSaysSoAndClearsTheFormAFailedOneKeepsEverythi
                 dialog.msg_body->toPlainText().isEmpty());
     EXPECT_EQ(dialog.msg_from->text(), "Ann Example") << "a fresh form, as at the first show";
     ASSERT_EQ(smtp.Messages().size(), 1u);
-    const std::string message = FileText(smtp.Messages()[0]);
-    EXPECT_NE(message.find("To: bob@example.test;"), std::string::npos);
-    EXPECT_NE(message.find("To: carol@example.test;"), std::string::npos);
-    EXPECT_NE(message.find("Reply-To: replies@example.test"), std::string::npos);
-    EXPECT_NE(message.find("Subject: =?ISO-8859-1?Q?Caf=E9?="), std::string::npos);
-    EXPECT_NE(message.find("\n.second starts with a dot"), std::string::npos) << "one dot, as typed";
+    const QJsonObject parsed = ParseMessage(smtp.Messages()[0]);
+    ASSERT_FALSE(parsed.isEmpty());
+    EXPECT_EQ(parsed["defects"].toArray(), QJsonArray());
+    EXPECT_EQ(parsed["from"].toArray(), (QJsonArray{QJsonArray{"Ann Example", "ann@example.test"}}));
+    EXPECT_EQ(parsed["to_fields"].toInt(), 1);
+    EXPECT_EQ(parsed["to"].toArray(), (QJsonArray{QJsonArray{"", "bob@example.test"},
+                                                  QJsonArray{"Smith, John", "carol@example.test"}}));
+    EXPECT_EQ(parsed["reply_to"].toArray(),
+              (QJsonArray{QJsonArray{QString::fromUtf8("J\xc3\xb6rg M\xc3\xbcller"), "joerg@example.test"}}));
+    EXPECT_EQ(parsed["subject"].toString(), QString::fromUtf8("Caf\xc3\xa9 \xe2\x82\xac"));
+    EXPECT_EQ(parsed["parts"].toArray()[0].toObject()["text"].toString(), // one dot, as typed
+              QString::fromUtf8("first\n.second starts with a dot\nGr\xc3\xbc\xc3\x9f" "e \xe2\x80\x93 third\n\n"));
+    // Dated in local time with its offset, and identified at the sender's domain.
+    EXPECT_EQ(parsed["date_offset"].toInt(), QDateTime::currentDateTime().offsetFromUtc());
+    EXPECT_TRUE(parsed["message_id"].toString().endsWith("@example.test>")) << parsed["message_id"].toString().toStdString();
     EXPECT_TRUE(errors.empty());
 
     // A refused connection: the window stays with the error and everything typed,
@@ -135,7 +147,43 @@ TEST_F(MailSendDialog, ASentMessageSaysSoAndClearsTheFormAFailedOneKeepsEverythi
     EXPECT_EQ(Status(dialog), "Sending...");
     ASSERT_TRUE(PumpUntil([&] { return !dialog.msg_send->Busy(); }, 20000));
     EXPECT_EQ(Status(dialog), "Message sent to 1 recipient");
-    EXPECT_EQ(smtp.Messages().size(), 2u);
+    ASSERT_EQ(smtp.Messages().size(), 2u);
+    EXPECT_NE(ParseMessage(smtp.Messages()[0])["message_id"], ParseMessage(smtp.Messages()[1])["message_id"]);
+}
+
+TEST_F(MailSendDialog, WhatNoServerTakesIsRefusedInWordsBeforeAnythingIsSent)
+{
+    // Nothing listens here: an attempt to connect would say so instead.
+    Store("smtp_port", std::to_string(testsupport::ClosedPort()));
+    TformMailSend dialog;
+    dialog.show();
+    Type(dialog.msg_subj, "s");
+    dialog.msg_to->setText(QString::fromUtf8("j\xc3\xb6rg@example.test"));
+    dialog.bOk->click();
+    ASSERT_TRUE(PumpUntil([&] { return !dialog.msg_send->Busy(); }, 20000));
+    EXPECT_EQ(Status(dialog), "Error: The message was not sent: the address \"j\xc3\xb6rg@example.test\" holds letters "
+                              "outside ASCII, which mail servers refuse. Write it in ASCII (a domain in its xn-- "
+                              "form), then send again.");
+    dialog.msg_to->setText("bob@example.test");
+    Type(dialog.msg_reply, "nobody");
+    dialog.bOk->click();
+    EXPECT_FALSE(dialog.msg_send->Busy());
+    EXPECT_EQ(Status(dialog), "The Reply-To field needs an e-mail address, such as Ann Example <ann@example.org>; "
+                              "\"nobody\" has none.");
+
+    // The component itself never sends "MAIL FROM:<>" or "RCPT TO:<>".
+    SendMail& mail = *dialog.msg_send;
+    std::vector<std::string> said;
+    mail.OnMailError = [&](TObject*, SendMailError, const std::string& text) { said.push_back(text); };
+    mail.SetSMTP_Server("127.0.0.1");
+    mail.FROM_Address = " ";
+    mail.ListTo = {"", "a@example.test", " "};
+    mail.SetAction(Send_Mail);
+    ASSERT_TRUE(PumpUntil([&] { return !mail.Busy(); }, 20000));
+    ASSERT_EQ(said.size(), 1u);
+    EXPECT_EQ(said[0], "The message was not sent: no sender address. Set your e-mail address in the configuration "
+                       "(\"E-Mail Address:\", the Configure button), then send again.");
+    EXPECT_TRUE(errors.empty());
 }
 
 TEST_F(MailSendDialog, AttachedFilesAreListedAndTravelWithTheMessage)

@@ -90,6 +90,10 @@ std::optional<std::string> DecodeUuencode(const std::string& lines)
         at = end + 2;
         if (line.empty())
             return std::nullopt;
+        // Zero is written "`": a blank would be lost where a mail system strips line ends.
+        for (const char c : line)
+            if (c <= ' ' || c > '`')
+                return std::nullopt;
         const int n = (line[0] - 32) & 63;
         const size_t groups = size_t(n + 2) / 3;
         if (line.size() != 1 + groups * 4)
