@@ -249,7 +249,8 @@ private:
     // One message of the report list, copied before a command waits.
     struct MailRow {
         int position; // 1-based, as the server numbers them
-        std::string from, subject;
+        bool summarised; // has a sender and subject (the server gave its header)
+        QString from, subject; // as shown
     };
     std::vector<MailRow> SelectedMail() const;
     // View and Delete Selected: the chosen rows, the mailbox opened and counted,

@@ -23,6 +23,10 @@ public:
     // Text from the system (a locale's date, a file name), which may hold
     // characters the code page lacks, shown and logged as it is.
     void WriteSystemLine(const QString& text);
+    // Text decoded from a peer's labelled bytes (a mail header), which may
+    // hold characters the code page lacks: a heading, and regular lines.
+    void WriteTextHeading(const QString& text);
+    void WriteTextLinesInBatches(const QStringList& lines, const std::function<void()>& between);
     // Regular lines in one edit, so the transcript is laid out once for them all.
     void WriteLines(const std::vector<std::string>& lines);
     // Many regular lines in batches. Between two batches that held the window
