@@ -375,6 +375,7 @@ void TformVexmor::ConnectHandlers()
     tracedata->OnRoute = [this](TObject* s, uint8_t hop, uint32_t ip, int rt) {
         tracedataRoute(s, hop, ip, rt);
     };
+    tracedata->OnSilentHop = [this](TObject* s, uint8_t hop) { tracedataSilentHop(s, hop); };
 }
 
 const std::vector<TformVexmor::Column>& TformVexmor::PingColumns()

@@ -196,6 +196,8 @@ public:
     void bTraceClick();
     void trace_checkedClick();
     void tracedataRoute(TObject* sender, uint8_t hop, uint32_t ip, int roundtime);
+    // A hop that stayed silent gets a line of its own, as traceroute's "*".
+    void tracedataSilentHop(TObject* sender, uint8_t hop);
 
 protected:
     void showEvent(QShowEvent* event) override;

@@ -115,10 +115,14 @@ void TformVexmor::timerTimer()
     } else if (pingdata->Awaiting() == 0) {
         // Not before every raw echo has its answer or its time-out.
         timer->stop();
-        if (pingChecked_)
+        // A checked-hosts run has no summary: its echoes went to different
+        // hosts, one each, and its counts start at five by design.
+        if (pingChecked_) {
             WriteHeading("Ping complete.");
-        else
+        } else {
             WriteHeading("Ping complete: " + IntToStr(ping_.Sent()) + " packets sent.");
+            WriteLine(ping_.Summary());
+        }
         LeaveBusy();
     }
     SaveLogIfOn();
@@ -165,7 +169,7 @@ void TformVexmor::pingdataPing(TObject*, int status, uint32_t ip, int roundtime)
     } else {
         WriteLine("  ! " + IntToStr(status) + ": Packet #" + IntToStr(ping_.Sent()) + ": " +
                   DottedAddress(ip) + ": " + IntToStr(roundtime) + "ms");
-        ping_.CountAnswer(roundtime);
+        ping_.CountAnswer(roundtime, pingdata->RoundTripMicroseconds());
         fill("!");
     }
     const std::optional<int64_t> share = ping_.SharePercent(), average = ping_.AverageMs();

@@ -100,3 +100,10 @@ void TformVexmor::tracedataRoute(TObject*, uint8_t hop, uint32_t ip, int roundti
     ScrollToLatest();
     SaveLogIfOn();
 }
+
+void TformVexmor::tracedataSilentHop(TObject*, uint8_t hop)
+{
+    record_->WriteMuted(" Hop #" + IntToStr(hop) + ": * * * (no answer)");
+    ScrollToLatest();
+    SaveLogIfOn();
+}

@@ -46,6 +46,11 @@ void Transcript::WriteAlert(const std::string& text)
     WriteAnsi({text}, true, 0xFF0000);
 }
 
+void Transcript::WriteMuted(const std::string& text)
+{
+    WriteAnsi({text}, false, MutedRgb);
+}
+
 void Transcript::WriteSystemLine(const QString& text)
 {
     Write({text}, false, 0x000000);

@@ -83,6 +83,14 @@ int send(SOCKET s, const char* buf, int len, int flags);
 int recv(SOCKET s, char* buf, int len, int flags);
 int sendto(SOCKET s, const char* buf, int len, int flags, const sockaddr_in* to, int tolen);
 int recvfrom(SOCKET s, char* buf, int len, int flags, sockaddr_in* from, int* fromlen);
+// Linux extensions for round trips finer than a millisecond: recvfrom that also
+// gives the moment the kernel received the datagram (ns of the stamp clock,
+// read on receipt when s has no stamps), once EnableReceiveStamps(s) asked for
+// them; StampClockNs() is that clock now, for the send side.
+int recvfromStamped(SOCKET s, char* buf, int len, int flags, sockaddr_in* from, int* fromlen,
+                    int64_t* receivedNs);
+int EnableReceiveStamps(SOCKET s);
+int64_t StampClockNs();
 int ioctlsocket(SOCKET s, long cmd, unsigned long* argp);
 int setsockopt(SOCKET s, int level, int optname, const char* optval, int optlen);
 int getpeername(SOCKET s, sockaddr_in* name, int* namelen);
