@@ -1,5 +1,6 @@
 #include "platform/icmplib.h"
 #include "platform/IcmpEcho.h"
+#include "platform/icmp6.h"
 #include "platform/linux/EchoExchange.h"
 
 #include <algorithm>
@@ -116,7 +117,7 @@ bool IcmpCloseHandle(HANDLE handle)
     std::lock_guard<std::mutex> lock(libraryMutex);
     auto it = handles.find(handle);
     if (it == handles.end())
-        return false;
+        return CloseIcmp6Handle(handle); // ICMPv6 handles close here too
     ::close(it->second.fd);
     handles.erase(it);
     return true;
