@@ -1,6 +1,8 @@
 #include "icmp/TICMP.h"
 #include "icmp/EHostNotResolved.h"
+#include "icmp/EICMPError.h"
 #include "icmp/IcmpModule.h"
+#include "icmp/Ipv6Target.h"
 #include "sock/AddressHelpers.h"
 
 #include <QCoreApplication>
@@ -20,6 +22,8 @@ TICMP::~TICMP()
         IcmpLibrary().IcmpCloseHandle(icmpHandle_);
     if (rawSocket_ != INVALID_SOCKET)
         winsock::closesocket(rawSocket_);
+    if (icmp6Handle_ != INVALID_HANDLE_VALUE)
+        IcmpCloseHandle(icmp6Handle_);
 }
 
 void TICMP::WndProc(Message& m)
@@ -34,6 +38,9 @@ void TICMP::Execute()
     cancelled_ = false;
     replySize_ = int32_t(Blocksize) + 44;
     targetAddress_ = ResolveAddress(Hostname);
+    // IPv4 keeps its paths; IPv6 is tried where IPv4 found nothing.
+    target6_ = {};
+    targetIsIpv6_ = targetAddress_ == NoAddress && ResolveIpv6Target(Hostname, target6_);
 }
 
 uint16_t TICMP::Identifier() const
@@ -53,7 +60,7 @@ void TICMP::EnsureIcmpHandle()
 
 void TICMP::RequireTarget() const
 {
-    if (targetAddress_ != NoAddress)
+    if (targetAddress_ != NoAddress || targetIsIpv6_)
         return;
     if (Hostname.empty())
         throw EHostNotResolved("No host given: nothing was sent. Type a host name or an address.");
@@ -77,4 +84,26 @@ uint32_t TICMP::SendLibraryEcho(uint8_t ttl, const std::string& request, std::ve
         return 0;
     return library.IcmpSendEcho(icmpHandle_, targetAddress_, request.data(), uint16_t(request.size()), &options,
                                 reply.data(), uint32_t(reply.size()), Timeout);
+}
+
+std::vector<uint8_t> TICMP::Icmp6ReplyBuffer() const
+{
+    // Room for the head, the echoed data and an error's quoted header.
+    return std::vector<uint8_t>(sizeof(ICMPV6_ECHO_REPLY) + Blocksize + 8, 0);
+}
+
+uint32_t TICMP::SendIcmp6Echo(uint8_t hopLimit, const std::string& request, std::vector<uint8_t>& reply)
+{
+    if (icmp6Handle_ == INVALID_HANDLE_VALUE)
+        icmp6Handle_ = Icmp6CreateFile();
+    if (icmp6Handle_ == INVALID_HANDLE_VALUE)
+        throw EICMPError("No ICMPv6 available: nothing was sent to " + Hostname +
+                         ". Allow your group in net.ipv4.ping_group_range, or run with CAP_NET_RAW.");
+    IP_OPTION_INFORMATION options;
+    options.Ttl = hopLimit;
+    return Icmp6SendEcho2While(icmp6Handle_, nullptr, &target6_, request.data(), uint16_t(request.size()), &options,
+                               reply.data(), uint32_t(reply.size()), Timeout, [this] {
+                                   QCoreApplication::processEvents();
+                                   return !cancelled_;
+                               });
 }

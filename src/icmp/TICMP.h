@@ -2,6 +2,7 @@
 
 #include "framework/Component.h"
 #include "platform/MessageWindow.h"
+#include "platform/icmp6.h"
 #include "platform/icmplib.h"
 #include "platform/winsock.h"
 
@@ -35,6 +36,10 @@ public:
     std::string Hostname;
 
     uint32_t TargetAddress() const { return targetAddress_; }
+    // Set when Hostname named an IPv6 destination (a literal, or a name with
+    // IPv6 addresses only): the echoes then go over ICMPv6.
+    bool TargetIsIpv6() const { return targetIsIpv6_; }
+    const sockaddr_in6& TargetAddress6() const { return target6_; }
     int32_t ReplySize() const { return replySize_; }
     // The identifier of the component's raw echoes: its address mixed with the
     // process id, so two components, or two running copies, do not share one.
@@ -53,7 +58,17 @@ protected:
     // once when the component is cancelled (0 then).
     uint32_t SendLibraryEcho(uint8_t ttl, const std::string& request, std::vector<uint8_t>& reply);
 
+    // One ICMPv6 echo to the IPv6 target, waited for like SendLibraryEcho;
+    // reply starts with an ICMPV6_ECHO_REPLY when 1 is returned. Raises
+    // EICMPError when the kernel allows no ICMPv6 socket.
+    uint32_t SendIcmp6Echo(uint8_t hopLimit, const std::string& request, std::vector<uint8_t>& reply);
+    // A reply buffer for an ICMPv6 echo of Blocksize bytes.
+    std::vector<uint8_t> Icmp6ReplyBuffer() const;
+
     HANDLE icmpHandle_ = INVALID_HANDLE_VALUE;
+    HANDLE icmp6Handle_ = INVALID_HANDLE_VALUE;
+    sockaddr_in6 target6_{};
+    bool targetIsIpv6_ = false;
     SOCKET rawSocket_ = INVALID_SOCKET;
     int32_t replySize_ = 0;
     uint32_t targetAddress_ = 0;

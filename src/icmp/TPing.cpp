@@ -1,6 +1,7 @@
 #include "icmp/TPing.h"
 #include "icmp/EICMPError.h"
 #include "icmp/IcmpModule.h"
+#include "icmp/Ipv6Target.h"
 #include "platform/IcmpEcho.h"
 #include "platform/InternetChecksum.h"
 
@@ -47,6 +48,10 @@ constexpr size_t ErrorMessageRoom = 576;
 void TPing::Execute()
 {
     TICMP::Execute();
+    if (TargetIsIpv6()) {
+        SendThroughIcmp6();
+        return;
+    }
     switch (IcmpMode()) {
     case imRaw:
     case imRawPingLibraryTrace:
@@ -84,6 +89,23 @@ void TPing::SendThroughLibrary()
         Report(int(Get<uint32_t>(reply, 4)), Get<uint32_t>(reply, 0), int(Get<uint32_t>(reply, 8)));
     else
         Report(int(IP_REQ_TIMED_OUT), targetAddress_, 0);
+}
+
+void TPing::SendThroughIcmp6()
+{
+    const std::string request = RequestData();
+    std::vector<uint8_t> reply = Icmp6ReplyBuffer();
+    if (cancelled_)
+        return;
+    const uint32_t replies = SendIcmp6Echo(TimeToLive, request, reply);
+    if (cancelled_)
+        return;
+    ICMPV6_ECHO_REPLY head;
+    std::memcpy(&head, reply.data(), sizeof head);
+    if (replies != 1)
+        head.Status = IP_REQ_TIMED_OUT;
+    if (OnPing6)
+        OnPing6(this, int(head.Status), Ipv6AddressText(head.Address), replies == 1 ? int(head.RoundTripTime) : 0);
 }
 
 void TPing::SendRawEcho()

@@ -1,6 +1,7 @@
 #include "icmp/TTraceRoute.h"
 #include "icmp/EICMPError.h"
 #include "icmp/IcmpModule.h"
+#include "icmp/Ipv6Target.h"
 #include "sock/AddressHelpers.h"
 
 #include <QCoreApplication>
@@ -28,6 +29,10 @@ void TTraceRoute::Execute()
 {
     TICMP::Execute();
     HopList.clear();
+    if (TargetIsIpv6()) {
+        TraceIcmp6();
+        return;
+    }
     CheckMode();
     RequireTarget();
 
@@ -68,6 +73,40 @@ void TTraceRoute::Execute()
             probesOfThisHop = 0;
         }
         // Let Stop reach us after every probe that brought no event.
+        QCoreApplication::processEvents();
+    }
+}
+
+// The same walk over ICMPv6, the hop limit rising as the time-to-live does.
+void TTraceRoute::TraceIcmp6()
+{
+    const std::string request = RequestData();
+    std::vector<uint8_t> reply = Icmp6ReplyBuffer();
+    unsigned hop = 0;
+    int probesOfThisHop = 0;
+
+    while (hop < TimeToLive && !cancelled_) {
+        const uint32_t replies = SendIcmp6Echo(uint8_t(hop + 1), request, reply);
+        if (cancelled_)
+            break;
+        ++probesOfThisHop;
+        ICMPV6_ECHO_REPLY head;
+        std::memcpy(&head, reply.data(), sizeof head);
+        if (replies == 1 && head.Status != IP_REQ_TIMED_OUT) {
+            ++hop;
+            probesOfThisHop = 0;
+            if (head.Status != IP_TTL_EXPIRED_TRANSIT)
+                cancelled_ = true;
+            LastStatus = head.Status;
+            HopList.push_back(ResolveHostname ? ReverseLookup6(head.Address) : Ipv6AddressText(head.Address));
+            if (OnRoute6)
+                OnRoute6(this, uint8_t(hop), Ipv6AddressText(head.Address), int(head.RoundTripTime));
+            continue;
+        }
+        if (probesOfThisHop >= ProbesPerHop) {
+            ++hop;
+            probesOfThisHop = 0;
+        }
         QCoreApplication::processEvents();
     }
 }

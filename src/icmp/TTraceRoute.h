@@ -19,6 +19,9 @@ public:
 
     bool ResolveHostname = false;
     TRouteEvent OnRoute;
+    // Hops of a trace to an IPv6 destination report here, with the address as text.
+    using TRoute6Event = std::function<void(TObject* sender, uint8_t hop, const std::string& address, int roundtime)>;
+    TRoute6Event OnRoute6;
     std::vector<std::string> HopList;
     // The status of the hop being reported: 0 for the echo reply that ends the
     // trace, 11013 for a router on the way, any other for an error (such as
@@ -27,4 +30,5 @@ public:
 
 private:
     void CheckMode();
+    void TraceIcmp6();
 };
