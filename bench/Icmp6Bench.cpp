@@ -43,8 +43,9 @@ bool OurRound(HANDLE h, int echoes, std::chrono::microseconds interval, Sum& sum
         const uint32_t n = Icmp6SendEcho2(h, 0, nullptr, nullptr, nullptr, &loopback, data.data(),
                                           uint16_t(data.size()), nullptr, reply.data(), uint32_t(reply.size()), 1000);
         const auto* head = reinterpret_cast<const ICMPV6_ECHO_REPLY*>(reply.data());
-        if (n == 1 && head->Status == IP_SUCCESS) {
-            sum.totalMs += head->RoundTripMicroseconds / 1000.0;
+        uint32_t us = 0;
+        if (n == 1 && head->Status == IP_SUCCESS && IcmpGetRoundTripMicroseconds(h, &us)) {
+            sum.totalMs += us / 1000.0;
             ++sum.count;
         }
         std::this_thread::sleep_for(interval);

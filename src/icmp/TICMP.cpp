@@ -120,9 +120,14 @@ uint32_t TICMP::SendIcmp6Echo(uint8_t hopLimit, const std::string& request, std:
                          ". Allow your group in net.ipv4.ping_group_range, or run with CAP_NET_RAW.");
     IP_OPTION_INFORMATION options;
     options.Ttl = hopLimit;
-    return Icmp6SendEcho2While(icmp6Handle_, nullptr, &target6_, request.data(), uint16_t(request.size()), &options,
-                               reply.data(), uint32_t(reply.size()), Timeout, [this] {
-                                   QCoreApplication::processEvents();
-                                   return !cancelled_;
-                               });
+    roundTripUs_ = 0;
+    const uint32_t replies =
+        Icmp6SendEcho2While(icmp6Handle_, nullptr, &target6_, request.data(), uint16_t(request.size()), &options,
+                            reply.data(), uint32_t(reply.size()), Timeout, [this] {
+                                QCoreApplication::processEvents();
+                                return !cancelled_;
+                            });
+    if (replies == 1)
+        IcmpGetRoundTripMicroseconds(icmp6Handle_, &roundTripUs_);
+    return replies;
 }

@@ -64,7 +64,8 @@ protected:
     uint32_t SendLibraryEcho(uint8_t ttl, const std::string& request, std::vector<uint8_t>& reply);
 
     // One ICMPv6 echo to the IPv6 target, waited for like SendLibraryEcho;
-    // reply starts with an ICMPV6_ECHO_REPLY when 1 is returned. Raises
+    // reply starts with an ICMPV6_ECHO_REPLY when 1 is returned, and the round
+    // trip in microseconds is set for it. Raises
     // EICMPError when the kernel allows no ICMPv6 socket.
     uint32_t SendIcmp6Echo(uint8_t hopLimit, const std::string& request, std::vector<uint8_t>& reply);
     // A reply buffer for an ICMPv6 echo of Blocksize bytes.

@@ -108,8 +108,10 @@ void TPing::SendThroughIcmp6()
         return;
     ICMPV6_ECHO_REPLY head;
     std::memcpy(&head, reply.data(), sizeof head);
-    if (replies != 1)
+    if (replies != 1) {
         head.Status = IP_REQ_TIMED_OUT;
+        roundTripUs_ = 0;
+    }
     if (OnPing6)
         OnPing6(this, int(head.Status), Ipv6AddressText(head.Address), replies == 1 ? int(head.RoundTripTime) : 0);
 }

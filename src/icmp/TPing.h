@@ -24,7 +24,8 @@ public:
     size_t Awaiting() const { return outstanding_.size(); }
 
     TPingEvent OnPing;
-    // An echo to an IPv6 destination reports here instead, with the address as text.
+    // An echo to an IPv6 destination reports here instead, with the address as
+    // text; RoundTripMicroseconds() holds during it too.
     using TPing6Event = std::function<void(TObject* sender, int status, const std::string& address, int roundtime)>;
     TPing6Event OnPing6;
 

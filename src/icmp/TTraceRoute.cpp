@@ -108,6 +108,8 @@ void TTraceRoute::TraceIcmp6()
         if (probesOfThisHop >= ProbesPerHop) {
             ++hop;
             probesOfThisHop = 0;
+            if (OnSilentHop)
+                OnSilentHop(this, uint8_t(hop));
         }
         QCoreApplication::processEvents();
     }

@@ -22,6 +22,8 @@ struct Icmp6HandleState {
     IcmpFacility facility = IcmpFacility::None;
     uint16_t id = 0;
     sockaddr_in6 source{}; // sin6_family 0: not bound
+    bool answered = false;
+    uint32_t roundTripUs = 0; // of the latest answer
 };
 std::map<HANDLE, Icmp6HandleState> handles;
 // Apart from the IPv4 library's numbers, so IcmpCloseHandle can tell them apart.
@@ -228,8 +230,13 @@ uint32_t Icmp6SendEcho2While(HANDLE IcmpHandle, const sockaddr_in6* SourceAddres
     } else if (ExchangeEcho6(request, RequestData, RequestSize, hopLimit, Timeout, keepWaiting, answer)) {
         head.Address = AddressEx(answer.from);
         head.Status = StatusOf(answer);
-        head.RoundTripMicroseconds = uint32_t(std::min<uint64_t>(answer.roundTripUs, UINT32_MAX));
-        head.RoundTripTime = head.RoundTripMicroseconds / 1000;
+        head.RoundTripTime = answer.roundTripUs / 1000;
+        std::lock_guard<std::mutex> lock(handlesMutex);
+        auto it = handles.find(IcmpHandle);
+        if (it != handles.end()) {
+            it->second.answered = true;
+            it->second.roundTripUs = answer.roundTripUs;
+        }
     } else {
         head.Status = IP_REQ_TIMED_OUT;
         WriteReply(head, {}, ReplyBuffer, ReplySize);
@@ -237,6 +244,16 @@ uint32_t Icmp6SendEcho2While(HANDLE IcmpHandle, const sockaddr_in6* SourceAddres
     }
     WriteReply(head, answer.data, ReplyBuffer, ReplySize);
     return 1;
+}
+
+bool Icmp6RoundTripMicroseconds(HANDLE handle, uint32_t* microseconds)
+{
+    std::lock_guard<std::mutex> lock(handlesMutex);
+    auto it = handles.find(handle);
+    if (it == handles.end() || !it->second.answered || !microseconds)
+        return false;
+    *microseconds = it->second.roundTripUs;
+    return true;
 }
 
 uint32_t Icmp6ParseReplies(const void* ReplyBuffer, uint32_t ReplySize)

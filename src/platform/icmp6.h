@@ -20,13 +20,12 @@ struct IPV6_ADDRESS_EX {
 };
 
 // The head of the reply in the reply buffer; the echoed data follows it when
-// there is room. RoundTripMicroseconds and DataSize are ours, after the
-// platform's three fields.
+// there is room. DataSize is ours, after the platform's three fields; the
+// round trip in microseconds comes from IcmpGetRoundTripMicroseconds, as for IPv4.
 struct ICMPV6_ECHO_REPLY {
     IPV6_ADDRESS_EX Address;
     uint32_t Status;
     uint32_t RoundTripTime; // whole milliseconds
-    uint32_t RoundTripMicroseconds;
     uint16_t DataSize;
     uint16_t Reserved;
 };
@@ -60,6 +59,9 @@ uint32_t Icmp6ErrorStatus(uint8_t type, uint8_t code);
 
 // Closes a handle of ours; false when it is not one (IcmpCloseHandle asks here).
 bool CloseIcmp6Handle(HANDLE handle);
+// The latest answer's round trip on a handle of ours, in microseconds; false for
+// another handle or before the first answer (IcmpGetRoundTripMicroseconds asks here).
+bool Icmp6RoundTripMicroseconds(HANDLE handle, uint32_t* microseconds);
 
 namespace icmp6::testing {
 // Limits which facility new handles may use (None lifts the limit).

@@ -190,7 +190,9 @@ bool IcmpGetRoundTripMicroseconds(HANDLE handle, uint32_t* microseconds)
 {
     std::lock_guard<std::mutex> lock(libraryMutex);
     auto it = handles.find(handle);
-    if (it == handles.end() || !it->second.answered || !microseconds)
+    if (it == handles.end())
+        return Icmp6RoundTripMicroseconds(handle, microseconds); // ICMPv6 handles answer here too
+    if (!it->second.answered || !microseconds)
         return false;
     *microseconds = it->second.roundTripUs;
     return true;

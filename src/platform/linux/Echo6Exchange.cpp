@@ -1,10 +1,10 @@
 #include "platform/linux/Echo6Exchange.h"
+#include "platform/linux/KernelTimestamps.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <ctime>
 #include <linux/errqueue.h>
 #include <memory>
 #include <netinet/icmp6.h>
@@ -23,33 +23,6 @@ constexpr uint8_t NextHeaderIcmp6 = IPPROTO_ICMPV6;
 uint16_t Read16(const uint8_t* p)
 {
     return uint16_t((p[0] << 8) | p[1]);
-}
-
-uint64_t Nanoseconds(const timespec& t)
-{
-    return uint64_t(t.tv_sec) * 1000000000u + uint64_t(t.tv_nsec);
-}
-
-// Kernel timestamps are on the real-time clock, so the send time is too.
-uint64_t Now()
-{
-    timespec t{};
-    ::clock_gettime(CLOCK_REALTIME, &t);
-    return Nanoseconds(t);
-}
-
-// The one place an answer's arrival time is taken: the kernel's receive
-// timestamp when it gave one, else now.
-uint64_t ReceivedAt(msghdr& msg)
-{
-    for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c))
-        if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
-            timespec t{};
-            std::memcpy(&t, CMSG_DATA(c), sizeof t);
-            if (t.tv_sec || t.tv_nsec)
-                return Nanoseconds(t);
-        }
-    return Now();
 }
 
 std::vector<uint8_t> BuildRequest(const Echo6Request& r, const void* data, uint16_t size)
@@ -82,7 +55,7 @@ void Drain(int fd, EchoSocketKind kind)
 // largest ICMPv6 message a socket can hand us.
 struct Received {
     uint8_t buf[65536];
-    alignas(cmsghdr) char control[512];
+    alignas(cmsghdr) char control[StampedControlRoom];
     sockaddr_in6 from{};
     msghdr msg{};
     iovec iov{};
@@ -102,7 +75,7 @@ struct Received {
 };
 
 // Datagram socket, normal queue: the kernel has matched the identifier already.
-bool ReadDatagramReply(const Echo6Request& r, Echo6Answer& out, uint64_t& at)
+bool ReadDatagramReply(const Echo6Request& r, Echo6Answer& out, int64_t& at)
 {
     auto m = std::make_unique<Received>(r.fd, 0);
     if (m->size < 8 || m->buf[0] != EchoReplyType || Read16(m->buf + 6) != r.seq)
@@ -110,13 +83,13 @@ bool ReadDatagramReply(const Echo6Request& r, Echo6Answer& out, uint64_t& at)
     out.kind = Echo6Answer::Kind::Reply;
     out.from = m->from;
     out.data.assign(m->buf + 8, m->buf + m->size);
-    at = ReceivedAt(m->msg);
+    at = ReceiveTimeNs(m->msg);
     return true;
 }
 
 // Datagram socket, error queue (IPV6_RECVERR): the data is our own request; the
 // control message says what went wrong and who said so.
-bool ReadDatagramError(const Echo6Request& r, Echo6Answer& out, uint64_t& at)
+bool ReadDatagramError(const Echo6Request& r, Echo6Answer& out, int64_t& at)
 {
     auto m = std::make_unique<Received>(r.fd, MSG_ERRQUEUE);
     if (m->size < 8 || m->buf[0] != EchoRequestType || Read16(m->buf + 6) != r.seq)
@@ -140,7 +113,7 @@ bool ReadDatagramError(const Echo6Request& r, Echo6Answer& out, uint64_t& at)
             out.error = int(ee.ee_errno);
             out.from = r.destination;
         }
-        at = ReceivedAt(m->msg);
+        at = ReceiveTimeNs(m->msg);
         return true;
     }
     return false;
@@ -149,7 +122,7 @@ bool ReadDatagramError(const Echo6Request& r, Echo6Answer& out, uint64_t& at)
 // Raw socket: the ICMPv6 message without the IPv6 header. Ours are the echo
 // replies with our identifier and sequence, and the errors whose quoted packet
 // is our request.
-bool ReadRawPacket(const Echo6Request& r, Echo6Answer& out, uint64_t& at)
+bool ReadRawPacket(const Echo6Request& r, Echo6Answer& out, int64_t& at)
 {
     auto m = std::make_unique<Received>(r.fd, 0);
     const ssize_t n = m->size;
@@ -176,11 +149,11 @@ bool ReadRawPacket(const Echo6Request& r, Echo6Answer& out, uint64_t& at)
         out.icmpCode = icmp[1];
     }
     out.from = m->from;
-    at = ReceivedAt(m->msg);
+    at = ReceiveTimeNs(m->msg);
     return true;
 }
 
-bool ReadAnswer(const Echo6Request& r, short revents, Echo6Answer& out, uint64_t& at)
+bool ReadAnswer(const Echo6Request& r, short revents, Echo6Answer& out, int64_t& at)
 {
     if (r.kind == EchoSocketKind::Datagram) {
         if ((revents & POLLERR) && ReadDatagramError(r, out, at))
@@ -205,7 +178,7 @@ int OpenEcho6Socket(EchoSocketKind kind)
     if (fd < 0)
         return -1;
     const int on = 1;
-    ::setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
+    EnableReceiveTimestamps(fd);
     if (kind == EchoSocketKind::Datagram) {
         ::setsockopt(fd, IPPROTO_IPV6, IPV6_RECVERR, &on, sizeof on);
     } else {
@@ -245,7 +218,7 @@ bool ExchangeEcho6(const Echo6Request& r, const void* data, uint16_t size, uint8
     to.sin6_family = AF_INET6;
     to.sin6_port = 0;
     const Clock::time_point start = Clock::now();
-    const uint64_t sentAt = Now();
+    const int64_t sentAt = WallClockNs(); // last, as close to the send as it can be
     if (::sendto(r.fd, packet.data(), packet.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to) < 0) {
         // A route the kernel knows to be missing is an answer, and so is any
         // other local failure (a firewall's refusal, a packet too big).
@@ -274,9 +247,9 @@ bool ExchangeEcho6(const Echo6Request& r, const void* data, uint16_t size, uint8
         const auto slice = keepWaiting ? std::min<long long>(left + 1, Slice.count()) : left + 1;
         if (::poll(&p, 1, int(slice)) <= 0)
             continue;
-        uint64_t receivedAt = 0;
+        int64_t receivedAt = 0;
         if (ReadAnswer(r, p.revents, out, receivedAt)) {
-            out.roundTripUs = receivedAt > sentAt ? (receivedAt - sentAt) / 1000 : 0;
+            out.roundTripUs = MicrosecondsBetween(sentAt, receivedAt);
             return true;
         }
     }

@@ -19,7 +19,7 @@ struct Echo6Answer {
     uint8_t icmpType = 0;
     uint8_t icmpCode = 0;
     int error = 0; // errno of a local failure
-    uint64_t roundTripUs = 0;
+    uint32_t roundTripUs = 0; // from the kernel's receive stamp
     std::vector<uint8_t> data; // a reply's echoed data
 };
 
