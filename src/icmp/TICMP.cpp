@@ -2,7 +2,6 @@
 #include "icmp/EHostNotResolved.h"
 #include "icmp/EICMPError.h"
 #include "icmp/IcmpModule.h"
-#include "icmp/Ipv6Target.h"
 #include "sock/AddressHelpers.h"
 
 #include <QCoreApplication>
@@ -38,10 +37,33 @@ void TICMP::Execute()
 {
     cancelled_ = false;
     replySize_ = int32_t(Blocksize) + 44;
-    targetAddress_ = ResolveAddress(Hostname);
-    // IPv4 keeps its paths; IPv6 is tried where IPv4 found nothing.
     target6_ = {};
-    targetIsIpv6_ = targetAddress_ == NoAddress && ResolveIpv6Target(Hostname, target6_);
+    targetIsIpv6_ = false;
+    // The IPv4 path keeps its own look-up: first, unless another order was asked for.
+    targetAddress_ = Order == AddressOrder::IPv4First ? ResolveAddress(Hostname) : NoAddress;
+    if (targetAddress_ != NoAddress)
+        return;
+    for (const NetAddress& a : ResolveAll(Hostname, Order)) {
+        if (a.IsIPv4()) {
+            targetAddress_ = a.IPv4();
+            return;
+        }
+        sockaddr_storage storage{};
+        if (a.IsIPv6() && a.ToSockaddr(storage) >= socklen_t(sizeof target6_)) {
+            std::memcpy(&target6_, &storage, sizeof target6_);
+            targetIsIpv6_ = true;
+            return;
+        }
+    }
+}
+
+NetAddress TICMP::AnswerAddress(const IPV6_ADDRESS_EX& address)
+{
+    sockaddr_in6 a{};
+    a.sin6_family = AF_INET6;
+    std::memcpy(&a.sin6_addr, address.sin6_addr, sizeof a.sin6_addr);
+    a.sin6_scope_id = address.sin6_scope_id;
+    return NetAddress::FromSockaddr(reinterpret_cast<const sockaddr*>(&a), sizeof a).value_or(NetAddress());
 }
 
 uint16_t TICMP::Identifier() const

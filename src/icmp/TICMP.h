@@ -5,6 +5,7 @@
 #include "platform/icmp6.h"
 #include "platform/icmplib.h"
 #include "platform/winsock.h"
+#include "sock/NameResolver.h"
 
 #include <cstdint>
 #include <memory>
@@ -34,10 +35,13 @@ public:
     uint32_t Timeout = 5000;
     uint8_t TimeToLive = 255;
     std::string Hostname;
+    // Which family a name with addresses of both is reached by; IPv4 first
+    // keeps the IPv4 path's own look-up for every name that has an IPv4 address.
+    AddressOrder Order = AddressOrder::IPv4First;
 
     uint32_t TargetAddress() const { return targetAddress_; }
-    // Set when Hostname named an IPv6 destination (a literal, or a name with
-    // IPv6 addresses only): the echoes then go over ICMPv6.
+    // Set when Hostname named an IPv6 destination (a literal, or a name whose
+    // first address in Order is IPv6): the echoes then go over ICMPv6.
     bool TargetIsIpv6() const { return targetIsIpv6_; }
     const sockaddr_in6& TargetAddress6() const { return target6_; }
     int32_t ReplySize() const { return replySize_; }
@@ -70,6 +74,8 @@ protected:
     uint32_t SendIcmp6Echo(uint8_t hopLimit, const std::string& request, std::vector<uint8_t>& reply);
     // A reply buffer for an ICMPv6 echo of Blocksize bytes.
     std::vector<uint8_t> Icmp6ReplyBuffer() const;
+    // Who answered an ICMPv6 echo.
+    static NetAddress AnswerAddress(const IPV6_ADDRESS_EX& address);
 
     HANDLE icmpHandle_ = INVALID_HANDLE_VALUE;
     HANDLE icmp6Handle_ = INVALID_HANDLE_VALUE;

@@ -1,7 +1,6 @@
 #include "icmp/TPing.h"
 #include "icmp/EICMPError.h"
 #include "icmp/IcmpModule.h"
-#include "icmp/Ipv6Target.h"
 #include "platform/IcmpEcho.h"
 #include "platform/InternetChecksum.h"
 
@@ -113,7 +112,7 @@ void TPing::SendThroughIcmp6()
         roundTripUs_ = 0;
     }
     if (OnPing6)
-        OnPing6(this, int(head.Status), Ipv6AddressText(head.Address), replies == 1 ? int(head.RoundTripTime) : 0);
+        OnPing6(this, int(head.Status), AnswerAddress(head.Address).Text(), replies == 1 ? int(head.RoundTripTime) : 0);
 }
 
 void TPing::SendRawEcho()

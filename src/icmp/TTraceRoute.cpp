@@ -1,7 +1,6 @@
 #include "icmp/TTraceRoute.h"
 #include "icmp/EICMPError.h"
 #include "icmp/IcmpModule.h"
-#include "icmp/Ipv6Target.h"
 #include "sock/AddressHelpers.h"
 
 #include <QCoreApplication>
@@ -100,9 +99,10 @@ void TTraceRoute::TraceIcmp6()
             if (head.Status != IP_TTL_EXPIRED_TRANSIT)
                 cancelled_ = true;
             LastStatus = head.Status;
-            HopList.push_back(ResolveHostname ? ReverseLookup6(head.Address) : Ipv6AddressText(head.Address));
+            const NetAddress from = AnswerAddress(head.Address);
+            HopList.push_back(ResolveHostname ? ReverseName(from) : from.Text());
             if (OnRoute6)
-                OnRoute6(this, uint8_t(hop), Ipv6AddressText(head.Address), int(head.RoundTripTime));
+                OnRoute6(this, uint8_t(hop), from.Text(), int(head.RoundTripTime));
             continue;
         }
         if (probesOfThisHop >= ProbesPerHop) {

@@ -3,6 +3,7 @@
 #include "icmp/TPing.h"
 #include "icmp/TTraceRoute.h"
 #include "support/NetworkTopology.h"
+#include "support/PrivateHosts.h"
 
 #include <string>
 #include <tuple>
@@ -105,4 +106,38 @@ TEST_F(Icmp6Components, TraceWalksTheIpv6RoutePastASilentRouterAndStopsAtAReject
     EXPECT_EQ(Trace(RouteTopology6::RejectedAddress, rejected),
               (std::vector<Hop>{{1, RouteTopology6::Router1}, {2, RouteTopology6::Router1}}));
     EXPECT_EQ(rejected.LastStatus, IP_DEST_HOST_UNREACHABLE);
+}
+
+TEST_F(Icmp6Components, ANameIsReachedByTheFamilyTheOrderPutsFirst)
+{
+    REQUIRE_ROOT("a network namespace and a private hosts file");
+    // The names' IPv6 address lives on this namespace's own loopback: every
+    // echo stays inside. (The resolver turns a name's ::1 into 127.0.0.1 for
+    // IPv4 look-ups, so ::1 cannot stand for an IPv6-only name.)
+    testsupport::NetNamespace ns("o6");
+    ASSERT_EQ(ns.Exec("ip -6 addr add fd00:201:42::1/128 dev lo nodad"), 0);
+    testsupport::EnterNamespace inside(ns);
+    ASSERT_TRUE(inside.ok());
+    testsupport::PrivateHosts names("127.0.0.1 both.vexmor.test\nfd00:201:42::1 both.vexmor.test\n"
+                                    "fd00:201:42::1 v6only.vexmor.test\n");
+    if (!names.Failure().empty())
+        GTEST_SKIP() << names.Failure();
+    const auto family = [&](const std::string& host, AddressOrder order) {
+        TPing ping;
+        ping.Hostname = host;
+        ping.Order = order;
+        ping.Timeout = 1000;
+        std::string answered;
+        ping.OnPing = [&](TObject*, int, uint32_t ip, int) { answered = "IPv4 " + DottedAddress(ip); };
+        ping.OnPing6 = [&](TObject*, int, const std::string& address, int) { answered = "IPv6 " + address; };
+        ping.Execute();
+        return answered;
+    };
+    ForceIcmpMode(imLibrary);
+    ASSERT_EQ(LoadedIcmp6Facility(), IcmpFacility::Raw);
+    EXPECT_EQ(family("both.vexmor.test", AddressOrder::IPv4First), "IPv4 127.0.0.1");
+    EXPECT_EQ(family("both.vexmor.test", AddressOrder::IPv6First), "IPv6 fd00:201:42::1");
+    EXPECT_EQ(family("v6only.vexmor.test", AddressOrder::IPv4First), "IPv6 fd00:201:42::1") << "its only family";
+    EXPECT_EQ(family("v6only.vexmor.test", AddressOrder::System), "IPv6 fd00:201:42::1");
+    EXPECT_EQ(family("127.0.0.1", AddressOrder::IPv6First), "IPv4 127.0.0.1") << "a literal is what it says";
 }
