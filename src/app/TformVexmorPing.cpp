@@ -5,6 +5,7 @@
 #include "framework/SysUtils.h"
 #include "icmp/EHostNotResolved.h"
 #include "icmp/TPing.h"
+#include "settings/AddressOrder.h"
 #include "sock/AddressHelpers.h"
 
 #include <QLineEdit>
@@ -15,6 +16,8 @@
 void TformVexmor::CopyFieldsInto(TICMP& component)
 {
     component.Hostname = ToAnsi(hostname->text());
+    // A name with addresses of both families is reached by the configured one.
+    component.Order = ConfiguredAddressOrder(reg_read);
     // Block size and time-to-live are 8-bit: only the low byte counts.
     component.Blocksize = uint8_t(StrToInt(ToAnsi(block_size->text())));
     component.TimeToLive = uint8_t(StrToInt(ToAnsi(time_to_live->text())));
