@@ -261,6 +261,10 @@ private:
     // keeps it) and goes on to the error report with words, never empty.
     void ReportingFailure(const std::string& failedWhat, const std::function<void()>& work);
     void MailOpening(bool clearReport);
+    // The mailbox's server: the host field, else the configured POP3 server.
+    std::string MailHost();
+    // Logs in; a certificate the user then chooses to trust gets one more try.
+    void MailLogin();
     void WriteMailClosing();
     void WriteMailCount();
     int MailCount() const;

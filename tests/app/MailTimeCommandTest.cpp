@@ -51,7 +51,7 @@ TEST_F(MailTimeCommand, TheMailMenuCountsListsShowsAndDeletesARealMailbox)
     dovecot.AddMessage("From: Bob <bob@example.test>\r\nSubject: Hello\r\n\r\nHi there\r\n");
     dovecot.AddMessage("From: Carol <carol@example.test>\r\nSubject: Minutes\r\n\r\nThe minutes.\r\n.hidden\r\n");
     dovecot.AddMessage("From: Dan <dan@example.test>\r\nSubject: Lunch\r\n\r\nNoon?\r\n");
-    window->pop_mail->RemotePort = dovecot.port();
+    Store("pop_port", std::to_string(dovecot.port()));
     EXPECT_FALSE(window->popmailSend->isEnabled()) << "no send-mail window yet: disabled, not dead";
 
     Click(window->bMail);
@@ -131,7 +131,7 @@ TEST_F(MailTimeCommand, TheTimeComesFromARealServerAndStopReachesOneThatIsSilent
 TEST_F(MailTimeCommand, StopReachesAMailCommandWaitingForASilentServer)
 {
     testsupport::ScriptServer silent({testsupport::ScriptServer::Hold()});
-    window->pop_mail->RemotePort = silent.port();
+    Store("pop_port", std::to_string(silent.port()));
     EXPECT_FALSE(window->bStop->isEnabled());
     bool stopEnabledWhileWaiting = false;
     QTimer::singleShot(200, window->bStop, [&] {
@@ -157,13 +157,13 @@ TEST_F(MailTimeCommand, StopReachesAMailCommandWaitingForASilentServer)
 TEST_F(MailTimeCommand, AWaitingMailCommandRefusesEveryOtherCommandAndKeepsTheRowsItNeeds)
 {
     S listing(Pop3Mailbox(3, {S::Expect(), S::Send("+OK\r\n"), S::Close()}));
-    window->pop_mail->RemotePort = listing.port();
+    Store("pop_port", std::to_string(listing.port()));
     window->popmailHeaders->trigger();
     ASSERT_EQ(Rows(), 3);
     Select(1);
 
     S slow(Pop3Mailbox(3, {S::Expect(), S::Hold()}));
-    window->pop_mail->RemotePort = slow.port();
+    Store("pop_port", std::to_string(slow.port()));
     bool checked = false;
     WhenReceived(slow, "RETR", [&] {
         for (QWidget* w : std::initializer_list<QWidget*>{window->bPing, window->bTrace, window->bFinger,
@@ -219,7 +219,7 @@ TEST_F(MailTimeCommand, DeleteAllThatEndsEarlySaysSoInWords)
 {
     window->confirm = [](const std::string&) { return true; };
     S server(Pop3Mailbox(3, {S::Expect(), S::Send("+OK\r\n"), S::Expect(), S::Close()}));
-    window->pop_mail->RemotePort = server.port();
+    Store("pop_port", std::to_string(server.port()));
     window->popmailDelAll->trigger();
     ASSERT_EQ(errors.size(), 1u);
     EXPECT_FALSE(errors[0].empty()) << "a box always has words";
