@@ -1,9 +1,12 @@
 #include "mail/Inetmail.h"
 #include "framework/Wait.h"
+#include "sock/TlsStream.h"
 
 #include <algorithm>
 #include <climits>
 #include <iterator>
+#include <mutex>
+#include <netdb.h>
 
 namespace {
 
@@ -12,6 +15,34 @@ namespace {
 bool IsRefusal(const std::string& line)
 {
     return !line.empty() && (line[0] == '-' || line[0] == '4' || line[0] == '5');
+}
+
+// Lines of one reply kept for its handler (an EHLO reply names a few dozen
+// extensions at most), and the characters kept of each.
+constexpr size_t MaxReplyLines = 64;
+constexpr size_t MaxReplyLineKept = 512;
+
+// The resolver's canonical name for this machine's name, asked once: the
+// answer does not change while the program runs, and the resolver may be slow.
+std::string CanonicalName(const std::string& host)
+{
+    static std::mutex guard;
+    static std::string askedFor, answer;
+    const std::lock_guard<std::mutex> lock(guard);
+    if (host.empty() || host == askedFor)
+        return answer;
+    askedFor = host;
+    answer.clear();
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_flags = AI_CANONNAME;
+    addrinfo* found = nullptr;
+    if (::getaddrinfo(host.c_str(), nullptr, &hints, &found) == 0 && found) {
+        if (found->ai_canonname)
+            answer = found->ai_canonname;
+        ::freeaddrinfo(found);
+    }
+    return answer;
 }
 
 } // namespace
@@ -60,9 +91,13 @@ SendMail::~SendMail()
 
 void SendMail::EndForExit()
 {
-    if (SocketOpen() && Connected() && !inData_ && !aborted_) {
+    if (SocketOpen() && Connected() && !inData_ && !aborted_ && !handshaking_) {
         const std::string quit = "QUIT\r\n";
-        SendData(quit.data(), int(quit.size()));
+        try {
+            SendData(quit.data(), int(quit.size()));
+        } catch (const ESockException&) {
+            // TLS broke: the connection goes without its goodbye.
+        }
     }
     lastError_ = Error_Cancelled;
     AbortSend();
@@ -154,13 +189,18 @@ void SendMail::StartSend()
         AbortSend();
         return;
     }
+    certificate_.reset();
     if (Connected() && SocketOpen()) {
-        // The connection of the last message is still open: on at MAIL FROM.
+        // The connection of the last message is still open, secured and
+        // logged in as before: on at MAIL FROM.
         SetState(Hello);
         replies_.Clear();
         HandleReply(" ");
         return;
     }
+    secured_ = false;
+    loggedIn_ = false;
+    extensions_ = {};
     SetWinsockStarted(true);
     if (!WinsockStarted()) {
         Error(Error_WinsockNotInitialized, "Winsock not initiliazed");
@@ -204,17 +244,32 @@ void SendMail::ConnectionMade()
     SetState(Greeting);
     Info(Info_Connected, ServerAddress);
     replies_.Clear();
+    reply_.clear();
     completed_ = false;
+    if (Tls.Mode == TlsMode::Implicit) {
+        // TLS from the first byte: the greeting comes encrypted.
+        if (!Secure())
+            return;
+        StartTimeout(TimeoutReply);
+        Reader(); // the greeting may be in already, held inside TLS
+        return;
+    }
     StartTimeout(TimeoutReply); // the greeting is due
 }
 
 void SendMail::Reader()
 {
-    if (processing_ || aborted_)
+    if (processing_ || aborted_ || handshaking_)
         return;
     char chunk[2048];
     while (!aborted_) {
-        const int n = ReceiveData(chunk, int(sizeof chunk));
+        int n = 0;
+        try {
+            n = ReceiveData(chunk, int(sizeof chunk));
+        } catch (const ESockException& e) {
+            Refuse(Error_Tls, e.Message, false);
+            return;
+        }
         if (CheckError() || n == 0)
             return;
         replies_.Feed(chunk, size_t(n));
@@ -244,6 +299,14 @@ void SendMail::Reader()
 
 void SendMail::Closed()
 {
+    if (handshaking_ && !aborted_) {
+        Error(Error_Tls, SMTP_Server() + " closed the connection during the TLS handshake. Check the SMTP port and "
+                                         "TLS mode in the configuration (implicit TLS is usually port 465, "
+                                         "STARTTLS port 587).");
+        lastError_ = Error_Tls;
+        AbortSend();
+        return;
+    }
     if (CheckError())
         return;
     Info(Info_Disconnected, "");
@@ -294,6 +357,7 @@ void SendMail::AbortSend()
     ListBcc.clear();
     aborted_ = true;
     inData_ = false;
+    reply_.clear();
     CloseSocket();
     PostDone();
 }
@@ -309,7 +373,11 @@ void SendMail::HandleReply(const std::string& line)
 {
     KillReplyTimer(); // a reply came; the wait for the next starts when it is asked for
     Info(Info_Received, line);
-    if (IsRefusal(line)) {
+    // These states' handlers answer a refusal themselves, in words.
+    const bool answered = state_ == Ehlo || state_ == StartTls || state_ == Auth || state_ == AuthUser ||
+                          state_ == AuthPassword;
+    const bool refused = IsRefusal(line);
+    if (refused && !answered) {
         if (state_ != RcptTo) {
             Error(Error_UnexpectedResponse, "Unexpected response: " + line);
             lastError_ = Error_UnexpectedResponse;
@@ -319,18 +387,25 @@ void SendMail::HandleReply(const std::string& line)
         // A refused recipient does not stop the others.
         Info(Info_RecipientRejected, currentRecipient_);
     }
+    if (reply_.size() < MaxReplyLines)
+        reply_.push_back(line.substr(0, MaxReplyLineKept));
     if (!SmtpReplyIsFinal(line)) {
         StartTimeout(TimeoutReply); // the rest of the reply is due
         return;
     }
     if (aborted_)
         return; // cancelled from one of the events above
+    refused_ = refused;
     static constexpr ReplyHandler Handlers[] = {
-        &SendMail::GreetingReply, &SendMail::HelloReply, &SendMail::MailFromReply, &SendMail::RecipientReply,
-        &SendMail::DataReply,     &SendMail::DotReply,   &SendMail::QuitReply,     nullptr};
+        &SendMail::GreetingReply,  &SendMail::HelloReply,     &SendMail::MailFromReply,
+        &SendMail::RecipientReply, &SendMail::DataReply,      &SendMail::DotReply,
+        &SendMail::QuitReply,      nullptr,                   &SendMail::EhloReply,
+        &SendMail::HeloReply,      &SendMail::StartTlsReply,  &SendMail::AuthReply,
+        &SendMail::AuthUserReply,  &SendMail::AuthPasswordReply};
     static_assert(std::size(Handlers) == StateCount, "one handler per state");
     if (const ReplyHandler handler = Handlers[state_])
         (this->*handler)();
+    reply_.clear(); // the handler has read it; the next reply starts afresh
 }
 
 void SendMail::Command(const std::string& text, State next)
@@ -338,12 +413,198 @@ void SendMail::Command(const std::string& text, State next)
     SendLine(text);
     SetState(next);
     if (!aborted_)
-        StartTimeout(TimeoutReply); // its reply is due
+        StartTimeout(next == Dot ? TimeoutDot : TimeoutReply); // its reply is due
+}
+
+void SendMail::CommandSecret(const std::string& text, const std::string& shown, State next)
+{
+    if (aborted_)
+        return;
+    Info(Info_Sending, shown + "\r\n");
+    Transmit(text + "\r\n");
+    SetState(next);
+    if (!aborted_)
+        StartTimeout(TimeoutReply);
+}
+
+std::string SendMail::HeloName()
+{
+    const std::string host = GetLocalHostName();
+    LastError = 0; // a name not found is no failure of the send
+    return GreetingName(host, host.find('.') == std::string::npos ? CanonicalName(host) : host, LocalAddressText());
+}
+
+void SendMail::Refuse(SendMailError error, const std::string& text, bool sayQuit)
+{
+    Error(error, text);
+    lastError_ = error;
+    if (sayQuit && !aborted_ && SocketOpen() && !handshaking_)
+        SendLine("QUIT");
+    AbortSend();
 }
 
 void SendMail::GreetingReply()
 {
-    Command("HELO " + GetLocalHostName(), Hello);
+    Command("EHLO " + HeloName(), Ehlo);
+}
+
+void SendMail::EhloReply()
+{
+    if (refused_) {
+        const std::string& line = reply_.back();
+        // An old server that knows only HELO; after TLS the server knew EHLO
+        // a moment ago, so a refusal now is no old server.
+        if (line[0] == '5' && !secured_) {
+            Command("HELO " + HeloName(), Helo);
+            return;
+        }
+        Refuse(Error_UnexpectedResponse, "Unexpected response: " + line);
+        return;
+    }
+    extensions_ = ParseEhloReply(reply_);
+    Proceed();
+}
+
+void SendMail::HeloReply()
+{
+    extensions_ = {}; // HELO names no extensions
+    Proceed();
+}
+
+void SendMail::Proceed()
+{
+    if (Tls.Mode == TlsMode::StartTls && !secured_) {
+        if (!extensions_.StartTls) {
+            Refuse(Error_Tls, SMTP_Server() + " does not offer STARTTLS, which the configuration requires for SMTP; "
+                                              "nothing was sent. Ask the mail provider which port takes TLS (465 "
+                                              "for implicit TLS, 587 for STARTTLS) and set it in the configuration.");
+            return;
+        }
+        Command("STARTTLS", StartTls);
+        return;
+    }
+    if (!SMTP_User.empty() && !loggedIn_) {
+        Authenticate();
+        return;
+    }
+    HelloReply();
+}
+
+void SendMail::StartTlsReply()
+{
+    if (refused_) {
+        Refuse(Error_Tls, SMTP_Server() + " refused to start TLS (" + reply_.back() +
+                              "); nothing was sent. Try again later, or ask the mail provider which port takes TLS.");
+        return;
+    }
+    // Whatever came with or after the go-ahead was sent in plain: it belongs
+    // to no reply of the encrypted session.
+    replies_.Clear();
+    if (!Secure())
+        return;
+    // What the server offers now, and only that, counts (RFC 3207 4.2).
+    extensions_ = {};
+    Command("EHLO " + HeloName(), Ehlo);
+}
+
+bool SendMail::Secure()
+{
+    TlsStream* tls = nullptr;
+    try {
+        WrapStream([&](std::unique_ptr<ByteStream> plain) {
+            auto layer = std::make_unique<TlsStream>(std::move(plain), SMTP_Server(), Tls.Trusted);
+            tls = layer.get();
+            return layer;
+        });
+    } catch (const ESockException& e) {
+        Refuse(Error_Tls, e.Message, false);
+        return false;
+    }
+    if (!tls) {
+        Refuse(Error_Tls, "TLS could not be set up for " + SMTP_Server() + ".", false);
+        return false;
+    }
+    // The socket may close or the user stop meanwhile; the stream is gone then.
+    const auto over = [this] { return aborted_ || !SocketOpen(); };
+    Wait wait;
+    wait.Condition = [&] { return !over() && tls->Handshake(); };
+    wait.Block = [&](int ms) {
+        if (!over())
+            tls->Ready(false, ms);
+    };
+    wait.Stop = over;
+    wait.TimeoutMs = TimeoutReply > 0 ? TimeoutReply * 1000 : ReplyTimeoutMs;
+    handshaking_ = true;
+    Wait::Outcome outcome = Wait::Stopped;
+    try {
+        outcome = wait.Run();
+    } catch (const ECertificateError& e) {
+        handshaking_ = false;
+        certificate_ = e;
+        Refuse(Error_Certificate, e.Message, false);
+        return false;
+    } catch (const ESockException& e) {
+        handshaking_ = false;
+        Refuse(Error_Tls, e.Message, false);
+        return false;
+    }
+    handshaking_ = false;
+    if (outcome == Wait::TimedOut)
+        TimedOut();
+    if (outcome != Wait::Ready)
+        return false;
+    secured_ = true;
+    return true;
+}
+
+void SendMail::Authenticate()
+{
+    if (!secured_ && !Tls.AllowPlainAuth) {
+        Refuse(Error_Authentication,
+               "The SMTP password was not sent: the connection to " + SMTP_Server() +
+                   " is not encrypted. Choose STARTTLS or implicit TLS for SMTP in the configuration, or allow the "
+                   "login without TLS there if this server is on a network you trust.");
+        return;
+    }
+    if (extensions_.AuthPlain) {
+        CommandSecret("AUTH PLAIN " + AuthPlainResponse(SMTP_User, SMTP_Password), "AUTH PLAIN ******", Auth);
+    } else if (extensions_.AuthLogin) {
+        Command("AUTH LOGIN", AuthUser);
+    } else {
+        Refuse(Error_Authentication, SMTP_Server() + " offers no login this program knows (AUTH PLAIN or LOGIN); "
+                                                     "nothing was sent. Leave the SMTP user name empty if the "
+                                                     "server takes mail without a login.");
+    }
+}
+
+void SendMail::AuthUserReply()
+{
+    if (refused_ || reply_.back()[0] != '3') {
+        AuthReply();
+        return;
+    }
+    CommandSecret(Base64(SMTP_User), "******", AuthPassword);
+}
+
+void SendMail::AuthPasswordReply()
+{
+    if (refused_ || reply_.back()[0] != '3') {
+        AuthReply();
+        return;
+    }
+    CommandSecret(Base64(SMTP_Password), "******", Auth);
+}
+
+void SendMail::AuthReply()
+{
+    const std::string& line = reply_.back();
+    if (refused_ || line[0] != '2') {
+        Refuse(Error_Authentication, SMTP_Server() + " refused the login: " + line +
+                                         ". Check the SMTP user name and password in the configuration.");
+        return;
+    }
+    loggedIn_ = true;
+    Proceed();
 }
 
 void SendMail::HelloReply()
@@ -514,10 +775,20 @@ void SendMail::SendText(const std::string& text)
     if (aborted_)
         return;
     Info(Info_Sending, text);
-    const std::string out = inData_ ? stuffer_.Stuff(text) : text;
+    Transmit(inData_ ? stuffer_.Stuff(text) : text);
+}
+
+void SendMail::Transmit(const std::string& out)
+{
     size_t at = 0;
-    while (at < out.size()) {
-        const int n = SendData(out.data() + at, int(std::min(out.size() - at, size_t(INT_MAX))));
+    while (at < out.size() && !aborted_) {
+        int n = 0;
+        try {
+            n = SendData(out.data() + at, int(std::min(out.size() - at, size_t(INT_MAX))));
+        } catch (const ESockException& e) {
+            Refuse(Error_Tls, e.Message, false);
+            return;
+        }
         if (CheckError())
             return;
         at += size_t(n);

@@ -2,13 +2,17 @@
 
 #include "framework/Wait.h"
 #include "mail/MimeWriter.h"
+#include "mail/SmtpExtensions.h"
 #include "mail/SmtpReply.h"
 #include "mail/starsock.h"
 #include "framework/LineReader.h"
+#include "sock/ECertificateError.h"
+#include "sock/TlsOptions.h"
 
 #include <array>
 #include <chrono>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -19,7 +23,13 @@ enum SendMailError {
     Error_GeneralWinsock, Error_ConnectionAborted, Error_ConnectionReset, Error_Timeout, Error_OutOfSockets,
     Error_NetworkUnreachable, Error_AddressNotAvailable, Error_ConnectionRefused, Error_UnexpectedResponse,
     Error_Cancelled, Error_Unknown, Error_AddressResolution, Error_PrematureDisconnect, Error_MailDestination,
-    Error_HostUnreachable
+    Error_HostUnreachable,
+    // TLS could not be set up: refused, not offered where required, or the handshake failed.
+    Error_Tls,
+    // The server's certificate is not trusted; LastCertificateError() says why and which.
+    Error_Certificate,
+    // The login was refused, or would have gone out where it must not.
+    Error_Authentication
 };
 
 using TSendMailInfoEvent = std::function<void(TObject* sender, SendMailInfo info, const std::string& addinfo)>;
@@ -72,6 +82,17 @@ public:
     TStarNotify OnDone;
     // Seconds a reply (or room to send) may take once connected; 0 = no limit.
     int TimeoutReply = ReplyTimeoutMs / 1000;
+    // Seconds the reply to the message's final "." may take: a server may
+    // check the whole message first (RFC 5321 4.5.3.2.6); 0 = no limit.
+    int TimeoutDot = 600;
+    // How the connection is protected (plain, STARTTLS, implicit TLS), the
+    // certificates trusted, and whether a login may go out unencrypted.
+    TlsOptions Tls;
+    // The login; no AUTH when the user name is empty.
+    std::string SMTP_User, SMTP_Password;
+    // Why the server's certificate was refused in the last send, when it was
+    // (Error_Certificate): the host and the fingerprint the user may trust.
+    const std::optional<ECertificateError>& LastCertificateError() const { return certificate_; }
     // Told of every change of the dialogue's state (from, to), for tracing.
     std::function<void(int from, int to)> OnStateChange;
 
@@ -79,7 +100,11 @@ public:
 
 private:
     // What the dialogue waits for: the reply to the command last sent.
-    enum State { Greeting, Hello, MailFrom, RcptTo, Data, Dot, Quit, Ended, StateCount };
+    // Hello: the session is ready (a kept connection resumes here).
+    enum State {
+        Greeting, Hello, MailFrom, RcptTo, Data, Dot, Quit, Ended,
+        Ehlo, Helo, StartTls, Auth, AuthUser, AuthPassword, StateCount
+    };
     using ReplyHandler = void (SendMail::*)();
 
     void StartSend();
@@ -98,6 +123,27 @@ private:
     void DataReply();
     void DotReply();
     void QuitReply();
+    void EhloReply();
+    void HeloReply();
+    void StartTlsReply();
+    void AuthUserReply();
+    void AuthPasswordReply();
+    void AuthReply();
+    // Takes the session from its greeting to the envelope: STARTTLS when
+    // required, then the login when one is set, then MAIL FROM.
+    void Proceed();
+    void Authenticate();
+    // Puts TLS over the connection and completes the handshake, the window
+    // painting and Stop heard; false when the send ended instead.
+    bool Secure();
+    // Ends the send with error before anything more than QUIT goes out.
+    // sayQuit false: the connection cannot carry it.
+    void Refuse(SendMailError error, const std::string& text, bool sayQuit = true);
+    // The name the greeting carries.
+    std::string HeloName();
+    // A command whose text holds a credential: the trace shows shown instead.
+    void CommandSecret(const std::string& text, const std::string& shown, State next);
+    void Transmit(const std::string& bytes);
     // Sends a command and waits for its reply in state next.
     void Command(const std::string& text, State next);
     void SetState(State state);
@@ -114,6 +160,14 @@ private:
     void KillReplyTimer();
 
     State state_ = Greeting;
+    // The lines of the reply being read (the first lines of a long one).
+    std::vector<std::string> reply_;
+    bool refused_ = false; // the reply just completed is a refusal
+    SmtpExtensions extensions_;
+    bool secured_ = false;     // TLS is up on this connection
+    bool loggedIn_ = false;    // AUTH succeeded on this connection
+    bool handshaking_ = false; // the reader stays off the socket meanwhile
+    std::optional<ECertificateError> certificate_;
     LineReader replies_;
     SendMailError lastError_ = Error_None;
     bool busy_ = false;

@@ -7,6 +7,8 @@
 #include "framework/SysUtils.h"
 #include "settings/ConfigKeys.h"
 #include "settings/MailSettings.h"
+#include "settings/SecuritySettings.h"
+#include "settings/TrustPrompt.h"
 
 #include <QDateTime>
 #include <cstdlib>
@@ -23,6 +25,7 @@
 #include <QPlainTextEdit>
 #include <QStatusBar>
 #include <QStyle>
+#include <QTimer>
 #include <QToolButton>
 
 namespace {
@@ -167,8 +170,10 @@ TformMailSend::TformMailSend(QWidget* parent)
 
     msg_send->SMTP_Port = 25;
     msg_send->KeepConnectionOpen = false;
-    msg_send->TimeoutConnect = 0;
-    msg_send->TimeoutArp = 0;
+    // A server that never answers is given up like every other wait.
+    msg_send->TimeoutConnect = ReplyTimeoutMs / 1000;
+    msg_send->TimeoutArp = ReplyTimeoutMs / 1000;
+    trustOffer = [this](const ECertificateError& e) { return OfferTrust(this, e, reg_read); };
     msg_send->OnMailError = [this](TObject* s, SendMailError e, const std::string& text) {
         Application::RunHandler([&] { msg_sendMailError(s, e, text); });
     };
@@ -319,8 +324,12 @@ void TformMailSend::bOkClick()
     }
     // What the configuration lacks is said in words, and the form stays.
     MailSender sender;
+    TlsOptions tls;
+    SmtpLogin login;
     try {
         sender = ConfiguredMailSender(reg_read);
+        tls = ConfiguredTls(reg_read, SecuredProtocol::Smtp, sender.Server, sender.Port);
+        login = ConfiguredSmtpLogin(reg_read);
     } catch (const Exception& e) {
         sendstatus->showMessage(FromAnsi(e.Message));
         return;
@@ -337,6 +346,9 @@ void TformMailSend::bOkClick()
                          "Reply-To: " + MailboxText(replyName, replyAddress)};
     msg_send->SetSMTP_Server(sender.Server);
     msg_send->SMTP_Port = sender.Port;
+    msg_send->Tls = tls;
+    msg_send->SMTP_User = login.User;
+    msg_send->SMTP_Password = login.Password;
 
     msg_send->ListTo = to;
     recipients_.clear();
@@ -433,6 +445,20 @@ void TformMailSend::msg_sendDone(TObject*)
                                        : message + " not sent: " + error + details + ".",
                           !whole);
     }
+    OfferTrustAndResend();
+}
+
+void TformMailSend::OfferTrustAndResend()
+{
+    // Only a user looking at the form is asked; a hidden send's failure was told above.
+    const std::optional<ECertificateError>& refused = msg_send->LastCertificateError();
+    if (delivered_ || !refused || msg_send->LastMailError() != Error_Certificate || !isVisible() || !trustOffer)
+        return;
+    const ECertificateError e = *refused;
+    if (!trustOffer(e))
+        return;
+    // Sent again from the message loop, the end of this send behind it.
+    QTimer::singleShot(0, this, [this] { Application::RunHandler([this] { bOkClick(); }); });
 }
 
 void TformMailSend::msg_sendMailError(TObject*, SendMailError, const std::string& addinfo)

@@ -33,6 +33,10 @@ public:
     QListWidget* attachments = nullptr;
     // Picks files to attach; tests answer it themselves.
     std::function<QStringList()> attachmentChooser;
+    // Asked, after a send that the server's certificate stopped, whether to
+    // trust that certificate for that server from now on; true sends again.
+    // Tests answer it themselves.
+    std::function<bool(const ECertificateError& e)> trustOffer;
     QWidget *panel_top = nullptr, *panel_label = nullptr, *panel_edit = nullptr;
     QLabel *label_from = nullptr, *label_to = nullptr, *label_subj = nullptr, *label_reply = nullptr;
     QLineEdit *msg_from = nullptr, *msg_to = nullptr, *msg_subj = nullptr, *msg_reply = nullptr;
@@ -71,6 +75,8 @@ private:
     std::string UnreadableAttachment() const;
     // What went wrong beside the message itself: refused recipients, files left out.
     std::string Details() const;
+    // After a certificate was refused: asks to trust it, and sends again if so.
+    void OfferTrustAndResend();
 
     QWidget* sendHolder_ = nullptr; // closes Send while the main window waits
     bool otherWaiting_ = false;

@@ -107,6 +107,15 @@ std::string TStarSocket::GetLocalHostName()
     return rc == 0 ? std::string(name) : std::string();
 }
 
+std::string TStarSocket::LocalAddressText() const
+{
+    sockaddr_in local{};
+    int length = int(sizeof local);
+    if (!stream_ || winsock::getsockname(Handle(), &local, &length) != 0)
+        return {};
+    return winsock::inet_ntoa(local.sin_addr.s_addr);
+}
+
 void TStarSocket::ResolveAsync(const std::string& name)
 {
     if (lookup_ != 0)

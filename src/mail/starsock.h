@@ -41,6 +41,9 @@ public:
     void UseResolvedAddress();
     std::string GetAddressText() const;
     std::string GetLocalHostName();
+    // The dotted address of the connection's own end ("127.0.0.1"); empty
+    // when there is no connection.
+    std::string LocalAddressText() const;
     void ResolveAsync(const std::string& name);
     void ConnectAsync();
     int SendData(const char* buffer, int length);

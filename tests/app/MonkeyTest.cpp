@@ -9,6 +9,8 @@
 #include "mail/TformMailSend.h"
 #include "support/FakeIcmp.h"
 #include "support/ScriptServer.h"
+#include "support/TestCa.h"
+#include "settings/Crypt32.h"
 #include "tcpip/T_FTP.h"
 #include "tcpip/T_Pop3.h"
 #include "tcpip/T_Time.h"
@@ -251,6 +253,31 @@ TEST_F(Monkey, ClicksEverywhereWhileEachCommandWaitsBreakNothing)
     EXPECT_TRUE(send->sendstatus->currentMessage().startsWith("Error: ") ||
                 send->sendstatus->currentMessage().startsWith("Message sent"))
         << send->sendstatus->currentMessage().toStdString();
+
+    // The same over STARTTLS with a login: the clicks land in the handshake's wait too.
+    testsupport::TestCa ca;
+    const testsupport::TrustScope trust(ca.Authority());
+    const auto issued = ca.Issue("127.0.0.1");
+    S tlsSmtp({S::Trickle("220 slow.example.test ESMTP\r\n"), S::Expect(),
+               S::Trickle("250-slow.example.test\r\n250 STARTTLS\r\n"), S::Expect(), S::Send("220 go ahead\r\n"),
+               S::Tls(issued.certificate, issued.key), S::Expect(),
+               S::Trickle("250-slow.example.test\r\n250 AUTH PLAIN\r\n"), S::Expect(), S::Trickle("235 ok\r\n"),
+               S::Expect(), S::Trickle("250 ok\r\n"), S::Hold()});
+    Store("smtp_port", std::to_string(tlsSmtp.port()));
+    Store("smtp_tls", "starttls");
+    Store("smtp_username", "ann");
+    Store("smtp_password", Encrypt("secret", CryptKey, CryptMultiplier, CryptIncrement));
+    send->show();
+    send->msg_to->setText("bob@example.test");
+    send->msg_subj->setText("monkey over TLS");
+    Scenario("send over TLS", sendEnds, [&] {
+        send->bOk->click();
+        PumpUntil([&] { return !send->msg_send->Busy(); }, 5000);
+    });
+    EXPECT_TRUE(send->sendstatus->currentMessage().startsWith("Error: ") ||
+                send->sendstatus->currentMessage().startsWith("Message sent"))
+        << send->sendstatus->currentMessage().toStdString();
+    EXPECT_GE(tlsSmtp.Connections(), 1);
 
     QTimer::singleShot(700, window->bStop, &QToolButton::click);
     // The monkey may end the mode itself, which cuts the attempt short.

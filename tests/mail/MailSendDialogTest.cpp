@@ -2,10 +2,13 @@
 #include "framework/Application.h"
 #include "mail/TformMailSend.h"
 #include "settings/ConfigKeys.h"
+#include "settings/Crypt32.h"
+#include "settings/SecuritySettings.h"
 #include "support/ConfigFolder.h"
 #include "support/Loopback.h"
 #include "support/RealServers.h"
 #include "support/ScriptServer.h"
+#include "support/TestCa.h"
 #include "sock/SocketModule.h"
 
 #include <QLineEdit>
@@ -310,4 +313,50 @@ TEST_F(MailSendDialog, ARunningSendCannotBeChangedAndEndsVisiblyBehindAClosedWin
     dialog.SetOtherCommandWaiting(false);
     EXPECT_TRUE(dialog.bOk->isEnabled());
     EXPECT_TRUE(errors.empty()) << errors[0];
+}
+
+TEST_F(MailSendDialog, TheConfiguredLoginGoesOverTlsAndARefusedCertificateCanBeTrustedAndSentAgain)
+{
+    testsupport::TestCa ca;
+    const testsupport::TrustScope trust(ca.Authority());
+    const auto self = ca.SelfSigned("127.0.0.1");
+    testsupport::SmtpServer smtp({testsupport::SmtpServer::Tls::Implicit, self.certificate, self.key, true});
+    SKIP_UNLESS_RUNNING(smtp);
+    Store("smtp_port", std::to_string(smtp.port()));
+    Store("smtp_tls", "implicit");
+    Store("smtp_username", testsupport::SmtpServer::User);
+    Store("smtp_password", Encrypt(testsupport::SmtpServer::Password, CryptKey, CryptMultiplier, CryptIncrement));
+    TformMailSend dialog;
+    std::vector<ECertificateError> offered;
+    bool accept = false;
+    dialog.trustOffer = [&](const ECertificateError& e) {
+        offered.push_back(e);
+        if (accept) {
+            TRegistry1632 settings;
+            TrustCertificate(settings, e.Host, e.Fingerprint);
+        }
+        return accept;
+    };
+    dialog.show();
+    Type(dialog.msg_to, "bob@example.test");
+    Type(dialog.msg_subj, "over TLS");
+    dialog.msg_body->setPlainText("hello");
+
+    // Declined: the error names the certificate, nothing is sent, the form stays.
+    dialog.bOk->click();
+    ASSERT_TRUE(PumpUntil([&] { return !dialog.msg_send->Busy(); }, 20000)) << Status(dialog);
+    ASSERT_EQ(offered.size(), 1u);
+    EXPECT_EQ(offered[0].Host, "127.0.0.1");
+    EXPECT_EQ(offered[0].Fingerprint, self.fingerprint);
+    EXPECT_NE(Status(dialog).find(self.fingerprint), std::string::npos) << Status(dialog);
+    EXPECT_EQ(dialog.msg_subj->text(), "over TLS");
+    EXPECT_TRUE(smtp.Messages().empty());
+
+    // Trusted: sent again at once, logged in, delivered.
+    accept = true;
+    dialog.bOk->click();
+    ASSERT_TRUE(PumpUntil([&] { return Status(dialog) == "Message sent to 1 recipient"; }, 20000)) << Status(dialog);
+    EXPECT_EQ(offered.size(), 2u);
+    EXPECT_EQ(smtp.Messages().size(), 1u);
+    EXPECT_TRUE(errors.empty());
 }

@@ -4,8 +4,11 @@
 #include "support/RealServers.h"
 #include "support/ScriptServer.h"
 #include "support/SocketFixture.h"
+#include "support/TestCa.h"
 
 #include <algorithm>
+#include <sys/socket.h>
+#include <unistd.h>
 
 using testsupport::PumpUntil;
 using testsupport::ScriptServer;
@@ -23,6 +26,8 @@ protected:
         mail.FROM_Name = "Sender";
         mail.FROM_Address = "sender@example.test";
         mail.OnMailInfo = [this](TObject*, SendMailInfo info, const std::string& text) {
+            if (info == Info_Sending)
+                trace += text;
             if (info != Info_Sending && info != Info_AttachmentProgress && info != Info_DataProgress)
                 infos.emplace_back(info, text);
         };
@@ -54,6 +59,7 @@ protected:
     std::vector<std::pair<SendMailInfo, std::string>> infos;
     std::vector<std::pair<SendMailError, std::string>> errors;
     int done = 0;
+    std::string trace; // everything sent, as the trace shows it
     QTemporaryDir dir;
 };
 
@@ -123,7 +129,7 @@ TEST_F(SendMailTest, RecipientsGoOutInOrderAndOneRefusalDoesNotStopTheRest)
     std::vector<int> states;
     mail.OnStateChange = [&](int, int to) { states.push_back(to); };
     Send(mail);
-    EXPECT_EQ(states, (std::vector<int>{1, 2, 3, 4, 5, 6, 7})) << "greeting, HELO, MAIL, RCPT..., DATA, ., QUIT";
+    EXPECT_EQ(states, (std::vector<int>{8, 2, 3, 4, 5, 6, 7})) << "greeting, EHLO, MAIL, RCPT..., DATA, ., QUIT";
     EXPECT_TRUE(errors.empty()) << errors[0].second;
     EXPECT_TRUE(Informed(Info_RecipientRejected, "b@x.test"));
     EXPECT_TRUE(Informed(Info_Sent));
@@ -168,6 +174,7 @@ TEST_F(SendMailTest, HostileServersEndWithTheirErrorAndOneDone)
         SendMail mail;
         Aim(mail, server.port());
         mail.TimeoutReply = 1;
+        mail.TimeoutDot = 1;
         mail.TO_Address = "a@x.test";
         mail.MailText = {"body"};
         const int before = done;
@@ -198,8 +205,8 @@ TEST_F(SendMailTest, RepliesArriveInAnyPiecesAndTypedLineBreaksInjectNothing)
     Send(mail);
     EXPECT_TRUE(errors.empty()) << errors[0].second;
     const auto got = server.Received();
-    EXPECT_EQ(std::count_if(got.begin(), got.end(), [](const std::string& l) { return l.rfind("HELO ", 0) == 0; }),
-              1) << "one HELO after the last greeting line";
+    EXPECT_EQ(std::count_if(got.begin(), got.end(), [](const std::string& l) { return l.rfind("EHLO ", 0) == 0; }),
+              1) << "one EHLO after the last greeting line";
     EXPECT_EQ(got[1], "MAIL FROM:<s@x.test>  RCPT TO:<evil@x.test>");
     EXPECT_EQ(std::count(got.begin(), got.end(), "Bcc: evil@x.test"), 0);
     EXPECT_NE(std::find(got.begin(), got.end(), "Subject: hello  Bcc: evil@x.test"), got.end());
@@ -293,4 +300,241 @@ TEST_F(SendMailTest, AFiftyMegabyteAttachmentDecodesByteForByte)
     const QJsonArray parts = ParseMessage(smtp.Messages()[0])["parts"].toArray();
     ASSERT_EQ(parts.size(), 1);
     EXPECT_EQ(parts[0].toObject()["sha256"].toString().toStdString(), Sha256(big));
+}
+
+TEST(SmtpExtensionsTest, EhloKeywordsAndTheGreetingName)
+{
+    const SmtpExtensions e = ParseEhloReply({"250-mail.test greets you", "250-SIZE 35882577", "250-8BITMIME",
+                                             "250-auth login Plain", "250-STARTTLS", "junk", "250 SMTPUTF8"});
+    EXPECT_TRUE(e.StartTls);
+    EXPECT_TRUE(e.AuthPlain);
+    EXPECT_TRUE(e.AuthLogin);
+    EXPECT_EQ(e.MaxSize, 35882577u);
+    EXPECT_EQ(e.Keywords, (std::vector<std::string>{"SIZE", "8BITMIME", "AUTH", "STARTTLS", "SMTPUTF8"}));
+    EXPECT_TRUE(e.Has("smtputf8"));
+    const SmtpExtensions bare = ParseEhloReply({"250 STARTTLS"});
+    EXPECT_FALSE(bare.StartTls) << "the first line greets; it names no extension";
+    EXPECT_FALSE(ParseEhloReply({"250-x", "250 AUTH CRAM-MD5"}).AuthPlain);
+
+    EXPECT_EQ(GreetingName("box.example.test", "", "10.0.0.2"), "box.example.test");
+    EXPECT_EQ(GreetingName("vm", "vm.lan.test.", "10.0.0.2"), "vm.lan.test");
+    EXPECT_EQ(GreetingName("vm", "vm", "127.0.0.1"), "[127.0.0.1]");
+    EXPECT_EQ(GreetingName("vm.", "localhost", "127.0.0.1"), "[127.0.0.1]");
+    EXPECT_EQ(AuthPlainResponse("alice", "secret"), "AGFsaWNlAHNlY3JldA==");
+}
+
+TEST_F(SendMailTest, AnOldServerIsGreetedWithHeloAndAFullyQualifiedNameOrAnAddress)
+{
+    ScriptServer server({S::Send("220 hi\r\n"), S::Expect(), S::Send("502 5.5.1 unrecognized command\r\n"),
+                         S::Expect(), S::Send("250 hello\r\n"), S::Expect(), S::Send("250 ok\r\n"), S::Expect(),
+                         S::Send("250 ok\r\n"), S::Expect(), S::Send("354 go\r\n"), S::ExpectUntil("."),
+                         S::Send("250 queued\r\n"), S::Expect(), S::Send("221 bye\r\n"), S::Close()});
+    SendMail mail;
+    Aim(mail, server.port(), "a@x.test");
+    mail.MailText = {"body"};
+    Send(mail);
+    EXPECT_TRUE(errors.empty()) << errors[0].second;
+    EXPECT_TRUE(Informed(Info_Sent));
+    const auto got = server.Received();
+    ASSERT_GE(got.size(), 3u);
+    ASSERT_EQ(got[0].substr(0, 5), "EHLO ");
+    EXPECT_EQ(got[1], "HELO " + got[0].substr(5));
+    const std::string name = got[0].substr(5);
+    EXPECT_TRUE(name == "[127.0.0.1]" || (name.find('.') != std::string::npos && name.front() != '['))
+        << name << ": neither a fully qualified name nor the connection's address";
+    EXPECT_EQ(got[2], "MAIL FROM:<sender@example.test>");
+}
+
+TEST_F(SendMailTest, NoPasswordGoesOutWhereTlsIsMissingAndTheTraceNeverShowsOne)
+{
+    const std::vector<S::Step> authOffered = {S::Send("220 hi\r\n"), S::Expect(),
+                                              S::Send("250-mail.test\r\n250 AUTH LOGIN\r\n"), S::ExpectAll()};
+    // STARTTLS required, not offered; then a login over a plain connection.
+    for (const TlsMode mode : {TlsMode::StartTls, TlsMode::Plain}) {
+        errors.clear();
+        ScriptServer server(authOffered);
+        SendMail mail;
+        Aim(mail, server.port(), "a@x.test");
+        mail.Tls.Mode = mode;
+        mail.SMTP_User = "alice";
+        mail.SMTP_Password = "secret";
+        Send(mail);
+        ASSERT_EQ(errors.size(), 1u);
+        EXPECT_EQ(errors[0].first, mode == TlsMode::StartTls ? Error_Tls : Error_Authentication);
+        EXPECT_NE(errors[0].second.find(mode == TlsMode::StartTls ? "does not offer STARTTLS" : "not encrypted"),
+                  std::string::npos)
+            << errors[0].second;
+        ASSERT_TRUE(PumpUntil([&] { return server.Received().size() >= 2; }));
+        EXPECT_EQ(server.Received()[1], "QUIT") << "nothing but the goodbye after EHLO";
+    }
+
+    // Allowed by the user: AUTH LOGIN, the server's refusal in its words, the secrets masked.
+    errors.clear();
+    trace.clear();
+    ScriptServer server({S::Send("220 hi\r\n"), S::Expect(), S::Send("250-mail.test\r\n250 AUTH LOGIN\r\n"),
+                         S::Expect(), S::Send("334 VXNlcm5hbWU6\r\n"), S::Expect(), S::Send("334 UGFzc3dvcmQ6\r\n"),
+                         S::Expect(), S::Send("535 5.7.8 Authentication credentials invalid\r\n"), S::ExpectAll()});
+    SendMail mail;
+    Aim(mail, server.port(), "a@x.test");
+    mail.Tls.AllowPlainAuth = true;
+    mail.SMTP_User = "alice";
+    mail.SMTP_Password = "wrong";
+    Send(mail);
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(errors[0].first, Error_Authentication);
+    EXPECT_NE(errors[0].second.find("535 5.7.8 Authentication credentials invalid"), std::string::npos);
+    ASSERT_TRUE(PumpUntil([&] { return server.Received().size() >= 5; }));
+    const auto got = server.Received();
+    EXPECT_EQ(std::vector<std::string>(got.begin() + 1, got.begin() + 5),
+              (std::vector<std::string>{"AUTH LOGIN", "YWxpY2U=", "d3Jvbmc=", "QUIT"}));
+    for (const char* secret : {"YWxpY2U=", "d3Jvbmc=", "wrong"})
+        EXPECT_EQ(trace.find(secret), std::string::npos) << secret << " in the trace:\n" << trace;
+    EXPECT_NE(trace.find("******"), std::string::npos);
+}
+
+TEST_F(SendMailTest, AServerThatNeverAcceptsTheConnectionTimesOutLikeEveryWait)
+{
+    // A listener whose queue is full: the kernel answers no further connection.
+    testsupport::Listener full;
+    ::listen(full.fd, 0);
+    std::vector<int> queued;
+    for (int i = 0; i < 4; ++i) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+        const testsupport::LoopbackAddress to(full.port);
+        ::connect(fd, reinterpret_cast<const sockaddr*>(to.get()), sizeof(sockaddr_in));
+        queued.push_back(fd);
+    }
+    SendMail mail;
+    EXPECT_EQ(mail.TimeoutDot, 600) << "ten minutes for the reply to the final dot";
+    Aim(mail, full.port, "a@x.test");
+    mail.TimeoutConnect = 1;
+    Send(mail);
+    EXPECT_EQ(errors, (std::vector<std::pair<SendMailError, std::string>>{{Error_Timeout, "Connection timed out"}}));
+    for (const int fd : queued)
+        ::close(fd);
+}
+
+TEST_F(SendMailTest, AttachmentsGoThroughAnAuthenticatedStartTlsAndAnImplicitTlsServer)
+{
+    testsupport::TestCa ca;
+    const testsupport::TrustScope trust(ca.Authority());
+    const auto issued = ca.Issue("127.0.0.1");
+    const std::string report = WriteFile(dir, "report.pdf", std::string(300000, '\x89'));
+    const std::string notes = WriteFile(dir, "notes.txt", "first line\r\n.second\r\n");
+    for (const auto tls : {testsupport::SmtpServer::Tls::StartTls, testsupport::SmtpServer::Tls::Implicit}) {
+        SCOPED_TRACE(tls == testsupport::SmtpServer::Tls::StartTls ? "STARTTLS" : "implicit TLS");
+        testsupport::SmtpServer smtp({tls, issued.certificate, issued.key, true});
+        SKIP_UNLESS_RUNNING(smtp);
+        errors.clear();
+        trace.clear();
+        SendMail mail;
+        Aim(mail, smtp.port(), "a@x.test");
+        mail.Tls.Mode = tls == testsupport::SmtpServer::Tls::StartTls ? TlsMode::StartTls : TlsMode::Implicit;
+        mail.SMTP_User = testsupport::SmtpServer::User;
+        mail.SMTP_Password = testsupport::SmtpServer::Password;
+        mail.Subject = "Quarterly figures";
+        mail.MailText = {"See attached."};
+        mail.Attachments = {report, notes};
+        Send(mail);
+        EXPECT_TRUE(errors.empty()) << errors[0].second;
+        ASSERT_EQ(smtp.Messages().size(), 1u);
+        const QJsonObject m = ParseMessage(smtp.Messages()[0]);
+        EXPECT_EQ(m["subject"].toString(), "Quarterly figures");
+        const QJsonArray parts = m["parts"].toArray();
+        ASSERT_EQ(parts.size(), 3);
+        EXPECT_EQ(parts[1].toObject()["sha256"].toString().toStdString(), Sha256(std::string(300000, '\x89')));
+        EXPECT_EQ(parts[2].toObject()["filename"].toString(), "notes.txt");
+        EXPECT_EQ(trace.find(AuthPlainResponse("alice", "secret")), std::string::npos) << trace;
+        EXPECT_NE(trace.find("AUTH PLAIN ******"), std::string::npos) << trace;
+    }
+
+    // The wrong password: refused in the server's words, nothing sent.
+    testsupport::SmtpServer smtp({testsupport::SmtpServer::Tls::Implicit, issued.certificate, issued.key, true});
+    SKIP_UNLESS_RUNNING(smtp);
+    errors.clear();
+    SendMail mail;
+    Aim(mail, smtp.port(), "a@x.test");
+    mail.Tls.Mode = TlsMode::Implicit;
+    mail.SMTP_User = "alice";
+    mail.SMTP_Password = "guess";
+    mail.MailText = {"never stored"};
+    Send(mail);
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(errors[0].first, Error_Authentication);
+    EXPECT_NE(errors[0].second.find("535"), std::string::npos) << errors[0].second;
+    EXPECT_TRUE(smtp.Messages().empty());
+}
+
+TEST_F(SendMailTest, AnUntrustedCertificateIsRefusedWithItsFingerprintUntilTheUserTrustsIt)
+{
+    testsupport::TestCa ca;
+    const testsupport::TrustScope trust(ca.Authority());
+    const auto self = ca.SelfSigned("127.0.0.1");
+    testsupport::SmtpServer smtp({testsupport::SmtpServer::Tls::StartTls, self.certificate, self.key, false});
+    SKIP_UNLESS_RUNNING(smtp);
+    SendMail mail;
+    Aim(mail, smtp.port(), "a@x.test");
+    mail.Tls.Mode = TlsMode::StartTls;
+    mail.MailText = {"body"};
+    Send(mail);
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(errors[0].first, Error_Certificate);
+    ASSERT_TRUE(mail.LastCertificateError());
+    EXPECT_EQ(mail.LastCertificateError()->Host, "127.0.0.1");
+    EXPECT_EQ(mail.LastCertificateError()->Fingerprint, self.fingerprint);
+    EXPECT_NE(errors[0].second.find(self.fingerprint), std::string::npos) << errors[0].second;
+    EXPECT_TRUE(smtp.Messages().empty());
+
+    errors.clear();
+    mail.TO_Address = "a@x.test";
+    mail.Tls.Trusted = {self.fingerprint};
+    Send(mail);
+    EXPECT_TRUE(errors.empty()) << errors[0].second;
+    EXPECT_FALSE(mail.LastCertificateError());
+    EXPECT_EQ(smtp.Messages().size(), 1u);
+}
+
+TEST_F(SendMailTest, PlainTextPipelinedAfterTheGoAheadIsDiscardedAndAHandshakeCutShortIsSaid)
+{
+    testsupport::TestCa ca;
+    const testsupport::TrustScope trust(ca.Authority());
+    const auto issued = ca.Issue("127.0.0.1");
+    const std::vector<S::Step> upgrade = {S::Send("220 hi\r\n"), S::Expect(),
+                                          S::Send("250-mail.test\r\n250 STARTTLS\r\n"), S::Expect()};
+    std::vector<S::Step> script = upgrade;
+    for (const S::Step& step :
+         {S::Send("220 Ready to start TLS\r\n250 injected\r\n"), S::Tls(issued.certificate, issued.key), S::Expect(),
+          S::Send("250-mail.test\r\n250 AUTH PLAIN\r\n"), S::Expect(), S::Send("235 ok\r\n"), S::Expect(),
+          S::Send("250 ok\r\n"), S::Expect(), S::Send("250 ok\r\n"), S::Expect(), S::Send("354 go\r\n"),
+          S::ExpectUntil("."), S::Send("250 queued\r\n"), S::Expect(), S::Send("221 bye\r\n"), S::Close()})
+        script.push_back(step);
+    ScriptServer server(script);
+    SendMail mail;
+    Aim(mail, server.port(), "a@x.test");
+    mail.Tls.Mode = TlsMode::StartTls;
+    mail.SMTP_User = "alice";
+    mail.SMTP_Password = "secret";
+    mail.MailText = {"body"};
+    Send(mail);
+    EXPECT_TRUE(errors.empty()) << errors[0].second;
+    EXPECT_TRUE(Informed(Info_Sent));
+    EXPECT_FALSE(Informed(Info_Received, "250 injected"));
+    const auto got = server.Received();
+    ASSERT_GE(got.size(), 4u);
+    EXPECT_EQ(got[1], "STARTTLS");
+    EXPECT_EQ(got[2].substr(0, 5), "EHLO ") << "capabilities asked again over TLS";
+    EXPECT_EQ(got[3], "AUTH PLAIN " + AuthPlainResponse("alice", "secret"));
+
+    // The server goes away in the middle of the handshake.
+    script = upgrade;
+    script.push_back(S::Send("220 go ahead\r\n"));
+    script.push_back(S::Receive());
+    script.push_back(S::Close());
+    ScriptServer cut(script);
+    errors.clear();
+    Aim(mail, cut.port(), "a@x.test");
+    Send(mail);
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(errors[0].first, Error_Tls) << errors[0].second;
+    EXPECT_FALSE(errors[0].second.empty());
 }

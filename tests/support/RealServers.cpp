@@ -132,7 +132,7 @@ bool DovecotServer::HasMessageWith(const std::string& text) const
     return false;
 }
 
-SmtpServer::SmtpServer()
+SmtpServer::SmtpServer(const Options& options)
 {
     if (!Installed("/usr/bin/python3", "python3-aiosmtpd"))
         return;
@@ -140,10 +140,39 @@ SmtpServer::SmtpServer()
         problem_ = "aiosmtpd is not installed (tools/install-deps.sh installs python3-aiosmtpd)";
         return;
     }
+    // aiosmtpd's command line knows no TLS and no login: a few lines build the server.
+    const char* script = R"(import asyncio, ssl, sys, warnings
+from aiosmtpd.handlers import Mailbox
+from aiosmtpd.smtp import SMTP, AuthResult
+port, maildir, mode, cert, key, login = sys.argv[1:7]
+warnings.simplefilter('ignore')  # the login on implicit TLS is no risk here
+context = None
+if mode != 'plain':
+    context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
+    context.load_cert_chain(cert, key)
+options = dict(data_size_limit=300000000, hostname='mail.test')
+if mode == 'starttls':
+    options.update(tls_context=context, require_starttls=True)
+if login == 'yes':
+    def check(server, session, envelope, mechanism, data):
+        ok = data.login == b'alice' and data.password == b'secret'
+        return AuthResult(success=ok, handled=False)  # handled=False: aiosmtpd answers 535
+    # An implicit-TLS connection is encrypted, though aiosmtpd sees no STARTTLS.
+    options.update(authenticator=check, auth_required=True, auth_require_tls=mode != 'implicit')
+handler = Mailbox(maildir)
+loop = asyncio.new_event_loop()
+loop.run_until_complete(loop.create_server(lambda: SMTP(handler, **options), '127.0.0.1', int(port),
+                                           ssl=context if mode == 'implicit' else None, reuse_address=True))
+loop.run_forever()
+)";
+    if (!Write("smtpd.py", script))
+        return;
+    const char* mode = options.tls == Tls::Plain ? "plain" : options.tls == Tls::StartTls ? "starttls" : "implicit";
     process_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     Start("/usr/bin/python3",
-          {"-m", "aiosmtpd", "-n", "-l", "127.0.0.1:" + QString::number(port()), "-s", "300000000", "-c",
-           "aiosmtpd.handlers.Mailbox", QString::fromStdString(Maildir())},
+          {QString::fromStdString(Path("smtpd.py")), QString::number(port()), QString::fromStdString(Maildir()), mode,
+           QString::fromStdString(options.certificate), QString::fromStdString(options.key),
+           options.login ? "yes" : "no"},
           "aiosmtpd did not start", 15000);
 }
 

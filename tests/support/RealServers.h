@@ -70,10 +70,21 @@ private:
 };
 
 // aiosmtpd (Debian's python3-aiosmtpd, run by the system's Python), storing
-// every message it accepts in a Maildir.
+// every message it accepts in a Maildir; plain, or with STARTTLS required, or
+// TLS from the first byte, and then with a login ("alice" / "secret").
 class SmtpServer : public RealServer {
 public:
-    SmtpServer();
+    static constexpr const char* User = "alice";
+    static constexpr const char* Password = "secret";
+    enum class Tls { Plain, StartTls, Implicit };
+    struct Options {
+        Tls tls = Tls::Plain;
+        std::string certificate, key; // PEM files, for TLS
+        bool login = false;           // AUTH offered over TLS only, and required
+    };
+
+    SmtpServer() : SmtpServer(Options{}) {}
+    explicit SmtpServer(const Options& options);
     std::string Maildir() const { return Path("Maildir"); }
     // Paths of the messages stored, by name.
     std::vector<std::string> Messages() const;
