@@ -1,11 +1,12 @@
 // A 50 MB attachment through SendMail to an aiosmtpd started here, against curl
-// uploading a message of the same size to the same server, plain and over
+// uploading the same message to the same server, plain and over
 // STARTTLS with a login; the longest gap of a 10 ms timer while the component
 // sends; base64 and quoted-printable throughput against Python's base64 and
 // quopri on the same 50 MB. Run by hand; prints the figures (medians).
 
 #include "framework/Application.h"
 #include "mail/Inetmail.h"
+#include "mail/MimeWriter.h"
 #include "sock/SocketModule.h"
 #include "support/Loopback.h"
 #include "support/RealServers.h"
@@ -13,7 +14,10 @@
 
 #include <QCoreApplication>
 #include <QEventLoop>
+#include <QDir>
+#include <QFile>
 #include <QProcess>
+#include <unistd.h>
 #include <QTemporaryDir>
 #include <QTimer>
 
@@ -108,6 +112,30 @@ Sent SendOnce(uint16_t port, TlsMode mode, const std::string& file)
     return sent;
 }
 
+// CPU time (ms) aiosmtpd, our child, has used: it parses every message it
+// stores, and on a small machine it, not the client, sets the pace.
+double ServerCpuMs()
+{
+    QDir proc("/proc");
+    for (const QString& name : proc.entryList(QDir::Dirs)) {
+        bool number = false;
+        name.toInt(&number);
+        if (!number)
+            continue;
+        QFile cmd("/proc/" + name + "/cmdline");
+        if (!cmd.open(QIODevice::ReadOnly) || !cmd.readAll().contains("smtpd.py"))
+            continue;
+        QFile stat("/proc/" + name + "/stat");
+        if (!stat.open(QIODevice::ReadOnly))
+            continue;
+        const QByteArray text = stat.readAll();
+        const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
+        if (fields.size() > 12 && fields[1].toInt() == ::getpid())
+            return (fields[11].toDouble() + fields[12].toDouble()) * 1000.0 / double(::sysconf(_SC_CLK_TCK));
+    }
+    return 0;
+}
+
 double CurlMs(const QStringList& args)
 {
     QProcess curl;
@@ -127,16 +155,20 @@ void SendRace(const char* label, const testsupport::SmtpServer& smtp, TlsMode mo
 {
     curlArgs << "-s" << "--mail-from" << "bench@example.test" << "--mail-rcpt" << "to@example.test"
              << "--upload-file" << QString::fromStdString(message);
-    std::vector<double> ours, ourCpu, curl;
+    std::vector<double> ours, ourCpu, curl, serverForOurs, serverForCurl;
     double longest = 0;
     int failures = 0;
     for (int i = 0; i < Rounds; ++i) {
+        const double before = ServerCpuMs();
         const Sent sent = SendOnce(smtp.port(), mode, file);
+        const double between = ServerCpuMs();
         ours.push_back(sent.ms);
         ourCpu.push_back(sent.cpuMs);
         longest = std::max(longest, sent.longestGap);
         failures += sent.error != Error_None;
         curl.push_back(CurlMs(curlArgs));
+        serverForOurs.push_back(between - before);
+        serverForCurl.push_back(ServerCpuMs() - between);
         const std::vector<std::string> stored = smtp.Messages();
         if (stored.size() != 2)
             std::fprintf(stderr, "%s: the server stored %zu messages in a round, not 2\n", label, stored.size());
@@ -144,9 +176,10 @@ void SendRace(const char* label, const testsupport::SmtpServer& smtp, TlsMode mo
             std::remove(path.c_str());
     }
     std::printf("50 MB attachment, %s: ours %.0f ms (%.0f ms of CPU), curl %.0f ms (median of %d; ratio %.2f); "
-                "longest gap of a 10 ms timer %.0f ms; failed sends %d\n",
-                label, Median(ours), Median(ourCpu), Median(curl), Rounds, Median(ours) / Median(curl), longest,
-                failures);
+                "the server's CPU %.0f ms for ours, %.0f ms for curl's; longest gap of a 10 ms timer %.0f ms; "
+                "failed sends %d\n",
+                label, Median(ours), Median(ourCpu), Median(curl), Rounds, Median(ours) / Median(curl),
+                Median(serverForOurs), Median(serverForCurl), longest, failures);
 }
 
 } // namespace
@@ -192,10 +225,20 @@ int main(int argc, char** argv)
     // The component against curl, with a message of the same size, to the
     // same server: plain, then STARTTLS with a login (a test authority both
     // clients trust).
+    // The message curl sends is the one we send, written by the same writer:
+    // the server parses what it stores, and a multipart message costs it more
+    // than a single body of the same size.
     const std::string message = dir.path().toStdString() + "/message.eml";
     {
         std::ofstream m(message, std::ios::binary);
-        m << "From: bench@example.test\r\nTo: to@example.test\r\nSubject: 50 MB\r\n\r\n" << out;
+        MimeWriter writer([&m](std::string_view bytes) { m.write(bytes.data(), std::streamsize(bytes.size())); });
+        MailMessage composed;
+        composed.fromAddress = "bench@example.test";
+        composed.subject = "50 MB";
+        composed.to = {"to@example.test|"};
+        composed.text = {"attached"};
+        composed.attachments = {input};
+        writer.Write(composed);
     }
     {
         testsupport::SmtpServer smtp;
