@@ -214,6 +214,11 @@ void TformVexmor::BuildToolbars()
     tbHost = toolbar("tbHost", "VexmorPing!; IP Address/Hostname");
     label(tbHost, "IP Address/Host: ");
     hostname = edit(tbHost, "hostname", "", 90);
+    // Grows with its toolbar, so a whole IPv6 address shows while it is typed;
+    // never narrower than it always was.
+    hostname->setMinimumWidth(90);
+    hostname->setMaximumWidth(QWIDGETSIZE_MAX);
+    hostname->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
     hostname->setToolTip("IP Address or Hostname");
     label(tbHost, " Save Entry As: ");
     savename = edit(tbHost, "savename", "", 45);
@@ -370,6 +375,7 @@ void TformVexmor::ConnectHandlers()
     tracedata->OnRoute = [this](TObject* s, uint8_t hop, uint32_t ip, int rt) {
         tracedataRoute(s, hop, ip, rt);
     };
+    tracedata->OnSilentHop = [this](TObject* s, uint8_t hop) { tracedataSilentHop(s, hop); };
 }
 
 const std::vector<TformVexmor::Column>& TformVexmor::PingColumns()

@@ -196,6 +196,8 @@ public:
     void bTraceClick();
     void trace_checkedClick();
     void tracedataRoute(TObject* sender, uint8_t hop, uint32_t ip, int roundtime);
+    // A hop that stayed silent gets a line of its own, as traceroute's "*".
+    void tracedataSilentHop(TObject* sender, uint8_t hop);
 
 protected:
     void showEvent(QShowEvent* event) override;
@@ -238,6 +240,9 @@ private:
     // button for a command's length without touching its own enabled state.
     QWidget* HeldButton(QToolButton* button, std::vector<QWidget*>& holders);
     void TraceOne();
+    // A host that can only be an IPv6 target, which command does not reach
+    // yet: said in red, and true, so the command goes no further.
+    bool RefuseIPv6Target(const std::string& host, const std::string& command);
     // Adds rows to the report list in batches, the window painting between them.
     void AppendRows(const std::vector<QStringList>& rows);
     // Writes transcript lines in batches, the window painting between them.
@@ -249,7 +254,8 @@ private:
     // One message of the report list, copied before a command waits.
     struct MailRow {
         int position; // 1-based, as the server numbers them
-        std::string from, subject;
+        bool summarised; // has a sender and subject (the server gave its header)
+        QString from, subject; // as shown
     };
     std::vector<MailRow> SelectedMail() const;
     // View and Delete Selected: the chosen rows, the mailbox opened and counted,

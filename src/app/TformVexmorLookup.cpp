@@ -1,7 +1,9 @@
 #include "app/TformVexmor.h"
 #include "app/CommandInProgress.h"
 #include "framework/Ansi.h"
+#include "settings/AddressOrder.h"
 #include "sock/AddressHelpers.h"
+#include "sock/NameResolver.h"
 
 #include <QCoreApplication>
 #include <QLineEdit>
@@ -11,6 +13,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <optional>
 
 namespace {
 
@@ -32,19 +35,57 @@ void TformVexmor::bResolveClick()
     QCoreApplication::processEvents();
     const std::string host = ToAnsi(hostname->text());
     WriteHeading("Resolving " + host + "...");
-    const std::string ip = DottedAddress(ResolveAddress(host));
+    const uint32_t first = ResolveAddress(host);
+    const std::string ip = DottedAddress(first);
+    QCoreApplication::processEvents();
+    // Every other address of both families, in the configured order; all
+    // ones stays "no address" here too.
+    std::vector<NetAddress> others;
+    for (const NetAddress& a : ResolveAll(host, ConfiguredAddressOrder(reg_read)))
+        if (a.IsIPv6() || (a.IPv4() != NoAddress && a.IPv4() != first))
+            others.push_back(a);
     QCoreApplication::processEvents();
     if (ip != "255.255.255.255") {
         const std::string name = ReverseLookup(ResolveAddress(ip));
         WriteLine("  ...resolved to " + ip + "/" + name + ".");
         SetStatusText(0, host + " resolved to " + ip + "/" + ReverseLookup(ResolveAddress(ip)) + "...");
+    } else if (!others.empty()) {
+        // No IPv4 address: the first of the others takes the first line.
+        const NetAddress a = others.front();
+        others.erase(others.begin());
+        const std::string name = ReverseName(a);
+        WriteLine("  ...resolved to " + a.Text() + "/" + name + ".");
+        SetStatusText(0, host + " resolved to " + a.Text() + "/" + name + "...");
     } else {
         WriteLine("  UNABLE TO RESOLVE.");
         SetStatusText(0, "Unable to resolve " + host + "...");
     }
+    for (const NetAddress& a : others) {
+        WriteLine("  ...also resolved to " + a.Text() + "/" + ReverseName(a) + ".");
+        QCoreApplication::processEvents();
+    }
     QCoreApplication::processEvents();
     LeaveBusy();
     SaveLogIfOn();
+}
+
+bool TformVexmor::RefuseIPv6Target(const std::string& host, const std::string& command)
+{
+    std::string why;
+    const std::optional<NetAddress> literal = NetAddress::FromText(host);
+    if (literal && literal->IsIPv6()) {
+        why = host + " is an IPv6 address";
+    } else if (!literal && !host.empty() && ResolveAddress(host) == NoAddress) {
+        const std::vector<NetAddress> all = ResolveAll(host, AddressOrder::System);
+        if (!all.empty() && std::all_of(all.begin(), all.end(), [](const NetAddress& a) { return a.IsIPv6(); }))
+            why = host + " has IPv6 addresses only";
+    }
+    if (why.empty())
+        return false;
+    WriteAlert(command + " does not reach IPv6 addresses yet: " + why +
+               ". Give an IPv4 address, or a name that has one.");
+    SetStatusText(0, command + " does not reach IPv6 addresses yet...");
+    return true;
 }
 
 void TformVexmor::bFingerClick()
@@ -55,6 +96,10 @@ void TformVexmor::bFingerClick()
     // cannot hold is refused with no connection made and the window left as it was.
     const std::string host = ToAnsi(hostname->text(), "The host name");
     fingerQuery_ = ToAnsi(username->text(), "The user name");
+    if (RefuseIPv6Target(host, "Finger")) {
+        PageControl->setCurrentWidget(tsVerbose);
+        return;
+    }
     // Busy until the connection is made or refused; the look-ups wait here.
     CommandInProgress command(*this);
     EnterBusy();

@@ -2,6 +2,7 @@
 #include "app/TformVexmor.h"
 #include "framework/Ansi.h"
 #include "framework/SysUtils.h"
+#include "mail/HeaderText.h"
 #include "settings/ConfigKeys.h"
 #include "settings/Crypt32.h"
 #include "settings/SecuritySettings.h"
@@ -19,17 +20,26 @@
 #include <QToolButton>
 #include <QTreeWidget>
 
+#include <optional>
+
 namespace {
 
-// The sender and subject of a summary, when it has both.
-bool SplitSummary(const std::string& summary, std::string& from, std::string& subject)
+// A summary as the report list shows it: sender and subject each read on its
+// own, decoded, control characters made visible as in the transcript.
+struct ShownSummary {
+    QString from, subject;
+};
+
+// Nothing for a message whose header the server refused: its summary is then
+// its bare number (position, as numbered in a fresh session).
+std::optional<ShownSummary> ShowSummary(const std::string& summary, int position)
 {
+    if (summary == std::to_string(position))
+        return std::nullopt;
     const size_t bel = summary.find('\a');
-    if (bel == std::string::npos)
-        return false;
-    from = summary.substr(0, bel);
-    subject = summary.substr(bel + 1);
-    return true;
+    const std::string from = summary.substr(0, bel);
+    const std::string subject = bel == std::string::npos ? std::string() : summary.substr(bel + 1);
+    return ShownSummary{VisibleText(DecodeHeaderText(from)), VisibleText(DecodeHeaderText(subject))};
 }
 
 // The configured POP3 port; 110 when none is stored.
@@ -115,7 +125,7 @@ std::vector<TformVexmor::MailRow> TformVexmor::SelectedMail() const
     std::vector<MailRow> chosen;
     for (const int i : SelectedRows()) {
         const QTreeWidgetItem* row = details->topLevelItem(i);
-        chosen.push_back({i + 1, ToAnsi(row->text(1)), ToAnsi(row->text(2))});
+        chosen.push_back({i + 1, row->columnCount() > 1, row->text(1), row->text(2)});
     }
     return chosen;
 }
@@ -174,7 +184,7 @@ void TformVexmor::ListHeaders()
     SetDetailsColumns({{"#", 30}, {"From", 165}, {"Subject", 150}, {"", 5}, {"", 5}, {"", 5}});
     details->clear();
     std::vector<QStringList> rows;
-    std::vector<std::string> lines;
+    QStringList lines;
     rows.reserve(size_t(MailCount()));
     // Converting a long list takes a while too: the window paints meanwhile.
     const int stops = stopCount_;
@@ -186,17 +196,15 @@ void TformVexmor::ListHeaders()
             slice.restart();
         }
         QStringList row{QString::number(i + 1)};
-        lines.push_back("  #" + IntToStr(i + 1));
-        std::string from, subject;
-        if (SplitSummary(pop_mail->Lines[size_t(i)], from, subject)) {
-            row << FromAnsi(from) << FromAnsi(subject);
-            lines.push_back("   From: " + from);
-            lines.push_back("   Subj: " + subject);
+        lines << "  #" + QString::number(i + 1);
+        if (const std::optional<ShownSummary> shown = ShowSummary(pop_mail->Lines[size_t(i)], i + 1)) {
+            row << shown->from << shown->subject;
+            lines << "   From: " + shown->from << "   Subj: " + shown->subject;
         }
         rows.push_back(std::move(row));
     }
     AppendRows(rows);
-    WriteLinesInBatches(lines);
+    record_->WriteTextLinesInBatches(lines, [&] { PumpBetweenBatches(stops, "writing the transcript"); });
     ScrollToLatest();
 }
 
@@ -232,8 +240,8 @@ void TformVexmor::ShowMessage(const MailRow& row)
 {
     msg_body->clear();
     WriteHeading("Viewing Message...");
-    WriteHeading(" From: " + row.from);
-    WriteHeading(" Subj: " + row.subject);
+    record_->WriteTextHeading(" From: " + row.from);
+    record_->WriteTextHeading(" Subj: " + row.subject);
     WriteHeading(" Message Body:");
     const std::vector<std::string> lines = pop_mail->Lines; // filling lets events through
     // A long message goes in pieces, so the window keeps painting and Stop gets through.
@@ -309,14 +317,18 @@ void TformVexmor::popmailDelAllClick()
 void TformVexmor::popmailDelSelClick()
 {
     ForSelectedMail([this](const std::vector<MailRow>& chosen) {
+        // Deleted by sender and subject as they are on the server now, compared
+        // as the rows show them; each summary decoded once.
+        std::vector<std::optional<ShownSummary>> now;
+        now.reserve(size_t(MailCount()));
+        for (int i = 0; i < MailCount(); ++i)
+            now.push_back(ShowSummary(pop_mail->Lines[size_t(i)], i + 1));
         for (const MailRow& row : chosen) {
-            // Deleted by sender and subject as they are on the server now.
-            for (int i = 0; i < MailCount(); ++i) {
-                std::string from, subject;
-                if (SplitSummary(pop_mail->Lines[size_t(i)], from, subject) && row.from == from &&
-                    row.subject == subject) {
-                    pop_mail->Delete(i + 1);
-                    WriteLine(" deleted message #" + IntToStr(i + 1));
+            for (size_t i = 0; i < now.size() && row.summarised; ++i) {
+                const std::optional<ShownSummary>& shown = now[i];
+                if (shown && row.from == shown->from && row.subject == shown->subject) {
+                    pop_mail->Delete(int(i) + 1);
+                    WriteLine(" deleted message #" + IntToStr(int(i) + 1));
                 }
             }
         }

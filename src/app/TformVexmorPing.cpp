@@ -49,6 +49,11 @@ void TformVexmor::bPingClick()
     CopyFieldsInto(*pingdata);
     ping_ = PingStatistics();
     WriteHeading("Attempting to PING " + ToAnsi(hostname->text()) + "...");
+    if (RefuseIPv6Target(pingdata->Hostname, "Ping")) {
+        LeaveBusy();
+        SaveLogIfOn();
+        return;
+    }
     timer->start();
     SaveLogIfOn();
 }
@@ -64,6 +69,7 @@ void TformVexmor::ping_checkedClick()
     SetDetailsColumns(PingColumns());
     pingChecked_ = true;
     bool sent = false;
+    bool refused = false;
     for (const QString& address : CheckedAddresses()) {
         if (closing_)
             return;
@@ -73,6 +79,10 @@ void TformVexmor::ping_checkedClick()
         // after the loop go on pinging the last host.
         ping_ = PingStatistics(5, 5);
         WriteHeading("Attempting to PING " + ToAnsi(hostname->text()) + "...");
+        if (RefuseIPv6Target(pingdata->Hostname, "Ping")) {
+            refused = true;
+            continue;
+        }
         sent = true;
         ExecutePing();
         // An echo's wait lets Stop through: the rest is not sent.
@@ -83,6 +93,9 @@ void TformVexmor::ping_checkedClick()
     // before the remaining hosts had theirs.
     if (sent && !timer->isActive())
         timer->start();
+    else if (!sent && refused)
+        LeaveBusy(); // every host was refused: nothing runs that could end the command
+
     SaveLogIfOn();
 }
 
@@ -102,10 +115,14 @@ void TformVexmor::timerTimer()
     } else if (pingdata->Awaiting() == 0) {
         // Not before every raw echo has its answer or its time-out.
         timer->stop();
-        if (pingChecked_)
+        // A checked-hosts run has no summary: its echoes went to different
+        // hosts, one each, and its counts start at five by design.
+        if (pingChecked_) {
             WriteHeading("Ping complete.");
-        else
+        } else {
             WriteHeading("Ping complete: " + IntToStr(ping_.Sent()) + " packets sent.");
+            WriteLine(ping_.Summary());
+        }
         LeaveBusy();
     }
     SaveLogIfOn();
@@ -152,7 +169,7 @@ void TformVexmor::pingdataPing(TObject*, int status, uint32_t ip, int roundtime)
     } else {
         WriteLine("  ! " + IntToStr(status) + ": Packet #" + IntToStr(ping_.Sent()) + ": " +
                   DottedAddress(ip) + ": " + IntToStr(roundtime) + "ms");
-        ping_.CountAnswer(roundtime);
+        ping_.CountAnswer(roundtime, pingdata->RoundTripMicroseconds());
         fill("!");
     }
     const std::optional<int64_t> share = ping_.SharePercent(), average = ping_.AverageMs();

@@ -17,6 +17,11 @@ void TformVexmor::bTimeClick()
     PageControl->setCurrentWidget(tsVerbose);
     const std::string host = ToAnsi(hostname->text(), "The host name");
     get_time->Hostname = host;
+    if (RefuseIPv6Target(host, "Time")) {
+        LeaveBusy();
+        SaveLogIfOn();
+        return;
+    }
     if (DottedAddress(ResolveAddress(host)) != "255.255.255.255") {
         ReportingFailure("The time could not be obtained from " + host + ".", [this] { get_time->DoAction(); });
         WriteLine(" ");

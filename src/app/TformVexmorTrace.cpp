@@ -28,6 +28,11 @@ void TformVexmor::TraceOne()
     SetDetailsColumns({{"#", 30}, {"Address", 150}, {"Host", 150}, {"Roundtime", 70}, {"", 5}, {"", 5}});
     CopyFieldsInto(*tracedata);
     WriteHeading("Attempting to TRACE " + tracedata->Hostname + "...");
+    if (RefuseIPv6Target(tracedata->Hostname, "Trace")) {
+        LeaveBusy();
+        SaveLogIfOn();
+        return;
+    }
     try {
         tracedata->Execute();
     } catch (const EHostNotResolved& e) {
@@ -92,6 +97,13 @@ void TformVexmor::tracedataRoute(TObject*, uint8_t hop, uint32_t ip, int roundti
         WriteHeading("Trace ended at hop " + IntToStr(hop) + ": " + IcmpStatusText(status) + ".");
         LeaveBusy();
     }
+    ScrollToLatest();
+    SaveLogIfOn();
+}
+
+void TformVexmor::tracedataSilentHop(TObject*, uint8_t hop)
+{
+    record_->WriteMuted(" Hop #" + IntToStr(hop) + ": * * * (no answer)");
     ScrollToLatest();
     SaveLogIfOn();
 }

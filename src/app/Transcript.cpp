@@ -46,9 +46,19 @@ void Transcript::WriteAlert(const std::string& text)
     WriteAnsi({text}, true, 0xFF0000);
 }
 
+void Transcript::WriteMuted(const std::string& text)
+{
+    WriteAnsi({text}, false, MutedRgb);
+}
+
 void Transcript::WriteSystemLine(const QString& text)
 {
     Write({text}, false, 0x000000);
+}
+
+void Transcript::WriteTextHeading(const QString& text)
+{
+    Write({text}, true, 0x0000FF);
 }
 
 void Transcript::WriteLines(const std::vector<std::string>& lines)
@@ -58,12 +68,20 @@ void Transcript::WriteLines(const std::vector<std::string>& lines)
 
 void Transcript::WriteLinesInBatches(const std::vector<std::string>& lines, const std::function<void()>& between)
 {
-    constexpr size_t Batch = 250;
+    QStringList texts;
+    texts.reserve(qsizetype(lines.size()));
+    for (const std::string& text : lines)
+        texts << FromAnsi(text);
+    WriteTextLinesInBatches(texts, between);
+}
+
+void Transcript::WriteTextLinesInBatches(const QStringList& lines, const std::function<void()>& between)
+{
+    constexpr qsizetype Batch = 250;
     QElapsedTimer slice;
     slice.start();
-    for (size_t at = 0; at < lines.size(); at += Batch) {
-        const auto from = lines.begin() + std::ptrdiff_t(at);
-        WriteLines({from, from + std::ptrdiff_t(std::min(Batch, lines.size() - at))});
+    for (qsizetype at = 0; at < lines.size(); at += Batch) {
+        Write(lines.mid(at, Batch), false, 0x000000);
         if (at + Batch < lines.size() && slice.elapsed() >= PaintSliceMs) {
             between();
             slice.restart();

@@ -20,9 +20,14 @@ public:
     void WriteHeading(const std::string& text); // bold blue
     void WriteLine(const std::string& text);    // regular black
     void WriteAlert(const std::string& text);   // bold red
+    void WriteMuted(const std::string& text);   // regular grey: what did not happen
     // Text from the system (a locale's date, a file name), which may hold
     // characters the code page lacks, shown and logged as it is.
     void WriteSystemLine(const QString& text);
+    // Text decoded from a peer's labelled bytes (a mail header), which may
+    // hold characters the code page lacks: a heading, and regular lines.
+    void WriteTextHeading(const QString& text);
+    void WriteTextLinesInBatches(const QStringList& lines, const std::function<void()>& between);
     // Regular lines in one edit, so the transcript is laid out once for them all.
     void WriteLines(const std::vector<std::string>& lines);
     // Many regular lines in batches. Between two batches that held the window
@@ -48,6 +53,8 @@ public:
     // A failed save is reported once, and logging goes off for the run.
     void SaveLogIfOn();
 
+    // The grey of WriteMuted: readable on white, yet clearly not a result.
+    static constexpr uint32_t MutedRgb = 0x808080;
     // How long a batch may hold the window before events get through.
     static constexpr int PaintSliceMs = 40;
 

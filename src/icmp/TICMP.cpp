@@ -5,6 +5,7 @@
 
 #include <QCoreApplication>
 
+#include <cstring>
 #include <unistd.h>
 
 TICMP::TICMP()
@@ -62,6 +63,24 @@ void TICMP::RequireTarget() const
 }
 
 uint32_t TICMP::SendLibraryEcho(uint8_t ttl, const std::string& request, std::vector<uint8_t>& reply)
+{
+    roundTripUs_ = 0;
+    const uint32_t replies = SendEchoThroughLibrary(ttl, request, reply);
+    if (replies != 1 || reply.size() < sizeof(ICMP_ECHO_REPLY))
+        return replies;
+    const IcmpEntryPoints& library = IcmpLibrary();
+    uint32_t us = 0;
+    if (library.IcmpGetRoundTripMicroseconds && library.IcmpGetRoundTripMicroseconds(icmpHandle_, &us)) {
+        roundTripUs_ = us;
+    } else {
+        ICMP_ECHO_REPLY head;
+        std::memcpy(&head, reply.data(), sizeof head);
+        roundTripUs_ = head.RoundTripTime * 1000;
+    }
+    return replies;
+}
+
+uint32_t TICMP::SendEchoThroughLibrary(uint8_t ttl, const std::string& request, std::vector<uint8_t>& reply)
 {
     IP_OPTION_INFORMATION options;
     options.Ttl = ttl;

@@ -39,6 +39,10 @@ public:
     // The identifier of the component's raw echoes: its address mixed with the
     // process id, so two components, or two running copies, do not share one.
     uint16_t Identifier() const;
+    // The round trip of the answer being reported, in microseconds (read in
+    // the answer's event); whole milliseconds times 1000 where the facility
+    // measures no finer, 0 for an echo without an answer.
+    uint32_t RoundTripMicroseconds() const { return roundTripUs_; }
 
 protected:
     // Opens the library handle if it is still invalid (a failed open is retried
@@ -50,13 +54,19 @@ protected:
     std::string RequestData() const { return std::string(Blocksize, char(0xA7)); }
     // One echo to the target through the library; reply holds the answer when
     // 1 is returned. The wait keeps the window's events flowing and ends at
-    // once when the component is cancelled (0 then).
+    // once when the component is cancelled (0 then). Sets the round trip in
+    // microseconds for an answer.
     uint32_t SendLibraryEcho(uint8_t ttl, const std::string& request, std::vector<uint8_t>& reply);
 
     HANDLE icmpHandle_ = INVALID_HANDLE_VALUE;
     SOCKET rawSocket_ = INVALID_SOCKET;
     int32_t replySize_ = 0;
     uint32_t targetAddress_ = 0;
+    uint32_t roundTripUs_ = 0;
     bool cancelled_ = false;
     std::unique_ptr<MessageWindow> window_;
+
+private:
+    // The library call itself, without the microseconds.
+    uint32_t SendEchoThroughLibrary(uint8_t ttl, const std::string& request, std::vector<uint8_t>& reply);
 };

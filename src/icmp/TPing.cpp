@@ -39,6 +39,12 @@ uint32_t LocalSendStatus(int wsaError)
     }
 }
 
+// Whole microseconds between two stamps of the stamp clock; 0 when it was set back.
+uint32_t MicrosecondsFrom(int64_t sentNs, int64_t receivedNs)
+{
+    return uint32_t(std::clamp<int64_t>((receivedNs - sentNs) / 1000, 0, UINT32_MAX));
+}
+
 // Enough for an error message quoting our request with both IP headers.
 constexpr size_t ErrorMessageRoom = 576;
 
@@ -81,24 +87,27 @@ void TPing::SendThroughLibrary()
     if (cancelled_)
         return; // Stop came during the wait
     if (replies == 1)
-        Report(int(Get<uint32_t>(reply, 4)), Get<uint32_t>(reply, 0), int(Get<uint32_t>(reply, 8)));
+        Report(int(Get<uint32_t>(reply, 4)), Get<uint32_t>(reply, 0), int(Get<uint32_t>(reply, 8)), roundTripUs_);
     else
-        Report(int(IP_REQ_TIMED_OUT), targetAddress_, 0);
+        Report(int(IP_REQ_TIMED_OUT), targetAddress_, 0, 0);
 }
 
 void TPing::SendRawEcho()
 {
     if (rawSocket_ == INVALID_SOCKET) {
         rawSocket_ = winsock::socket(AF_INET, SOCK_RAW, IPPROTO_ICMP);
-        if (rawSocket_ != INVALID_SOCKET)
+        if (rawSocket_ != INVALID_SOCKET) {
+            // Without stamps the receive time is read when the reply is read.
+            winsock::EnableReceiveStamps(rawSocket_);
             winsock::WSAAsyncSelect(rawSocket_, window_.get(), WM_RAW_ICMP, FD_READ);
+        }
     }
     if (cancelled_)
         return;
     // A time-to-live of 0 cannot be sent (the socket would keep its last
     // value): refused, as the library refuses it.
     if (TimeToLive == 0) {
-        Report(int(IP_BAD_OPTION), targetAddress_, 0);
+        Report(int(IP_BAD_OPTION), targetAddress_, 0, 0);
         return;
     }
     const int ttl = TimeToLive;
@@ -119,13 +128,14 @@ void TPing::SendRawEcho()
     to.sin_port = 0;
     to.sin_addr.s_addr = targetAddress_;
     const Clock::time_point sent = Clock::now();
+    const int64_t sentNs = winsock::StampClockNs(); // last, as close to the send as it can be
     if (winsock::sendto(rawSocket_, reinterpret_cast<const char*>(echo.data()), int(echo.size()), 0, &to, 16) ==
         SOCKET_ERROR) {
         // Refused at once (no route, a firewall): an answer, as through the library.
-        Report(int(LocalSendStatus(winsock::WSAGetLastError())), targetAddress_, 0);
+        Report(int(LocalSendStatus(winsock::WSAGetLastError())), targetAddress_, 0, 0);
         return;
     }
-    outstanding_.push_back({sequence, targetAddress_, sent, sent + std::chrono::milliseconds(Timeout)});
+    outstanding_.push_back({sequence, targetAddress_, sent, sent + std::chrono::milliseconds(Timeout), sentNs});
     if (outstanding_.size() > MaxOutstanding)
         outstanding_.pop_front();
     ArmExpiryTimer();
@@ -149,8 +159,9 @@ void TPing::ReceiveRawReply()
     std::vector<uint8_t> datagram(std::max(size_t(Blocksize) + 32, ErrorMessageRoom), 0);
     sockaddr_in from{};
     int fromLength = 16;
-    const int received = winsock::recvfrom(rawSocket_, reinterpret_cast<char*>(datagram.data()),
-                                           int(datagram.size()), 0, &from, &fromLength);
+    int64_t receivedNs = 0;
+    const int received = winsock::recvfromStamped(rawSocket_, reinterpret_cast<char*>(datagram.data()),
+                                                  int(datagram.size()), 0, &from, &fromLength, &receivedNs);
     // A raw socket sees every ICMP message reaching the host, our own requests
     // on loopback among them: only an echo reply to, or an error quoting, an
     // echo of ours still awaited counts.
@@ -173,8 +184,9 @@ void TPing::ReceiveRawReply()
         const auto sent = awaited(Get<uint16_t>(datagram, ihl + 6));
         if (sent == outstanding_.end())
             return; // a duplicate, a late one, or an echo this component did not send
+        const uint32_t us = MicrosecondsFrom(sent->sentNs, receivedNs);
         outstanding_.erase(sent);
-        Report(0, source, ElapsedSince(Get<uint32_t>(datagram, ihl + 8), IcmpClock()));
+        Report(0, source, ElapsedSince(Get<uint32_t>(datagram, ihl + 8), IcmpClock()), us);
         return;
     }
 
@@ -191,8 +203,9 @@ void TPing::ReceiveRawReply()
     if (sent == outstanding_.end())
         return;
     const auto roundtime = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - sent->sent);
+    const uint32_t us = MicrosecondsFrom(sent->sentNs, receivedNs);
     outstanding_.erase(sent);
-    Report(int(status), source, int(roundtime.count()));
+    Report(int(status), source, int(roundtime.count()), us);
 }
 
 void TPing::ExpireRawEchoes()
@@ -209,7 +222,7 @@ void TPing::ExpireRawEchoes()
     }
     // Reported after the list is settled: a handler may send or cancel.
     for (const RawEcho& e : expired)
-        Report(int(IP_REQ_TIMED_OUT), e.target, 0);
+        Report(int(IP_REQ_TIMED_OUT), e.target, 0, 0);
     ArmExpiryTimer();
 }
 
@@ -226,8 +239,9 @@ void TPing::ArmExpiryTimer()
     window_->SetTimer(ExpiryTimer, unsigned(std::clamp<long long>(wait, 1, 60000)));
 }
 
-void TPing::Report(int status, uint32_t ip, int roundtime)
+void TPing::Report(int status, uint32_t ip, int roundtime, uint32_t roundTripUs)
 {
+    roundTripUs_ = roundTripUs;
     if (OnPing)
         OnPing(this, status, ip, roundtime);
 }

@@ -6,7 +6,8 @@
 #include <deque>
 #include <functional>
 
-// Sends one echo per Execute and reports its answer through OnPing.
+// Sends one echo per Execute and reports its answer through OnPing; the
+// round trip in microseconds is RoundTripMicroseconds() during the event.
 class TPing final : public TICMP {
 public:
     using TPingEvent = std::function<void(TObject* sender, int status, uint32_t ip, int roundtime)>;
@@ -31,6 +32,7 @@ private:
         uint32_t target;
         Clock::time_point sent;
         Clock::time_point deadline;
+        int64_t sentNs; // on the receive stamps' clock
     };
 
     void SendThroughLibrary();
@@ -40,7 +42,7 @@ private:
     void ExpireRawEchoes();
     // Sets the timer for the earliest time-out still ahead (off when none).
     void ArmExpiryTimer();
-    void Report(int status, uint32_t ip, int roundtime);
+    void Report(int status, uint32_t ip, int roundtime, uint32_t roundTripUs);
 
     // Raw echoes sent and not yet answered: each counts once (a duplicate or
     // late reply not at all) and is reported as timed out when its time is up.

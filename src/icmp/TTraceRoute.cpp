@@ -64,8 +64,10 @@ void TTraceRoute::Execute()
             continue;
         }
         if (probesOfThisHop >= ProbesPerHop) {
-            ++hop; // move past a silent hop, without an event
+            ++hop; // move past a silent hop, without a route event
             probesOfThisHop = 0;
+            if (OnSilentHop)
+                OnSilentHop(this, uint8_t(hop));
         }
         // Let Stop reach us after every probe that brought no event.
         QCoreApplication::processEvents();

@@ -10,6 +10,7 @@
 class TTraceRoute final : public TICMP {
 public:
     using TRouteEvent = std::function<void(TObject* sender, uint8_t hop, uint32_t ip, int roundtime)>;
+    using TSilentHopEvent = std::function<void(TObject* sender, uint8_t hop)>;
 
     // A hop that stays silent (or keeps answering without moving the trace on)
     // is probed this many times before the trace moves past it.
@@ -19,6 +20,8 @@ public:
 
     bool ResolveHostname = false;
     TRouteEvent OnRoute;
+    // A hop that answered none of its probes, as the trace moves past it.
+    TSilentHopEvent OnSilentHop;
     std::vector<std::string> HopList;
     // The status of the hop being reported: 0 for the echo reply that ends the
     // trace, 11013 for a router on the way, any other for an error (such as

@@ -390,6 +390,8 @@ void SendMail::HandleReply(const std::string& line)
     }
     if (reply_.size() < MaxReplyLines)
         reply_.push_back(line.substr(0, MaxReplyLineKept));
+    else
+        reply_.back() = line.substr(0, MaxReplyLineKept); // the last line says how the reply ended
     if (!SmtpReplyIsFinal(line)) {
         StartTimeout(TimeoutReply); // the rest of the reply is due
         return;

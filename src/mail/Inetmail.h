@@ -162,7 +162,7 @@ private:
     void KillReplyTimer();
 
     State state_ = Greeting;
-    // The lines of the reply being read (the first lines of a long one).
+    // The lines of the reply being read (of a long one, the first and the last).
     std::vector<std::string> reply_;
     bool refused_ = false; // the reply just completed is a refusal
     SmtpExtensions extensions_;

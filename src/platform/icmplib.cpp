@@ -20,6 +20,8 @@ struct IcmpHandleState {
     int fd = -1;
     IcmpFacility facility = IcmpFacility::None;
     uint16_t id = 0;
+    bool answered = false;
+    uint32_t roundTripUs = 0; // of the latest answer
 };
 std::map<HANDLE, IcmpHandleState> handles;
 HANDLE nextHandle = 1;
@@ -74,6 +76,7 @@ IcmpEntryPoints BindIcmpEntryPoints(IcmpLibraryModule module)
     entries.IcmpCloseHandle = &IcmpCloseHandle;
     entries.IcmpSendEcho = &IcmpSendEcho;
     entries.IcmpSendEchoWhile = &IcmpSendEchoWhile;
+    entries.IcmpGetRoundTripMicroseconds = &IcmpGetRoundTripMicroseconds;
     return entries;
 }
 
@@ -164,6 +167,14 @@ uint32_t IcmpSendEchoWhile(HANDLE handle, IPAddr destination, const void* reques
     } else {
         return 0;
     }
+    {
+        std::lock_guard<std::mutex> lock(libraryMutex);
+        auto it = handles.find(handle);
+        if (it != handles.end()) {
+            it->second.answered = true;
+            it->second.roundTripUs = answer.roundTripUs;
+        }
+    }
     const size_t room = replySize - sizeof reply;
     const size_t copied = std::min(room, answer.data.size());
     reply.DataSize = uint16_t(copied);
@@ -172,4 +183,14 @@ uint32_t IcmpSendEchoWhile(HANDLE handle, IPAddr destination, const void* reques
     if (copied)
         std::memcpy(out + sizeof reply, answer.data.data(), copied);
     return 1;
+}
+
+bool IcmpGetRoundTripMicroseconds(HANDLE handle, uint32_t* microseconds)
+{
+    std::lock_guard<std::mutex> lock(libraryMutex);
+    auto it = handles.find(handle);
+    if (it == handles.end() || !it->second.answered || !microseconds)
+        return false;
+    *microseconds = it->second.roundTripUs;
+    return true;
 }

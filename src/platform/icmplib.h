@@ -60,6 +60,8 @@ struct IcmpEntryPoints {
     // Null where the facility offers no wait that can be cut short.
     uint32_t (*IcmpSendEchoWhile)(HANDLE, IPAddr, const void*, uint16_t, const IP_OPTION_INFORMATION*,
                                   void*, uint32_t, uint32_t, const std::function<bool()>&) = nullptr;
+    // Null where the facility measures whole milliseconds only.
+    bool (*IcmpGetRoundTripMicroseconds)(HANDLE, uint32_t*) = nullptr;
 };
 
 // "Loading" finds a facility the kernel lets this process use; 0 when none.
@@ -84,6 +86,12 @@ uint32_t IcmpSendEchoWhile(HANDLE handle, IPAddr destination, const void* reques
                            uint16_t requestSize, const IP_OPTION_INFORMATION* options,
                            void* replyBuffer, uint32_t replySize, uint32_t timeoutMs,
                            const std::function<bool()>& keepWaiting);
+
+// Our extension, beside the reply buffer the Windows calls fill: the round trip
+// of the latest answer an echo call on this handle wrote, in microseconds,
+// from the kernel's receive stamp (RoundTripTime is it in whole ms). False for
+// an unknown handle or before the first answer. Not tied to an address family.
+bool IcmpGetRoundTripMicroseconds(HANDLE handle, uint32_t* microseconds);
 
 namespace icmplib::testing {
 // Limits which facility loading may choose (None lifts the limit).

@@ -2,6 +2,7 @@
 #include "platform/linux/AsyncLookup.h"
 #include "platform/linux/AsyncSelect.h"
 #include "platform/linux/HostEntry.h"
+#include "platform/linux/KernelTimestamps.h"
 
 #include <QThread>
 
@@ -29,14 +30,6 @@ int Fail(int rc = SOCKET_ERROR)
 {
     lastError = WinsockErrorFromErrno(errno);
     return rc;
-}
-
-bool CheckStarted()
-{
-    if (startCount.load() > 0)
-        return true;
-    lastError = WSANOTINITIALISED;
-    return false;
 }
 
 const sockaddr* Sa(const sockaddr_in* a) { return reinterpret_cast<const sockaddr*>(a); }
@@ -124,6 +117,14 @@ int WSACancelBlockingCall()
     // No call here blocks through a hook, so there is never one to cancel.
     lastError = WSAEINVAL;
     return SOCKET_ERROR;
+}
+
+bool CheckStarted()
+{
+    if (startCount.load() > 0)
+        return true;
+    lastError = WSANOTINITIALISED;
+    return false;
 }
 
 int WSAGetLastError()
@@ -274,6 +275,46 @@ int recvfrom(SOCKET s, char* buf, int len, int flags, sockaddr_in* from, int* fr
     if (fromlen)
         *fromlen = int(flen);
     return int(n);
+}
+
+int recvfromStamped(SOCKET s, char* buf, int len, int flags, sockaddr_in* from, int* fromlen,
+                    int64_t* receivedNs)
+{
+    if (!CheckStarted())
+        return SOCKET_ERROR;
+    alignas(cmsghdr) char control[StampedControlRoom];
+    iovec iov{buf, size_t(std::max(len, 0))};
+    msghdr msg{};
+    msg.msg_name = from;
+    msg.msg_namelen = from && fromlen ? socklen_t(*fromlen) : 0;
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    msg.msg_control = control;
+    msg.msg_controllen = sizeof control;
+    const ssize_t n = ::recvmsg(s, &msg, flags);
+    const int saved = errno;
+    detail::NoteRecv(s);
+    if (n < 0) {
+        errno = saved;
+        return Fail();
+    }
+    if (fromlen)
+        *fromlen = int(msg.msg_namelen);
+    if (receivedNs)
+        *receivedNs = ReceiveTimeNs(msg);
+    return int(n);
+}
+
+int EnableReceiveStamps(SOCKET s)
+{
+    if (!CheckStarted())
+        return SOCKET_ERROR;
+    return ::EnableReceiveTimestamps(s) ? 0 : Fail();
+}
+
+int64_t StampClockNs()
+{
+    return WallClockNs();
 }
 
 int ioctlsocket(SOCKET s, long cmd, unsigned long* argp)

@@ -2,7 +2,8 @@
 
 // A Winsock 1.1 shaped layer on BSD sockets: the Windows names and calling
 // shapes the protocol code is written against, with Winsock's error codes.
-// IPv4 only; addresses are 32-bit values in network byte order.
+// IPv4 only; addresses are 32-bit values in network byte order. Both
+// families: ws2tcpip.h.
 
 #include "platform/MessageWindow.h"
 
@@ -65,6 +66,9 @@ int WSAStartup(uint16_t versionRequested, WSADATA* data);
 int WSACleanup();
 int WSACancelBlockingCall();
 int WSAGetLastError();
+// For the calls of the Winsock 2 face beside this one: false, with
+// WSANOTINITIALISED left as the last error, while the start-up count is zero.
+bool CheckStarted();
 void WSASetLastError(int code);
 
 SOCKET socket(int af, int type, int protocol);
@@ -79,6 +83,14 @@ int send(SOCKET s, const char* buf, int len, int flags);
 int recv(SOCKET s, char* buf, int len, int flags);
 int sendto(SOCKET s, const char* buf, int len, int flags, const sockaddr_in* to, int tolen);
 int recvfrom(SOCKET s, char* buf, int len, int flags, sockaddr_in* from, int* fromlen);
+// Linux extensions for round trips finer than a millisecond: recvfrom that also
+// gives the moment the kernel received the datagram (ns of the stamp clock,
+// read on receipt when s has no stamps), once EnableReceiveStamps(s) asked for
+// them; StampClockNs() is that clock now, for the send side.
+int recvfromStamped(SOCKET s, char* buf, int len, int flags, sockaddr_in* from, int* fromlen,
+                    int64_t* receivedNs);
+int EnableReceiveStamps(SOCKET s);
+int64_t StampClockNs();
 int ioctlsocket(SOCKET s, long cmd, unsigned long* argp);
 int setsockopt(SOCKET s, int level, int optname, const char* optval, int optlen);
 int getpeername(SOCKET s, sockaddr_in* name, int* namelen);

@@ -240,6 +240,8 @@ void TlsStream::State::Fail(int sslError)
     }
     const unsigned long code = ERR_peek_last_error();
     const int reason = ERR_GET_REASON(code);
+    const char* said = code ? ERR_reason_error_string(code) : nullptr;
+    ERR_clear_error();
     const uint16_t port = PeerPort();
     const std::string where = "at " + host + (port ? " (port " + std::to_string(port) + ")" : std::string());
     if (plainBroken)
@@ -256,7 +258,6 @@ void TlsStream::State::Fail(int sslError)
         throw ESockException("The server " + where +
                              " did not answer in TLS: it probably speaks the plain protocol on this port. Choose "
                              "STARTTLS or plain in the configuration, or the port of its TLS service.");
-    const char* said = code ? ERR_reason_error_string(code) : nullptr;
     throw ESockException("The TLS handshake with the server " + where + " failed (" + (said ? said : "no reason given") +
                          "): the server may not offer TLS 1.2 or later; check its TLS set-up or choose another "
                          "TLS mode in the configuration.");
@@ -271,6 +272,9 @@ TlsStream::TlsStream(std::unique_ptr<ByteStream> plain, const std::string& host,
     : state_(std::make_unique<State>())
 {
     State& s = *state_;
+    // Without a name nothing would tie the certificate to the server.
+    if (host.empty())
+        throw ESockException("TLS needs the server's name or address: enter it in the host field.");
     s.plain = std::move(plain);
     s.host = host;
     s.trusted = std::move(trusted);

@@ -30,6 +30,10 @@ std::string Grouped(size_t n)
     return digits;
 }
 
+// An unfolded From or Subject line keeps its first 16 KiB; the rest of a
+// longer one is dropped, as no list row shows more.
+constexpr size_t MaxHeaderField = size_t(16) << 10;
+
 std::string SizeText(size_t bytes)
 {
     if (bytes >= (size_t(1) << 20) && bytes % (size_t(1) << 20) == 0)
@@ -181,12 +185,32 @@ void T_Pop3::ReadHeaderOf(t_reply& message)
 {
     SendCommand("TOP " + std::to_string(message.MsgNumber) + " 1");
     ReadReply();
-    ReadAnswer("the header of message " + std::to_string(message.MsgNumber), [&message](std::string& line) {
-        if (line.rfind("From:", 0) == 0)
-            message.MsgFrom = line.size() > 6 ? line.substr(6) : std::string();
-        else if (line.rfind("Subject:", 0) == 0)
-            message.MsgSubject = line.size() > 9 ? line.substr(9) : std::string();
+    // Each field is read from its unfolded line: a line starting with a space
+    // or tab continues the field before it.
+    std::string from, subject;
+    bool hasFrom = false, hasSubject = false;
+    std::string* open = nullptr;
+    ReadAnswer("the header of message " + std::to_string(message.MsgNumber), [&](std::string& line) {
+        if (!line.empty() && (line[0] == ' ' || line[0] == '\t')) {
+            if (open)
+                open->append(line, 0, MaxHeaderField - open->size());
+            return;
+        }
+        open = nullptr;
+        if (line.rfind("From:", 0) == 0) {
+            hasFrom = true;
+            open = &from;
+        } else if (line.rfind("Subject:", 0) == 0) {
+            hasSubject = true;
+            open = &subject;
+        }
+        if (open)
+            open->assign(line, 0, MaxHeaderField);
     });
+    if (hasFrom)
+        message.MsgFrom = from.size() > 6 ? from.substr(6) : std::string();
+    if (hasSubject)
+        message.MsgSubject = subject.size() > 9 ? subject.substr(9) : std::string();
 }
 
 void T_Pop3::GetHeaders()

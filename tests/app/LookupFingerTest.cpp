@@ -1,4 +1,5 @@
 #include "WindowFixture.h"
+#include "support/PrivateHosts.h"
 #include "support/ScriptServer.h"
 
 #include <QProcess>
@@ -198,5 +199,43 @@ TEST_F(LookupFinger, AnAnswerWithNoLineEndIsShownInBoundedPiecesAndAResetKeepsTh
     const auto lines = Lines();
     EXPECT_EQ(lines[lines.size() - 2], "tail") << "the unfinished line comes before the error";
     EXPECT_EQ(Attributes(int(lines.size()) - 1), std::make_pair(true, QRgb(0xFF0000)));
+    EXPECT_FALSE(Busy());
+}
+
+TEST_F(LookupFinger, NSLookupShowsEveryAddressOfBothFamiliesEachWithItsName)
+{
+    // Names of the test's own, seen by this (the window's) thread only.
+    testsupport::PrivateHosts names("127.0.0.1 localhost\n"
+                                    "::1 v6loop.vexmor.test\n"
+                                    "127.0.0.2 dual.vexmor.test\n"
+                                    "fd00:7665:786d::2 dual.vexmor.test\n"
+                                    "fd00:7665:786d::6 v6only.vexmor.test\n");
+    if (!names.Failure().empty())
+        GTEST_SKIP() << names.Failure();
+    const std::pair<std::string, std::vector<std::string>> cases[] = {
+        // The IPv4 address keeps its line and the status text; the other follows.
+        {"dual.vexmor.test",
+         {"  ...resolved to 127.0.0.2/dual.vexmor.test.", "  ...also resolved to fd00:7665:786d::2/dual.vexmor.test."}},
+        {"v6only.vexmor.test", {"  ...resolved to fd00:7665:786d::6/v6only.vexmor.test."}},
+        {"::1", {"  ...resolved to ::1/v6loop.vexmor.test."}},
+        {"[::1]", {"  ...resolved to ::1/v6loop.vexmor.test."}},
+        {"fd00:7665:786d::77", {"  ...resolved to fd00:7665:786d::77/fd00:7665:786d::77."}},
+    };
+    for (const auto& [host, found] : cases) {
+        Type(window->hostname, host.c_str());
+        Click(window->bResolve);
+        std::vector<std::string> expected{"Resolving " + host + "..."};
+        expected.insert(expected.end(), found.begin(), found.end());
+        EXPECT_EQ(LinesFrom("Resolving " + host + "..."), expected);
+        const std::string first = found[0].substr(std::string("  ...resolved to ").size());
+        EXPECT_EQ(window->StatusText(0), host + " resolved to " + first.substr(0, first.size() - 1) + "...");
+        EXPECT_FALSE(Busy());
+    }
+    // A name whose addresses are IPv6 only is refused by name where a command
+    // cannot reach it yet.
+    Type(window->hostname, "v6only.vexmor.test");
+    Click(window->bTime);
+    EXPECT_EQ(Lines().back(), "Time does not reach IPv6 addresses yet: v6only.vexmor.test has IPv6 addresses "
+                              "only. Give an IPv4 address, or a name that has one.");
     EXPECT_FALSE(Busy());
 }

@@ -104,6 +104,48 @@ TEST_F(MailTimeCommand, TheMailMenuCountsListsShowsAndDeletesARealMailbox)
     EXPECT_EQ(errors[0].rfind("-ERR", 0), 0u) << errors[0];
 }
 
+TEST_F(MailTimeCommand, TheListShowsHeadersDecodedUnfoldedAndEachFieldOnItsOwn)
+{
+    testsupport::DovecotServer dovecot;
+    SKIP_UNLESS_RUNNING(dovecot);
+    dovecot.AddMessage("From: =?UTF-8?Q?J=C3=B6rg_M=C3=BCller?=\r\n <joerg@example.test>\r\n"
+                       "Subject: =?UTF-8?B?0J/RgNC40LLQtdGCLCDQvNC40YA=?=\r\n =?ISO-8859-2?Q?_=A3=F3d=BC?=\r\n"
+                       "\r\nBody\r\n");
+    dovecot.AddMessage("From: Gr\xC3\xBC\xC3\x9F" "e Team <team@example.test>\r\n\r\nno subject\r\n");
+    dovecot.AddMessage("From: Eve \x01 <eve@example.test>\r\nSubject: A long\r\n\tsubject \x80 5\r\n\r\nx\r\n");
+    dovecot.AddMessage("Subject: Only a subject\r\n\r\nx\r\n");
+    window->pop_mail->RemotePort = dovecot.port();
+
+    window->popmailHeaders->trigger();
+    ASSERT_EQ(Rows(), 4);
+    EXPECT_EQ(Row(0)[1], "Jörg Müller <joerg@example.test>");
+    EXPECT_EQ(Row(0)[2], "Привет, мир Łódź") << "characters the code page lacks, as they are";
+    EXPECT_EQ(Row(1)[1], "Grüße Team <team@example.test>") << "a sender without a subject";
+    EXPECT_EQ(Row(1)[2], "");
+    EXPECT_EQ(Row(2)[1], "Eve \u2401 <eve@example.test>") << "a control byte as the transcript shows it";
+    EXPECT_EQ(Row(2)[2], "A long\tsubject € 5") << "the code page for bytes that are not UTF-8";
+    EXPECT_EQ(Row(3)[1], "");
+    EXPECT_EQ(Row(3)[2], "Only a subject");
+    EXPECT_GE(IndexOf("   From: Jörg Müller <joerg@example.test>"), 0);
+    EXPECT_GE(IndexOf("   Subj: Привет, мир Łódź"), 0);
+    EXPECT_GE(IndexOf("   From: Eve \u2401 <eve@example.test>"), 0);
+
+    Select(0);
+    window->popmailMsgText->trigger();
+    EXPECT_GE(IndexOf(" Subj: Привет, мир Łódź"), 0);
+
+    // Rows whose text the code page cannot hold still find their messages.
+    Select(0);
+    window->popmailDelSel->trigger();
+    EXPECT_FALSE(dovecot.HasMessageWith("Body"));
+    ASSERT_EQ(Rows(), 3);
+    Select(1);
+    window->popmailDelSel->trigger();
+    EXPECT_EQ(dovecot.MessageCount(), 2);
+    EXPECT_FALSE(dovecot.HasMessageWith("Eve"));
+    EXPECT_TRUE(errors.empty()) << errors[0];
+}
+
 TEST_F(MailTimeCommand, TheTimeComesFromARealServerAndStopReachesOneThatIsSilent)
 {
     testsupport::TimeServer xinetd;

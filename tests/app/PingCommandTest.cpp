@@ -99,14 +99,16 @@ TEST_F(RealPingCommand, ARunOfTwoReportsEachEchoAndTheCompletion)
 
     const int heading = IndexOf("Attempting to PING 127.0.0.1...");
     const auto lines = Lines();
-    ASSERT_EQ(lines.size(), size_t(heading) + 4);
+    ASSERT_EQ(lines.size(), size_t(heading) + 5);
     for (int echo = 1; echo <= 2; ++echo) {
         const std::string prefix = "  ! 0: Packet #" + std::to_string(echo) + ": 127.0.0.1: ";
         EXPECT_EQ(lines[size_t(heading + echo)].rfind(prefix, 0), 0u) << lines[size_t(heading + echo)];
         EXPECT_EQ(lines[size_t(heading + echo)].substr(lines[size_t(heading + echo)].size() - 2), "ms");
     }
-    EXPECT_EQ(lines.back(), "Ping complete: 2 packets sent.");
-    EXPECT_EQ(Attributes(int(lines.size()) - 1), std::make_pair(true, QRgb(0x0000FF)));
+    EXPECT_EQ(lines[lines.size() - 2], "Ping complete: 2 packets sent.");
+    EXPECT_EQ(Attributes(int(lines.size()) - 2), std::make_pair(true, QRgb(0x0000FF)));
+    EXPECT_EQ(lines.back().rfind("2 packets transmitted, 2 received, 0% packet loss, rtt min/avg/max/mdev = ", 0), 0u)
+        << lines.back();
 
     ASSERT_EQ(Rows(), 2);
     for (int i = 0; i < 2; ++i) {
@@ -142,7 +144,7 @@ TEST_F(PingCommand, EachEchoIsSentWithTheFieldsAndAnErrorAnswerIsShownInRed)
     ASSERT_EQ(icmp->sent.size(), 2u);
     EXPECT_EQ(icmp->sent[1].to, "127.0.0.1");
     EXPECT_EQ(icmp->sent[1].ttl, 3);
-    const int alert = int(Lines().size()) - 2; // heading, answer, completion
+    const int alert = int(Lines().size()) - 3; // heading, answer, completion, summary
     EXPECT_EQ(Lines()[size_t(alert) - 1], "Attempting to PING 127.0.0.1...");
     EXPECT_EQ(Lines()[size_t(alert)], "  . 11003");
     EXPECT_EQ(Attributes(alert), std::make_pair(true, QRgb(0xFF0000)));
@@ -176,7 +178,8 @@ TEST_F(PingCommand, ThePacketCountIsReadAtEveryEchoAndZeroSendsNothing)
     Type(window->packets, "0");
     window->pingsingle->trigger();
     ASSERT_TRUE(PumpUntil([&] { return Idle(); }));
-    EXPECT_EQ(Lines().back(), "Ping complete: 0 packets sent.");
+    EXPECT_EQ(Lines()[Lines().size() - 2], "Ping complete: 0 packets sent.");
+    EXPECT_EQ(Lines().back(), "0 packets transmitted, 0 received");
     EXPECT_EQ(Rows(), 0);
 
     Type(window->packets, "50");
@@ -184,7 +187,7 @@ TEST_F(PingCommand, ThePacketCountIsReadAtEveryEchoAndZeroSendsNothing)
     ASSERT_TRUE(PumpUntil([&] { return Rows() >= 1; }));
     Type(window->packets, "3");
     ASSERT_TRUE(PumpUntil([&] { return Idle(); }));
-    EXPECT_EQ(Lines().back(), "Ping complete: 3 packets sent.");
+    EXPECT_EQ(Lines()[Lines().size() - 2], "Ping complete: 3 packets sent.");
     EXPECT_EQ(Rows(), 3);
 }
 
@@ -245,6 +248,34 @@ TEST_F(PingCommand, AFieldThatIsNotANumberStopsTheRunAndTheWindowWaitsForStop)
     EXPECT_EQ(Lines().size(), beforeChecked);
     EXPECT_FALSE(window->timer->isActive());
     EXPECT_TRUE(Busy());
+}
+
+// The summary takes the component's microseconds; the lines and rows keep
+// their whole milliseconds.
+TEST_F(PingCommand, TheRunEndsWithASummaryOfTheRoundTripsInMicroseconds)
+{
+    icmp->Script = [this](const testsupport::FakeIcmp::Echo&) {
+        switch (icmp->sent.size()) { // this echo's number
+        case 1: return testsupport::FakeIcmp::Answer{IP_SUCCESS, "", 0, 250};
+        case 2: return testsupport::FakeIcmp::Answer{IP_SUCCESS, "", 1, 1500};
+        default: return testsupport::FakeIcmp::Answer{IP_REQ_TIMED_OUT, "", 0};
+        }
+    };
+    Type(window->packets, "3");
+    Click(window->bPing);
+    ASSERT_TRUE(PumpUntil([&] { return Idle(); }));
+    const auto lines = Lines();
+    const int heading = IndexOf("Attempting to PING 127.0.0.1...");
+    ASSERT_EQ(lines.size(), size_t(heading) + 6);
+    EXPECT_EQ(lines[size_t(heading) + 1], "  ! 0: Packet #1: 127.0.0.1: 0ms");
+    EXPECT_EQ(lines[size_t(heading) + 2], "  ! 0: Packet #2: 127.0.0.1: 1ms");
+    EXPECT_EQ(lines[size_t(heading) + 4], "Ping complete: 3 packets sent.");
+    // mean 875 us; sqrt((250² + 1500²) / 2 - 875²) = 625 us
+    EXPECT_EQ(lines.back(), "3 packets transmitted, 2 received, 33.3333% packet loss, "
+                            "rtt min/avg/max/mdev = 0.250/0.875/1.500/0.625 ms");
+    EXPECT_EQ(Attributes(int(lines.size()) - 1), std::make_pair(false, QRgb(0x000000)));
+    EXPECT_EQ(Row(1)[3], "1");
+    EXPECT_EQ(Row(1)[5], "0ms");
 }
 
 TEST_F(PingCommand, CheckedHostsAreEachSentOneEcho)
@@ -310,9 +341,10 @@ TEST_F(RoutePingCommand, OnTheRawPathEveryAnswerHasItsLineAndRowAndTheRunWaitsFo
         Click(window->bPing);
         ASSERT_TRUE(PumpUntil([&] { return !window->timer->isActive() && !Busy(); })) << "ttl " << c.ttl;
         const auto lines = Lines();
-        ASSERT_EQ(lines.size(), heading + 3) << lines.back();
+        ASSERT_EQ(lines.size(), heading + 4) << lines.back();
         EXPECT_EQ(lines[heading + 1], c.alert) << "ttl " << c.ttl;
         EXPECT_EQ(lines[heading + 2], "Ping complete: 1 packets sent.") << "after the answer, never before";
+        EXPECT_EQ(lines[heading + 3], "1 packets transmitted, 0 received, 100% packet loss");
         ASSERT_EQ(Rows(), 1);
         EXPECT_EQ(Row(0)[0], ".");
         EXPECT_EQ(Row(0)[2], c.from) << "ttl " << c.ttl;
@@ -373,4 +405,46 @@ TEST_F(WindowFixture, ADatagramEchoWaitsWithEventsFlowingAndStopEndsItAtOnce)
     EXPECT_EQ(CountOf("  . 11010"), 2);
     EXPECT_EQ(Lines().back(), "Ping complete.");
     window.reset(); // its ICMP socket lives in the namespace
+}
+
+TEST_F(PingCommand, AnIPv6HostIsRefusedByNameInRedByEveryCommandThatCannotReachItYet)
+{
+    const std::pair<QToolButton*, std::string> commands[] = {
+        {window->bPing, "Ping"}, {window->bTrace, "Trace"}, {window->bFinger, "Finger"}, {window->bTime, "Time"}};
+    for (const char* host : {"::1", "[::1]", "fe80::1%lo", "2001:db8::1"}) {
+        for (const auto& [button, command] : commands) {
+            Type(window->hostname, host);
+            Click(button);
+            const std::string alert = command + " does not reach IPv6 addresses yet: " + host +
+                                      " is an IPv6 address. Give an IPv4 address, or a name that has one.";
+            ASSERT_EQ(Lines().back(), alert) << host;
+            EXPECT_EQ(Attributes(int(Lines().size()) - 1), std::make_pair(true, QRgb(0xFF0000)));
+            EXPECT_FALSE(Busy()) << command << " " << host;
+            EXPECT_FALSE(window->timer->isActive());
+        }
+        EXPECT_EQ(IndexOf(std::string("Attempting to PING ") + host + "..."), int(Lines().size()) - 6);
+    }
+    PumpFor(100);
+    EXPECT_TRUE(icmp->sent.empty()) << "nothing was sent, least of all to 255.255.255.255";
+    EXPECT_TRUE(errors.empty());
+    EXPECT_EQ(CountOf("Socket Closed"), 0) << "finger made no socket";
+
+    // Host-list entries hold IPv6 addresses as typed; pinging the checked
+    // ones refuses the IPv6 entry and pings the IPv4 one.
+    for (const auto& [name, address] : {std::pair<const char*, const char*>{"v6", "fe80::1%lo"}, {"v4", "127.0.0.1"}}) {
+        Type(window->hostname, address);
+        Type(window->savename, name);
+        window->bAdd->click();
+    }
+    ASSERT_EQ(window->hosts->topLevelItemCount(), 2);
+    for (int i = 0; i < 2; ++i)
+        window->hosts->topLevelItem(i)->setCheckState(0, Qt::Checked);
+    EXPECT_EQ(window->hosts->topLevelItem(1)->text(1), "fe80::1%lo");
+    window->ping_checked->trigger();
+    ASSERT_TRUE(PumpUntil([&] { return Idle(); }));
+    ASSERT_EQ(icmp->sent.size(), 1u);
+    EXPECT_EQ(icmp->sent[0].to, "127.0.0.1");
+    EXPECT_GE(IndexOf("Ping does not reach IPv6 addresses yet: fe80::1%lo is an IPv6 address. Give an IPv4 "
+                      "address, or a name that has one."),
+              0);
 }

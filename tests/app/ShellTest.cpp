@@ -135,3 +135,19 @@ TEST_F(WindowFixture, TheLogGoesBesideTheProgramWhereThatIsWritableElseToTheStat
     EXPECT_EQ(Transcript::LogFolderFor("/nonexistent/usr/bin"), state.path() + "/.local/state/VexmorPing");
     ::setenv("HOME", home.constData(), 1);
 }
+
+TEST_F(WindowFixture, TheHostFieldGrowsWithItsToolbarSoAWholeIPv6AddressShows)
+{
+    Open();
+    const QString longest = "ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff%eth0";
+    window->resize(900, 417);
+    ASSERT_TRUE(testsupport::PumpUntil([&] { return window->hostname->width() > 90; }));
+    const int wide = window->hostname->width();
+    EXPECT_GE(wide, window->hostname->fontMetrics().horizontalAdvance(longest));
+    EXPECT_EQ(window->savename->width(), 45) << "the other fields keep their widths";
+
+    window->resize(300, 417);
+    ASSERT_TRUE(testsupport::PumpUntil([&] { return window->hostname->width() < wide; }));
+    EXPECT_GE(window->hostname->width(), 90) << "never narrower than it always was";
+    EXPECT_EQ(window->hostname->minimumWidth(), 90);
+}

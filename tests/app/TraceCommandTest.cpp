@@ -151,6 +151,25 @@ TEST_F(RouteTraceCommand, ATimeToLiveShorterThanThePathLeavesTheWindowBusy)
     EXPECT_EQ(Lines()[Lines().size() - 2], "CANCELLED!");
 }
 
+// A router that says nothing of expired echoes gets a muted line of its own,
+// no row, and the trace goes on past it.
+TEST_F(RouteTraceCommand, ASilentRouterGetsAMutedLineAndTheTraceGoesOn)
+{
+    ASSERT_TRUE(topology->r2.DropIcmp("output", "time-exceeded")) << "nftables is needed";
+    Click(window->bTrace);
+    const int heading = IndexOf("Attempting to TRACE 10.201.3.2...");
+    ASSERT_GE(heading, 0);
+    const auto lines = Lines();
+    ASSERT_EQ(lines.size(), size_t(heading) + 5) << lines.back();
+    EXPECT_TRUE(IsHop(lines[size_t(heading) + 1], 1, "10.201.1.1: ")) << lines[size_t(heading) + 1];
+    EXPECT_EQ(lines[size_t(heading) + 2], " Hop #2: * * * (no answer)");
+    EXPECT_EQ(Attributes(heading + 2), std::make_pair(false, QRgb(Transcript::MutedRgb)));
+    EXPECT_TRUE(IsHop(lines[size_t(heading) + 3], 3, "10.201.3.2: ")) << lines[size_t(heading) + 3];
+    EXPECT_EQ(lines.back(), "Trace complete: Total HOP Count is 3.");
+    EXPECT_EQ(Rows(), 2);
+    EXPECT_FALSE(Busy());
+}
+
 TEST_F(RouteTraceCommand, StopReachesATraceWaitingOnASilentRouter)
 {
     ASSERT_TRUE(topology->r2.DropIcmp("output", "time-exceeded")) << "nftables is needed";
@@ -191,6 +210,23 @@ TEST_F(TraceCommand, AnUnreachableAnswerEndsTheTraceAndAnEchoReplyFromAnotherAdd
     EXPECT_EQ(icmp->sent.size(), 1u);
     EXPECT_EQ(Lines().back(), "Trace complete: Total HOP Count is 1.");
     EXPECT_FALSE(Busy());
+}
+
+TEST_F(TraceCommand, ASilentHopIsProbedThriceAndGetsAMutedLine)
+{
+    icmp->Route({"10.0.0.1", ""});
+    Type(window->hostname, "10.5.5.5");
+    Click(window->bTrace);
+    EXPECT_EQ(icmp->sent.size(), 5u);
+    const auto lines = Lines();
+    const int heading = IndexOf("Attempting to TRACE 10.5.5.5...");
+    ASSERT_EQ(lines.size(), size_t(heading) + 5);
+    EXPECT_EQ(lines[size_t(heading) + 1], " Hop #1: 10.0.0.1: 1ms");
+    EXPECT_EQ(lines[size_t(heading) + 2], " Hop #2: * * * (no answer)");
+    EXPECT_EQ(Attributes(heading + 2), std::make_pair(false, QRgb(0x808080)));
+    EXPECT_EQ(lines[size_t(heading) + 3], " Hop #3: 10.5.5.5: 1ms");
+    EXPECT_EQ(Attributes(heading + 3), std::make_pair(false, QRgb(0x000000)));
+    EXPECT_EQ(Rows(), 2) << "a silent hop has a line, not a row";
 }
 
 TEST_F(TraceCommand, AddingAHostWhileCheckedHostsAreTracedTracesEachCheckedAddress)

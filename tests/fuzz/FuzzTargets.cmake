@@ -7,3 +7,4 @@ vexmor_fuzz_target(rtf_writer SOURCES RtfWriterFuzz.cpp ../support/RtfReader.cpp
 vexmor_fuzz_target(host_entry SOURCES HostEntryFuzz.cpp LIBRARIES platform platform_linux)
 vexmor_fuzz_target(settings SOURCES SettingsFuzz.cpp LIBRARIES settings)
 vexmor_fuzz_target(mime_writer SOURCES MimeWriterFuzz.cpp ../support/MimeDecoders.cpp LIBRARIES mail)
+vexmor_fuzz_target(header_text SOURCES HeaderTextFuzz.cpp LIBRARIES mail)

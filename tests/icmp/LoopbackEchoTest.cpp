@@ -25,13 +25,16 @@ struct PingResult {
     int status;
     uint32_t ip;
     int roundtime;
+    uint32_t us = 0; // the component's RoundTripMicroseconds during the event
 };
 
 class LoopbackEcho : public IcmpFixture {
 protected:
     void Watch(TPing& ping)
     {
-        ping.OnPing = [this](TObject*, int s, uint32_t ip, int rt) { results.push_back({s, ip, rt}); };
+        ping.OnPing = [this, &ping](TObject*, int s, uint32_t ip, int rt) {
+            results.push_back({s, ip, rt, ping.RoundTripMicroseconds()});
+        };
     }
     // Reloads the library restricted to one facility.
     void ReloadLibraryWith(IcmpFacility facility)
@@ -193,6 +196,44 @@ TEST_P(LibraryEcho, PingsAndTracesLoopback)
     trace.Execute();
     EXPECT_EQ(hops, (std::vector<std::tuple<int, uint32_t>>{{1, loopback}}));
     EXPECT_EQ(trace.HopList, std::vector<std::string>{"localhost"});
+}
+
+// Round trips come from the kernel's receive stamps in microseconds on every
+// path: the raw ping and the library over either socket. Ten loopback echoes
+// that all took a whole number of milliseconds would mean no microseconds.
+TEST_F(LoopbackEcho, EveryPathMeasuresRoundTripsInMicroseconds)
+{
+    REQUIRE_ROOT("raw ICMP sockets and a network namespace");
+    testsupport::NetNamespace ns("us");
+    ASSERT_EQ(ns.Exec("sysctl -w net.ipv4.ping_group_range='0 2147483647'"), 0);
+    testsupport::EnterNamespace inside(ns);
+    ASSERT_TRUE(inside.ok());
+    for (const char* path : {"raw ping", "library, raw", "library, datagram"}) {
+        const std::string which = path;
+        if (which == "raw ping") {
+            ForceIcmpMode(imRawPingLibraryTrace);
+        } else {
+            ReloadLibraryWith(which == "library, raw" ? IcmpFacility::Raw : IcmpFacility::Datagram);
+            ForceIcmpMode(imLibrary);
+        }
+        TPing ping;
+        Watch(ping);
+        ping.Hostname = "127.0.0.1";
+        results.clear();
+        for (int i = 0; i < 10; ++i)
+            ping.Execute();
+        ASSERT_TRUE(PumpUntil([&] { return results.size() == 10; })) << path;
+        bool finerThanMs = false;
+        for (const PingResult& r : results) {
+            EXPECT_EQ(r.status, 0) << path;
+            finerThanMs = finerThanMs || r.us % 1000 != 0;
+            // The raw ping's milliseconds come from its own stamp in the echo.
+            if (which != "raw ping") {
+                EXPECT_EQ(uint32_t(r.roundtime), r.us / 1000) << path;
+            }
+        }
+        EXPECT_TRUE(finerThanMs) << path << ": every round trip a whole number of milliseconds";
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Facilities, LibraryEcho, ::testing::Values(IcmpFacility::Raw, IcmpFacility::Datagram),

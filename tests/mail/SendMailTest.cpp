@@ -6,6 +6,8 @@
 #include "support/SocketFixture.h"
 #include "support/TestCa.h"
 
+#include <QTimer>
+
 #include <algorithm>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -537,4 +539,38 @@ TEST_F(SendMailTest, PlainTextPipelinedAfterTheGoAheadIsDiscardedAndAHandshakeCu
     ASSERT_EQ(errors.size(), 1u);
     EXPECT_EQ(errors[0].first, Error_Tls) << errors[0].second;
     EXPECT_FALSE(errors[0].second.empty());
+}
+
+TEST_F(SendMailTest, AHandshakeThatNeverEndsTimesOutOrIsCancelled)
+{
+    const std::vector<S::Step> silent = {S::Send("220 hi\r\n"), S::Expect(),
+                                         S::Send("250-mail.test\r\n250 STARTTLS\r\n"), S::Expect(),
+                                         S::Send("220 go ahead\r\n"), S::Receive(), S::Hold()};
+    for (const bool cancel : {false, true}) {
+        errors.clear();
+        ScriptServer server(silent);
+        SendMail mail;
+        Aim(mail, server.port(), "a@x.test");
+        mail.Tls.Mode = TlsMode::StartTls;
+        mail.TimeoutReply = cancel ? 30 : 1;
+        QTimer poll;
+        QObject::connect(&poll, &QTimer::timeout, [&] {
+            // The client's hello is in: the send waits inside the handshake.
+            if (cancel && server.ReceivedBytes().find("\x16\x03") != std::string::npos) {
+                poll.stop();
+                mail.SetAction(Cancel_SendMail);
+            }
+        });
+        poll.start(5);
+        const int before = done;
+        Send(mail);
+        PumpUntil([] { return false; }, 50);
+        EXPECT_EQ(done, before + 1);
+        if (cancel) {
+            EXPECT_EQ(mail.LastMailError(), Error_Cancelled);
+            EXPECT_TRUE(errors.empty()) << errors[0].second;
+        } else {
+            EXPECT_EQ(errors, (std::vector<std::pair<SendMailError, std::string>>{{Error_Timeout, "Connection timed out"}}));
+        }
+    }
 }

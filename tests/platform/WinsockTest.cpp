@@ -1,5 +1,6 @@
 #include "platform/linux/HostEntry.h"
 #include "platform/winsock.h"
+#include "platform/ws2tcpip.h"
 #include "support/Loopback.h"
 
 #include <arpa/inet.h>
@@ -149,4 +150,42 @@ TEST(HostEntryPacking, AShortBufferIsReportedAndNeverOverrun)
     std::memcpy(&second, h->h_addr_list[1], 4);
     EXPECT_EQ(second, htonl(0x0A000002));
     EXPECT_EQ(h->h_addr_list[2], nullptr);
+}
+
+TEST_F(Winsock, TheWinsock2CallsLookUpBothFamiliesAndConvertTextWithWinsockCodes)
+{
+    addrinfo hints{};
+    hints.ai_flags = AI_NUMERICHOST;
+    addrinfo* list = nullptr;
+    ASSERT_EQ(winsock::getaddrinfo("::1", "79", &hints, &list), 0);
+    ASSERT_NE(list, nullptr);
+    EXPECT_EQ(list->ai_family, AF_INET6);
+    char host[NI_MAXHOST], service[NI_MAXSERV];
+    EXPECT_EQ(winsock::getnameinfo(list->ai_addr, list->ai_addrlen, host, sizeof host, service, sizeof service,
+                                   NI_NUMERICHOST | NI_NUMERICSERV),
+              0);
+    EXPECT_STREQ(host, "::1");
+    EXPECT_STREQ(service, "79");
+    winsock::freeaddrinfo(list);
+
+    EXPECT_EQ(winsock::getaddrinfo("localhost", nullptr, &hints, &list), WSAHOST_NOT_FOUND) << "numeric only";
+    EXPECT_EQ(winsock::WSAGetLastError(), WSAHOST_NOT_FOUND);
+    hints = addrinfo{};
+    hints.ai_family = AF_UNIX;
+    EXPECT_EQ(winsock::getaddrinfo("::1", nullptr, &hints, &list), WSAEAFNOSUPPORT);
+
+    in6_addr a6{};
+    EXPECT_EQ(winsock::inet_pton(AF_INET6, "fe80::1", &a6), 1);
+    EXPECT_EQ(winsock::inet_pton(AF_INET6, "127.0.0.1", &a6), 0);
+    EXPECT_EQ(winsock::inet_pton(AF_UNIX, "::1", &a6), SOCKET_ERROR);
+    char text[INET6_ADDRSTRLEN];
+    EXPECT_STREQ(winsock::inet_ntop(AF_INET6, &a6, text, sizeof text), "fe80::1");
+    char tiny[4];
+    EXPECT_EQ(winsock::inet_ntop(AF_INET6, &a6, tiny, sizeof tiny), nullptr) << "never past the buffer";
+    EXPECT_EQ(winsock::WSAGetLastError(), WSAEFAULT);
+
+    // Like every other call, nothing before start-up.
+    winsock::WSACleanup();
+    EXPECT_EQ(winsock::getaddrinfo("::1", nullptr, nullptr, &list), WSANOTINITIALISED);
+    ASSERT_EQ(winsock::WSAStartup(0x0101, &data), 0);
 }

@@ -125,11 +125,13 @@ TEST_F(TlsStreamTest, VerifiedByNameAndAddressCarriesDataBothWaysAndEndsWithClos
 {
     TestCa ca;
     testsupport::TrustScope trust(ca.Authority());
+    // Many records each way.
+    const std::string big(100000, 'x');
     for (const std::string host : {"localhost", "127.0.0.1"}) {
         SCOPED_TRACE(host);
         const TestCa::Issued issued = ca.Issue(host);
         ScriptServer server({S::Tls(issued.certificate, issued.key), S::Send("+OK hello\r\n"), S::Expect(),
-                             S::Send("one\r\ntwo\r\nthree\r\n"), S::ExpectAll()});
+                             S::Send("one\r\ntwo\r\nthree\r\n"), S::Send(big + "\r\n"), S::ExpectAll()});
         ASSERT_TRUE(server.Listening());
         auto tls = Open(server, host);
         Handshake(*tls);
@@ -148,11 +150,13 @@ TEST_F(TlsStreamTest, VerifiedByNameAndAddressCarriesDataBothWaysAndEndsWithClos
             ASSERT_GT(ReadSome(*tls, got, 4), 0);
         EXPECT_EQ(got, "one\r\ntwo\r\nthree\r\n");
         EXPECT_FALSE(tls->Pending());
+        EXPECT_EQ(ReadLine(*tls), big + "\r\n");
+        WriteAll(*tls, big + "\r\n");
 
         tls->Close();
         WaitFor([&] { return server.CloseNotifies() == 1; });
         EXPECT_EQ(server.CloseNotifies(), 1);
-        EXPECT_EQ(server.Received(), std::vector<std::string>{"USER alice"});
+        EXPECT_EQ(server.Received(), (std::vector<std::string>{"USER alice", big}));
     }
 }
 

@@ -10,6 +10,7 @@ namespace testsupport {
 namespace {
 
 FakeIcmp* current = nullptr;
+uint32_t lastRoundTripUs = 0;
 
 HANDLE Create()
 {
@@ -36,7 +37,16 @@ uint32_t SendEcho(HANDLE, IPAddr destination, const void*, uint16_t, const IP_OP
     head.Status = answer.status;
     head.RoundTripTime = answer.roundtime;
     std::memcpy(reply, &head, sizeof head);
+    lastRoundTripUs = answer.roundTripUs;
     return 1;
+}
+
+bool RoundTripMicroseconds(HANDLE, uint32_t* us)
+{
+    if (lastRoundTripUs == 0)
+        return false;
+    *us = lastRoundTripUs;
+    return true;
 }
 
 } // namespace
@@ -48,6 +58,7 @@ FakeIcmp::FakeIcmp()
     entries.IcmpCreateFile = &Create;
     entries.IcmpCloseHandle = &CloseHandle;
     entries.IcmpSendEcho = &SendEcho;
+    entries.IcmpGetRoundTripMicroseconds = &RoundTripMicroseconds;
     UseIcmpEntryPoints(entries);
     ForceIcmpMode(imLibrary);
 }

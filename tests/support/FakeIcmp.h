@@ -19,6 +19,7 @@ public:
         uint32_t status = IP_SUCCESS; // IP_REQ_TIMED_OUT: no reply at all
         std::string from;             // dotted; empty: the destination itself
         uint32_t roundtime = 1;
+        uint32_t roundTripUs = 0; // 0: known in whole milliseconds only
     };
     struct Echo {
         std::string to; // dotted

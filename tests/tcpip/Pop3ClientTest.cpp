@@ -109,6 +109,32 @@ TEST_F(Pop3Client, CountsListsReadsAndDeletesARealMailbox)
     pop.Logout();
 }
 
+TEST_F(Pop3Client, FoldedFieldsAreReadUnfoldedEachOnItsOwnAndHeldToTheirBound)
+{
+    std::string longSubject = "Subject: " + std::string(900, 's');
+    while (longSubject.size() < 40000)
+        longSubject += "\r\n " + std::string(900, 's');
+    ScriptServer server(UpToList({S::Send("+OK\r\n1 120\r\n2 130\r\n3 10\r\n.\r\n"), S::Expect(),
+                                  S::Send("+OK\r\nSubject: no sender\r\n\r\n.\r\n"), S::Expect(),
+                                  S::Send("+OK\r\nFrom: a@b.test\r\n" + longSubject + "\r\nX: y\r\n\r\n.\r\n"),
+                                  S::Expect(),
+                                  S::Send("+OK\r\nFrom:\r\n Name\r\n <n@b.test>\r\nX-Other: y\r\n not the "
+                                          "sender\r\nSubject: one\r\n\ttwo\r\n\r\n body line\r\n.\r\n"),
+                                  S::Expect(), S::Send("+OK bye\r\n"), S::Close()}));
+    T_Pop3 pop;
+    Aim(pop, server.port());
+    pop.Login();
+    pop.GetHeaders();
+    ASSERT_EQ(pop.Lines.size(), 3u);
+    EXPECT_EQ(pop.Lines[0], "Name <n@b.test>\aone\ttwo")
+        << "continuations joined to their own field only; the blank line ends the header";
+    EXPECT_EQ(pop.Messages[1].MsgFrom, "a@b.test");
+    EXPECT_EQ(pop.Messages[1].MsgSubject.size(), 16384u - 9) << "an unfolded line keeps its first 16 KiB";
+    EXPECT_EQ(pop.Messages[1].MsgSubject.find_first_not_of("s "), std::string::npos);
+    EXPECT_EQ(pop.Lines[2], "\ano sender");
+    pop.Logout();
+}
+
 TEST_F(Pop3Client, HostileServersEndWithAClearErrorAndTheClientStaysUsable)
 {
     const std::string longLine(1024 * 1024, 'x');

@@ -14,6 +14,7 @@ namespace {
 struct LookupTask {
     const QObject* window = nullptr;
     LookupDelivery deliver;
+    AddressDelivery deliverAddresses;
 };
 
 // Guards the task table, and the delivery of a result against its cancellation.
@@ -43,18 +44,33 @@ WindowWatch& Windows()
     return watch;
 }
 
-void RunLookup(LookupId id, const std::string& name)
+// Under the lock: the task's delivery, or nothing when it was cancelled.
+template <typename Delivery>
+void Deliver(LookupId id, Delivery LookupTask::*which, const std::function<void(const Delivery&)>& call)
 {
-    HostEntryData result;
-    const ResolverResult resolved = ResolveHostEntry(name, result);
-
     std::lock_guard<std::mutex> lock(tasksMutex);
     auto it = Tasks().find(id);
     if (it == Tasks().end())
         return; // cancelled
-    const LookupDelivery deliver = std::move(it->second.deliver);
+    const Delivery deliver = std::move(it->second.*which);
     Tasks().erase(it);
-    deliver(id, result, resolved);
+    call(deliver);
+}
+
+void RunLookup(LookupId id, const std::string& name)
+{
+    HostEntryData result;
+    const ResolverResult resolved = ResolveHostEntry(name, result);
+    Deliver<LookupDelivery>(id, &LookupTask::deliver,
+                            [&](const LookupDelivery& deliver) { deliver(id, result, resolved); });
+}
+
+void RunAddressLookup(LookupId id, const std::string& name, int family)
+{
+    std::vector<sockaddr_storage> result;
+    const ResolverResult resolved = ResolveAddressList(name, family, result);
+    Deliver<AddressDelivery>(id, &LookupTask::deliverAddresses,
+                             [&](const AddressDelivery& deliver) { deliver(id, result, resolved); });
 }
 
 } // namespace
@@ -65,9 +81,21 @@ LookupId StartLookup(QObject* window, const std::string& name, LookupDelivery de
     const LookupId id = nextTask++;
     {
         std::lock_guard<std::mutex> lock(tasksMutex);
-        Tasks()[id] = LookupTask{window, std::move(deliver)};
+        Tasks()[id] = LookupTask{window, std::move(deliver), {}};
     }
     QThreadPool::globalInstance()->start([id, name] { RunLookup(id, name); });
+    return id;
+}
+
+LookupId StartAddressLookup(QObject* window, const std::string& name, int family, AddressDelivery deliver)
+{
+    Windows().Watch(window);
+    const LookupId id = nextTask++;
+    {
+        std::lock_guard<std::mutex> lock(tasksMutex);
+        Tasks()[id] = LookupTask{window, {}, std::move(deliver)};
+    }
+    QThreadPool::globalInstance()->start([id, name, family] { RunAddressLookup(id, name, family); });
     return id;
 }
 

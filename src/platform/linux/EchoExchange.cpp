@@ -1,5 +1,6 @@
 #include "platform/linux/EchoExchange.h"
 #include "platform/InternetChecksum.h"
+#include "platform/linux/KernelTimestamps.h"
 
 #include <algorithm>
 #include <arpa/inet.h>
@@ -55,14 +56,22 @@ void Drain(int fd, EchoSocketKind kind)
 bool ReadDatagramReply(const EchoRequest& r, EchoAnswer& out)
 {
     uint8_t buf[65536];
+    alignas(cmsghdr) char control[StampedControlRoom];
     sockaddr_in from{};
-    socklen_t len = sizeof from;
-    const ssize_t n = ::recvfrom(r.fd, buf, sizeof buf, MSG_DONTWAIT,
-                                 reinterpret_cast<sockaddr*>(&from), &len);
+    iovec iov{buf, sizeof buf};
+    msghdr msg{};
+    msg.msg_name = &from;
+    msg.msg_namelen = sizeof from;
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    msg.msg_control = control;
+    msg.msg_controllen = sizeof control;
+    const ssize_t n = ::recvmsg(r.fd, &msg, MSG_DONTWAIT);
     if (n < 8 || buf[0] != EchoReply || Read16(buf + 6) != r.seq)
         return false;
     out.kind = EchoAnswer::Kind::Reply;
     out.from = from.sin_addr.s_addr;
+    out.receivedNs = ReceiveTimeNs(msg);
     out.data.assign(buf + 8, buf + n);
     return true;
 }
@@ -72,7 +81,7 @@ bool ReadDatagramReply(const EchoRequest& r, EchoAnswer& out)
 bool ReadDatagramError(const EchoRequest& r, EchoAnswer& out)
 {
     uint8_t buf[1500];
-    alignas(cmsghdr) char control[512];
+    alignas(cmsghdr) char control[StampedControlRoom];
     sockaddr_in target{};
     iovec iov{buf, sizeof buf};
     msghdr msg{};
@@ -85,6 +94,7 @@ bool ReadDatagramError(const EchoRequest& r, EchoAnswer& out)
     const ssize_t n = ::recvmsg(r.fd, &msg, MSG_ERRQUEUE | MSG_DONTWAIT);
     if (n < 8 || buf[0] != EchoRequestType || Read16(buf + 6) != r.seq)
         return false;
+    out.receivedNs = ReceiveTimeNs(msg);
     for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
         if (c->cmsg_level != SOL_IP || c->cmsg_type != IP_RECVERR)
             continue;
@@ -115,9 +125,17 @@ bool ReadDatagramError(const EchoRequest& r, EchoAnswer& out)
 bool ReadRawPacket(const EchoRequest& r, EchoAnswer& out)
 {
     uint8_t buf[65536];
-    const ssize_t n = ::recv(r.fd, buf, sizeof buf, MSG_DONTWAIT);
+    alignas(cmsghdr) char control[StampedControlRoom];
+    iovec iov{buf, sizeof buf};
+    msghdr msg{};
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    msg.msg_control = control;
+    msg.msg_controllen = sizeof control;
+    const ssize_t n = ::recvmsg(r.fd, &msg, MSG_DONTWAIT);
     if (n < 20)
         return false;
+    out.receivedNs = ReceiveTimeNs(msg);
     const size_t ihl = size_t(buf[0] & 0x0F) * 4;
     if (size_t(n) < ihl + 8)
         return false;
@@ -156,10 +174,13 @@ int OpenEchoSocket(EchoSocketKind kind)
 {
     const int type = kind == EchoSocketKind::Datagram ? SOCK_DGRAM : SOCK_RAW;
     const int fd = ::socket(AF_INET, type | SOCK_CLOEXEC, IPPROTO_ICMP);
-    if (fd >= 0 && kind == EchoSocketKind::Datagram) {
+    if (fd < 0)
+        return fd;
+    if (kind == EchoSocketKind::Datagram) {
         const int on = 1;
         ::setsockopt(fd, IPPROTO_IP, IP_RECVERR, &on, sizeof on);
     }
+    EnableReceiveTimestamps(fd);
     return fd;
 }
 
@@ -180,6 +201,7 @@ bool ExchangeEcho(const EchoRequest& r, const void* data, uint16_t size, uint8_t
     to.sin_family = AF_INET;
     to.sin_addr.s_addr = r.destination;
     const Clock::time_point start = Clock::now();
+    const int64_t sentNs = WallClockNs(); // last, so it is as close to the send as we can take it
     if (::sendto(r.fd, packet.data(), packet.size(), 0, reinterpret_cast<sockaddr*>(&to),
                  sizeof to) < 0) {
         // A route the kernel knows to be unreachable is an answer, and so is any
@@ -191,6 +213,7 @@ bool ExchangeEcho(const EchoRequest& r, const void* data, uint16_t size, uint8_t
         out.error = errno;
         out.from = r.destination;
         out.roundTripMs = 0;
+        out.roundTripUs = 0;
         return true;
     }
 
@@ -230,8 +253,8 @@ bool ExchangeEcho(const EchoRequest& r, const void* data, uint16_t size, uint8_t
                 matched = ReadRawPacket(r, out);
         }
         if (matched) {
-            out.roundTripMs = uint32_t(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                           Clock::now() - start).count());
+            out.roundTripUs = MicrosecondsBetween(sentNs, out.receivedNs);
+            out.roundTripMs = out.roundTripUs / 1000;
             return true;
         }
     }

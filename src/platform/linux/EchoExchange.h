@@ -18,7 +18,9 @@ struct EchoAnswer {
     uint8_t icmpType = 0;
     uint8_t icmpCode = 0;
     int error = 0; // errno of a local failure
-    uint32_t roundTripMs = 0;
+    uint32_t roundTripMs = 0; // roundTripUs in whole milliseconds
+    uint32_t roundTripUs = 0; // from the send to the kernel's receive stamp
+    int64_t receivedNs = 0;   // that stamp (CLOCK_REALTIME)
     std::vector<uint8_t> data; // a reply's echoed data
 };
 
@@ -33,7 +35,8 @@ struct EchoRequest {
 // A datagram ICMP socket needs the process's group inside
 // net.ipv4.ping_group_range; a raw one needs CAP_NET_RAW. -1 when refused.
 // A datagram socket gets IP_RECVERR, so ICMP errors about our echoes are
-// queued for us with the offender's address.
+// queued for us with the offender's address. Both kinds get receive
+// timestamps (KernelTimestamps.h).
 int OpenEchoSocket(EchoSocketKind kind);
 
 // The ICMP errors that quote the datagram they are about (RFC 792):
