@@ -9,6 +9,7 @@
 
 #include <QCoreApplication>
 #include <QFile>
+#include <QTimer>
 
 #include <gtest/gtest.h>
 
@@ -188,6 +189,60 @@ TEST_F(TlsClient, StlsRequiredButNotOfferedSendsNoPassword)
         ASSERT_TRUE(testsupport::PumpUntil([&] { return server.Connections() == 2; }));
         EXPECT_EQ(server.Received(), std::vector<std::string>{"CAPA"});
     }
+}
+
+TEST_F(TlsClient, AnFtpServerRefusingAuthTlsGetsNoUserName)
+{
+    ScriptServer server({S::Send("220 ready\r\n"), S::Expect(), S::Send("500 AUTH not understood\r\n"), S::ExpectAll()});
+    ASSERT_TRUE(server.Listening());
+    T_FTP ftp;
+    AimFtp(ftp, server.port(), TlsMode::StartTls, FtpServer::User, FtpServer::Password);
+    const std::string error = Raised<ETcpIpError>([&] { ftp.Login(); });
+    EXPECT_NE(error.find("does not offer TLS"), std::string::npos) << error;
+    EXPECT_NE(error.find("no password was sent"), std::string::npos) << error;
+    EXPECT_TRUE(testsupport::Accepts(server.port()));
+    ASSERT_TRUE(testsupport::PumpUntil([&] { return server.Connections() == 2; }));
+    EXPECT_EQ(server.Received(), std::vector<std::string>{"AUTH TLS"});
+}
+
+TEST_F(TlsClient, PlainTextPipelinedAfterTheStlsAnswerIsDiscarded)
+{
+    TestCa ca;
+    const TestCa::Issued certificate = ca.Issue("127.0.0.1");
+    const TrustScope trust(ca.Authority());
+    // A server (or a man in the middle) slips a reply in before the
+    // handshake; taken for the answer to the CAPA after it, it would shift
+    // every later answer by one.
+    ScriptServer server({S::Send("+OK ready\r\n"), S::Expect(), S::Send("+OK\r\nSTLS\r\nUSER\r\n.\r\n"),
+                         S::Expect(), S::Send("+OK Begin TLS\r\n+OK injected\r\n"),
+                         S::Tls(certificate.certificate, certificate.key), S::Expect(),
+                         S::Send("+OK\r\nTOP\r\nUSER\r\n.\r\n"), S::Expect(), S::Send("+OK\r\n"), S::Expect(),
+                         S::Send("+OK\r\n"), S::Expect(), S::Send("+OK\r\n1 120\r\n.\r\n"), S::Expect(),
+                         S::Send("+OK bye\r\n"), S::Close()});
+    ASSERT_TRUE(server.Listening());
+    T_Pop3 pop;
+    AimPop(pop, server.port(), TlsMode::StartTls);
+    pop.Login();
+    EXPECT_EQ(pop.Capabilities, (std::vector<std::string>{"TOP", "USER"}));
+    EXPECT_EQ(pop.NumberOfMails(), 1);
+    EXPECT_EQ(Count("+OK injected"), 0);
+    pop.Logout();
+    EXPECT_EQ(server.Received(),
+              (std::vector<std::string>{"CAPA", "STLS", "CAPA", "USER alice", "PASS secret", "LIST", "QUIT"}));
+}
+
+TEST_F(TlsClient, StopReachesAHandshakeTheServerNeverAnswers)
+{
+    ScriptServer server({S::Receive(), S::Hold()});
+    ASSERT_TRUE(server.Listening());
+    T_Pop3 pop;
+    AimPop(pop, server.port(), TlsMode::Implicit);
+    pop.ReplyTimeoutMs = 600000;
+    QTimer stop;
+    QObject::connect(&stop, &QTimer::timeout, [&] { pop.Cancel(); });
+    stop.start(20); // only a wait lets it through
+    EXPECT_EQ(Raised<ETcpIpError>([&] { pop.Login(); }), "Stopped while negotiating TLS (127.0.0.1).");
+    EXPECT_FALSE(pop.Connected());
 }
 
 TEST_F(TlsClient, FtpOverAuthTlsListsDownloadsAndUploadsInEveryStyleReusingTheSession)
