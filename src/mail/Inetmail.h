@@ -183,9 +183,9 @@ private:
     int lastIndex_ = -1;
     std::array<int, 3> skip_{};
     DotStuffer stuffer_;
-    // The message's bytes, gathered into blocks of DataBlock: one write of a
-    // few pieces of 3 KB each woke the server (and, under TLS, made a record)
-    // per piece.
+    // The message's bytes, gathered into blocks of DataBlock: written piece
+    // by piece (about 3 KB each), every piece cost a system call, and under
+    // TLS a record of its own.
     static constexpr size_t DataBlock = 64 * 1024;
     std::string outbox_;
     std::array<std::unique_ptr<TAttachmentDescriptor>, 256> descriptors_;
