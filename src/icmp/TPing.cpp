@@ -209,7 +209,9 @@ void TPing::ReceiveRawReply()
             return; // a duplicate, a late one, or an echo this component did not send
         const uint32_t us = MicrosecondsFrom(sent->sentNs, receivedNs);
         outstanding_.erase(sent);
-        Report(0, source, ElapsedSince(Get<uint32_t>(datagram, ihl + 8), IcmpClock()), us);
+        // The whole milliseconds come from the same kernel stamps as the
+        // microseconds, so a line never says 1ms where the summary says 0.05.
+        Report(0, source, int(us / 1000), us);
         return;
     }
 
@@ -225,10 +227,9 @@ void TPing::ReceiveRawReply()
     const auto sent = awaited(Get<uint16_t>(datagram, request + 6));
     if (sent == outstanding_.end())
         return;
-    const auto roundtime = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - sent->sent);
     const uint32_t us = MicrosecondsFrom(sent->sentNs, receivedNs);
     outstanding_.erase(sent);
-    Report(int(status), source, int(roundtime.count()), us);
+    Report(int(status), source, int(us / 1000), us);
 }
 
 void TPing::ExpireRawEchoes()
