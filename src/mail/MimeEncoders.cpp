@@ -434,17 +434,49 @@ void QuotedPrintableEncoder::Encode(const char* data, size_t size, std::string& 
     out.reserve(out.size() + size * 3 + size / 20 + 3);
     for (size_t i = 0; i < size; ++i) {
         const auto b = static_cast<unsigned char>(data[i]);
+        if (heldCr_) {
+            heldCr_ = false;
+            if (b == '\n') {
+                out += "\r\n";
+                column_ = 0;
+                continue;
+            }
+            Escaped('\r', out);
+        }
+        if (textBreaks_ && b == '\r') {
+            heldCr_ = true; // a line break if LF follows, perhaps in the next block
+            continue;
+        }
         if (b <= 32 || b == '=' || b >= 127) {
-            AppendEscape(out, b);
-            column_ += 3;
+            Escaped(b, out);
         } else {
             out += char(b);
             column_ += 1;
+            SoftBreakIfDue(out);
         }
-        if (column_ > 70) {
-            out += "=\r\n";
-            column_ = 0;
-        }
+    }
+}
+
+void QuotedPrintableEncoder::Finish(std::string& out)
+{
+    if (heldCr_) {
+        heldCr_ = false;
+        Escaped('\r', out);
+    }
+}
+
+void QuotedPrintableEncoder::Escaped(unsigned char b, std::string& out)
+{
+    AppendEscape(out, b);
+    column_ += 3;
+    SoftBreakIfDue(out);
+}
+
+void QuotedPrintableEncoder::SoftBreakIfDue(std::string& out)
+{
+    if (column_ > 70) {
+        out += "=\r\n";
+        column_ = 0;
     }
 }
 

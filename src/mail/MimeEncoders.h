@@ -58,14 +58,30 @@ bool IsUtf8(const std::string& text);
 
 // Quoted-printable as this program writes it: every byte <= 32, "=" and every
 // byte >= 127 escaped (so CR and LF travel as =0D=0A), a soft line break once
-// a line passes 70 characters. The column runs on from block to block.
+// a line passes 70 characters. The column runs on from block to block. For a
+// text part, textBreaks keeps each CR LF a real line break, as RFC 2045 asks of
+// text (readers otherwise see a stray CR); a lone CR or LF stays escaped.
 class QuotedPrintableEncoder final {
 public:
-    void Reset() { column_ = 0; }
+    explicit QuotedPrintableEncoder(bool textBreaks = false) : textBreaks_(textBreaks) {}
+    // Starts a new part, a text one when textBreaks.
+    void Reset(bool textBreaks = false)
+    {
+        textBreaks_ = textBreaks;
+        column_ = 0;
+        heldCr_ = false;
+    }
     // Appends the encoding of size bytes to out.
     void Encode(const char* data, size_t size, std::string& out);
+    // Appends what is still held back (a CR whose LF never came).
+    void Finish(std::string& out);
 
 private:
+    void Escaped(unsigned char b, std::string& out);
+    void SoftBreakIfDue(std::string& out);
+
+    bool textBreaks_;
+    bool heldCr_ = false;
     int column_ = 0;
 };
 

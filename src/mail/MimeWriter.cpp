@@ -248,7 +248,7 @@ void MimeWriter::Body(const std::string& text, bool bodyNeedsQp)
     if (text.empty())
         return;
     Info(Info_TextSize, std::to_string(text.size()));
-    qp_.Reset();
+    qp_.Reset(true);
     for (size_t at = 0; at < text.size() && !Halted(); at += TextBlock) {
         const size_t n = std::min(TextBlock, text.size() - at);
         if (bodyNeedsQp)
@@ -256,6 +256,12 @@ void MimeWriter::Body(const std::string& text, bool bodyNeedsQp)
         else
             Send(std::string_view(text.data() + at, n));
         Info(Info_DataProgress, std::to_string(at + n));
+    }
+    if (bodyNeedsQp && !Halted()) {
+        std::string rest;
+        qp_.Finish(rest);
+        if (!rest.empty())
+            Send(rest);
     }
     Line("");
 }

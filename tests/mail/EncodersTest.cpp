@@ -140,6 +140,16 @@ TEST(QuotedPrintable, BlanksAndLineEndsAreEscapedAndLinesStayWithinSeventySixCha
         at = next + 2;
     }
     EXPECT_EQ(DecodeQuotedPrintable(out), long_);
+
+    // A text part: CR LF stays a line break even split between blocks; a
+    // lone CR or LF stays escaped, and a CR left at the end comes out.
+    qp.Reset(true);
+    out.clear();
+    qp.Encode("a\r", 2, out);
+    qp.Encode("\nb\rc\nd\r\r\n", 9, out);
+    qp.Encode("e\r", 2, out);
+    qp.Finish(out);
+    EXPECT_EQ(out, "a\r\nb=0Dc=0Ad=0D\r\ne=0D");
 }
 
 TEST(Base64AndUuencode, KnownVectorsAndLineSizes)

@@ -73,7 +73,8 @@ TEST(MailWriter, LaysOutHeadersTextPartAndAttachmentLineByLine)
     EXPECT_EQ(ComposeMessage(plain), "From: s@x.test\r\nTo: a@x.test\r\nSubject: =?windows-1252?Q?Caf=E9?=\r\n"
                                      "Mime-Version: 1.0\r\nContent-Type: text/plain; charset=\"windows-1252\"\r\n"
                                      "Content-Transfer-Encoding: quoted-printable\r\nReply-To: r@x.test\r\n\r\n"
-                                     "caf=E9=0D=0A\r\n");
+                                     "caf=E9\r\n\r\n")
+        << "a text body keeps its line breaks as line breaks";
 }
 
 TEST(MailWriter, PythonReadsEveryFieldAndEncodingBackAsWritten)
