@@ -2,6 +2,7 @@
 #include "desktop/HiResTim.h"
 #include "framework/Ansi.h"
 #include "framework/Application.h"
+#include "sock/ECertificateError.h"
 #include "tcpip/T_FTP.h"
 
 #include <QMetaObject>
@@ -23,6 +24,18 @@ std::string FailureText()
         return AnsiFromSystem(FromSystem(e.what())); // the C++ library speaks the locale's encoding
     } catch (...) {
         return "The attempt ended with an unexpected error.";
+    }
+}
+
+// The certificate refused, when that is what an attempt raised.
+std::shared_ptr<const ECertificateError> RefusedCertificate()
+{
+    try {
+        throw;
+    } catch (const ECertificateError& e) {
+        return std::make_shared<const ECertificateError>(e);
+    } catch (...) {
+        return nullptr;
     }
 }
 
@@ -63,6 +76,7 @@ void KeepAliveMode::Begin(const std::function<void(const std::function<void()>&)
     on_ = true;
     const unsigned session = ++sessions_;
     std::string failure;
+    std::shared_ptr<const ECertificateError> certificate;
     try {
         within([this] {
             if (!RunAttempt())
@@ -70,6 +84,7 @@ void KeepAliveMode::Begin(const std::function<void(const std::function<void()>&)
         });
     } catch (...) {
         failure = FailureText();
+        certificate = RefusedCertificate();
     }
     if (!on_ || session != sessions_ || closed_) {
         if (!failure.empty() && !closed_)
@@ -78,7 +93,7 @@ void KeepAliveMode::Begin(const std::function<void(const std::function<void()>&)
     }
     timer_->SetEnabled(true);
     if (!failure.empty())
-        ReportFailure(failure);
+        ReportFailure(failure, certificate);
 }
 
 bool KeepAliveMode::RunAttempt()
@@ -98,22 +113,36 @@ bool KeepAliveMode::RunAttempt()
         const std::string message = FailureText();
         if (ending_ || closed_)
             return true; // cut short because the mode is ending: nothing to report
-        OnGuiThread([this, message] { ReportFailure(message); });
+        OnGuiThread([this, message, certificate = RefusedCertificate()] { ReportFailure(message, certificate); });
     }
     return true;
 }
 
-void KeepAliveMode::ReportFailure(const std::string& message)
+void KeepAliveMode::ReportFailure(const std::string& message, std::shared_ptr<const ECertificateError> certificate)
 {
     voice_.alert("VexmorAlive!: " + message);
-    // One open report at a time: an unattended window does not pile them up.
-    // A report that arrives after the mode ended stays a line: no box pops up
-    // over a window the user has taken back.
+    // One open box at a time, report or trust question: an unattended window
+    // does not pile them up, and a failure while one is open stays a line.
+    // A report that arrives after the mode ended stays a line too: no box pops
+    // up over a window the user has taken back.
     if (reportShowing_ || !on_ || !App())
         return;
     reportShowing_ = true;
-    App()->ShowException(Exception(message));
-    reportShowing_ = false;
+    struct Shown {
+        bool& flag;
+        ~Shown() { flag = false; }
+    } shown{reportShowing_};
+    if (!certificate || !voice_.trust) {
+        App()->ShowException(Exception(message));
+        return;
+    }
+    try {
+        // The attempts read the trusted certificates anew each time.
+        if (voice_.trust(*certificate))
+            voice_.line(" ...certificate trusted; the next attempt uses it.");
+    } catch (const std::exception& e) {
+        App()->ShowException(e);
+    }
 }
 
 void KeepAliveMode::StopTimer()

@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 
+class ECertificateError;
 class QObject;
 class T_FTP;
 class THiResTimer;
@@ -13,13 +14,18 @@ class THiResTimer;
 // the timer falls due, on the timer's worker thread. That thread touches no
 // widget: an attempt hands whatever it shows to the GUI thread (OnGuiThread),
 // and a failure there is reported on the GUI thread too, since nothing may
-// leave the worker. One attempt runs at a time, whichever thread starts it.
+// leave the worker. A refused certificate is offered for trust there, one box
+// at a time; the worker never waits for the answer. One attempt runs at a
+// time, whichever thread starts it.
 class KeepAliveMode final {
 public:
-    // What the mode writes on the transcript; both run on the GUI thread.
+    // What the mode writes on the transcript, and the question whether to
+    // trust a refused certificate (true: trusted and stored). All run on the
+    // GUI thread.
     struct Voice {
         std::function<void(const std::string&)> line;
         std::function<void(const std::string&)> alert;
+        std::function<bool(const ECertificateError&)> trust;
     };
 
     // attempt: one login and logout, on either thread. gui: the object whose
@@ -59,7 +65,8 @@ public:
 private:
     // One attempt at a time; false when one is already under way.
     bool RunAttempt();
-    void ReportFailure(const std::string& message);
+    // certificate: the refused one, when that is why the attempt failed.
+    void ReportFailure(const std::string& message, std::shared_ptr<const ECertificateError> certificate);
     // Ends a running attempt and switches the timer off.
     void StopTimer();
 

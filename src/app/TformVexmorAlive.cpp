@@ -4,6 +4,7 @@
 #include "framework/Application.h"
 #include "settings/ConfigKeys.h"
 #include "settings/SecuritySettings.h"
+#include "settings/TrustPrompt.h"
 #include "tcpip/T_FTP.h"
 
 #include <QAction>
@@ -37,9 +38,11 @@ void TformVexmor::BuildTrayMenu()
 void TformVexmor::SetUpKeepAlive()
 {
     BuildTrayMenu();
-    keepAlive_ = std::make_unique<KeepAliveMode>(*this, [this] { ftptimerTimer(); },
-                                                 KeepAliveMode::Voice{[this](const std::string& text) { WriteLine(text); },
-                                                                      [this](const std::string& text) { WriteAlert(text); }});
+    keepAlive_ = std::make_unique<KeepAliveMode>(
+        *this, [this] { ftptimerTimer(); },
+        KeepAliveMode::Voice{[this](const std::string& text) { WriteLine(text); },
+                             [this](const std::string& text) { WriteAlert(text); },
+                             [this](const ECertificateError& e) { return OfferTrust(this, e, reg_read); }});
 
     trayicon->SetActive(true);
     trayicon->SetHint("VexmorPing! v1.0");
@@ -86,9 +89,11 @@ void TformVexmor::ftptimerTimer()
     TRegistry1632 registry; // this thread's own reader
     const std::string host = registry.ReadKeyLM(ConfigPath, "web_page");
     mode.Ftp().Hostname = host;
-    // No prompt on the timer's thread: a certificate that fails is reported
-    // as any other failure of an attempt, its fingerprint in the words.
-    mode.Ftp().Tls = ConfiguredTls(registry, SecuredProtocol::Ftp, host, mode.Ftp().Port);    mode.OnGuiThread([this, host] { WriteHeading("Attempting connection to " + host + ":"); });
+    // Read each time: a certificate trusted since the last attempt counts.
+    // No prompt on the timer's thread: a refused certificate fails the
+    // attempt, and the GUI thread offers to trust it when it reports that.
+    mode.Ftp().Tls = ConfiguredTls(registry, SecuredProtocol::Ftp, host, mode.Ftp().Port);
+    mode.OnGuiThread([this, host] { WriteHeading("Attempting connection to " + host + ":"); });
     mode.Ftp().Login();
     mode.OnGuiThread([this] { WriteLine(" connected and logged in; attempting to logout..."); });
     mode.Ftp().Logout();

@@ -86,7 +86,7 @@ TformConfig::TformConfig(QWidget* parent)
     bSecurity = Named(new QPushButton("Security...", this), "bSecurity");
     bSecurity->setGeometry(186, buttons, 75, 26);
     bSecurity->setFlat(true);
-    bSecurity->setToolTip("TLS for mail and FTP, the SMTP login, trusted certificates");
+    bSecurity->setToolTip("TLS for mail and FTP, the SMTP login, trusted certificates, which address family to try first");
     formSecurity = new TformSecurity(this); // owned by this dialog
 
     QWidget* order[] = {smtp_server, smtp_port, pop_server, pop_port, full_name, email_address,

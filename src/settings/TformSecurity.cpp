@@ -4,6 +4,7 @@
 #include "framework/FixedDialog.h"
 #include "framework/Named.h"
 #include "platform/registry.h"
+#include "settings/AddressOrder.h"
 #include "settings/ConfigKeys.h"
 #include "settings/Crypt32.h"
 #include "settings/SecuritySettings.h"
@@ -21,7 +22,7 @@
 
 namespace {
 
-constexpr int Width = 360, Height = 420;
+constexpr int Width = 360, Height = 470;
 
 // What the store gives back whole: a read offers 255 bytes with the terminator.
 constexpr int LongestValue = int(TRegistry1632::ReadBufferSize) - 1;
@@ -46,7 +47,7 @@ TformSecurity::TformSecurity(QWidget* parent)
     : QDialog(parent)
 {
     setObjectName("formSecurity");
-    setWindowTitle("VexmorPing! v1.0; Security");
+    setWindowTitle("VexmorPing! v1.0; Security and Connections");
     SetUpFixedDialog(*this, Width, Height);
 
     gbTls = Named(new QGroupBox("Connection Security", this), "gbTls");
@@ -84,6 +85,16 @@ TformSecurity::TformSecurity(QWidget* parent)
     bRemove->setGeometry(8, 130, 75, 26);
     bRemove->setToolTip("Forget the selected certificates (on Ok); the next connection asks again");
 
+    gbConnections = Named(new QGroupBox("Connections", this), "gbConnections");
+    gbConnections->setGeometry(5, 384, Width - 10, 48);
+    Label(gbConnections, "Addresses:", 20);
+    address_order = Named(new QComboBox(gbConnections), "address_order");
+    // In the order of AddressOrder.
+    address_order->addItems({"System order", "IPv4 first", "IPv6 first"});
+    address_order->setGeometry(95, 20, 150, 21);
+    address_order->setToolTip("For a name with both IPv4 and IPv6 addresses, which to try first; "
+                              "the system order is the one ping uses");
+
     bOk = Named(new QPushButton("Ok", this), "bOk");
     bOk->setGeometry(5, Height - 32, 75, 26);
     bOk->setFlat(true);
@@ -92,7 +103,7 @@ TformSecurity::TformSecurity(QWidget* parent)
     bCancel->setFlat(true);
 
     QWidget* order[] = {pop_tls, smtp_tls, ftp_tls, smtp_username, smtp_password, smtp_plain_auth,
-                        trusted_certificates, bRemove, bOk, bCancel};
+                        trusted_certificates, bRemove, address_order, bOk, bCancel};
     for (size_t i = 1; i < std::size(order); ++i)
         setTabOrder(order[i - 1], order[i]);
 
@@ -118,11 +129,14 @@ std::vector<TformSecurity::Setting> TformSecurity::Settings() const
             {"ftp_tls", ftp_tls, nullptr, nullptr},
             {"smtp_username", nullptr, smtp_username, nullptr},
             {"smtp_password", nullptr, smtp_password, nullptr},
-            {"smtp_plain_auth", nullptr, nullptr, smtp_plain_auth}};
+            {"smtp_plain_auth", nullptr, nullptr, smtp_plain_auth},
+            {AddressOrderValue, address_order, nullptr, nullptr}};
 }
 
 QString TformSecurity::Shown(const Setting& s) const
 {
+    if (s.combo == address_order)
+        return QString::fromStdString(AddressOrderText(AddressOrder(std::max(0, s.combo->currentIndex()))));
     if (s.combo)
         return TlsChoiceWord(TlsChoice(std::max(0, s.combo->currentIndex())));
     if (s.box)
@@ -156,7 +170,9 @@ void TformSecurity::FormShow()
     for (const Setting& s : Settings()) {
         std::string text = reg_read.ReadKeyLM(ConfigPath, s.name);
         const bool stored = !reg_read.ErrorOccurred() || reg_read.HasKeyLM(ConfigPath, s.name);
-        if (s.combo)
+        if (s.combo == address_order)
+            s.combo->setCurrentIndex(int(AddressOrderFromText(text)));
+        else if (s.combo)
             s.combo->setCurrentIndex(int(TlsChoiceFromWord(text)));
         else if (s.box)
             s.box->setChecked(text == "1");

@@ -16,7 +16,8 @@ class QPushButton;
 class QTreeWidget;
 
 // How the mail and FTP connections are protected: the TLS mode per protocol,
-// the SMTP login, and the certificates the user chose to trust. Read from the
+// the SMTP login, and the certificates the user chose to trust; and which
+// address family a command tries first. Read from the
 // store at each showing; Ok writes what changed and forgets the certificates
 // removed from the list.
 class TformSecurity final : public QDialog {
@@ -24,12 +25,14 @@ class TformSecurity final : public QDialog {
 public:
     explicit TformSecurity(QWidget* parent = nullptr);
 
-    QGroupBox *gbTls = nullptr, *gbSmtpLogin = nullptr, *gbTrusted = nullptr;
+    QGroupBox *gbTls = nullptr, *gbSmtpLogin = nullptr, *gbTrusted = nullptr, *gbConnections = nullptr;
     QComboBox *pop_tls = nullptr, *smtp_tls = nullptr, *ftp_tls = nullptr;
     QLineEdit *smtp_username = nullptr, *smtp_password = nullptr;
     QCheckBox* smtp_plain_auth = nullptr;
     // One row per trusted server: host, SHA-256 fingerprint.
     QTreeWidget* trusted_certificates = nullptr;
+    // "System order", "IPv4 first", "IPv6 first".
+    QComboBox* address_order = nullptr;
     QPushButton *bRemove = nullptr, *bOk = nullptr, *bCancel = nullptr;
 
     TRegistry1632 reg_read;

@@ -1,11 +1,14 @@
 #include "WindowFixture.h"
 #include "desktop/HiResTim.h"
 #include "desktop/TrayIcon.h"
+#include "settings/SecuritySettings.h"
 #include "support/RealServers.h"
 #include "support/TestCa.h"
 #include "support/ScriptServer.h"
 #include "tcpip/T_FTP.h"
 
+#include <QAbstractButton>
+#include <QApplication>
 #include <QDir>
 #include <QTimer>
 #include <QMenu>
@@ -103,7 +106,10 @@ TEST_F(KeepAlive, AnHourOfTicksAgainstARealServerLogsInAndOutEachTimeAndLeaksNot
         << OpenDescriptors() << " descriptors open, " << descriptors << " before: an attempt left one open";
 }
 
-TEST_F(KeepAlive, LogsInOverTlsWhenTheSiteIsSetToItAndReportsACertificateItCannotTrust)
+// A refused certificate is offered for trust on the GUI thread, one box at a
+// time: the worker goes on failing meanwhile, each failure a line. No leaves
+// the mode going; Yes stores it and the next attempts log in over TLS.
+TEST_F(KeepAlive, ARefusedCertificateIsOfferedForTrustOneBoxAtATimeAndOnceTrustedLogsInOverTls)
 {
     testsupport::TestCa ca;
     const testsupport::TestCa::Issued certificate = ca.Issue("127.0.0.1");
@@ -111,24 +117,58 @@ TEST_F(KeepAlive, LogsInOverTlsWhenTheSiteIsSetToItAndReportsACertificateItCanno
     SKIP_UNLESS_RUNNING(server);
     Store("ftp_tls", "starttls");
     TformVexmor& w = OpenAimedAt(server.port(), 40);
-    auto runUntil = [&](const std::function<bool()>& enough) {
-        Click(w.bScan);
-        EXPECT_TRUE(testsupport::PumpUntil(enough, 60000));
-        w.pmAliveEnd->trigger();
-        ASSERT_TRUE(testsupport::PumpUntil([&] { return !w.KeepAlive().AttemptRunning(); }, 60000));
-        QCoreApplication::processEvents();
+    auto refusals = [&] {
+        const QString text = w.verbose->toPlainText();
+        return int(text.count(QString::fromStdString(certificate.fingerprint)));
     };
-    // The test authority is not trusted yet: each attempt fails saying so,
-    // with the fingerprint, and the mode goes on.
-    runUntil([&] { return errors.size() >= 2; });
-    ASSERT_GE(errors.size(), 2u);
-    EXPECT_NE(errors[0].find(certificate.fingerprint), std::string::npos) << errors[0];
-    EXPECT_EQ(CountOf(" ...logged out; action completed!"), 0);
 
-    errors.clear();
-    const testsupport::TrustScope trust(ca.Authority());
-    runUntil([&] { return CountOf(" ...logged out; action completed!") >= 3; });
+    int boxes = 0, mostAtOnce = 0, refusalsAtOpen = 0;
+    bool answering = false;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, &w, [&] {
+        QWidget* box = nullptr;
+        int open = 0;
+        for (QWidget* t : QApplication::topLevelWidgets())
+            if (t->objectName() == "trustPrompt" && t->isVisible()) {
+                box = t;
+                ++open;
+            }
+        mostAtOnce = std::max(mostAtOnce, open);
+        if (!box)
+            return;
+        if (!answering) {
+            answering = true;
+            ++boxes;
+            refusalsAtOpen = refusals();
+        }
+        // The worker is not held up by the first question: more attempts fail
+        // meanwhile. Later ones are answered at once: once trusted, an attempt
+        // that failed before may still ask, and none fails after it.
+        if (boxes == 1 && refusals() < refusalsAtOpen + 2)
+            return;
+        answering = false;
+        box->findChild<QAbstractButton*>(boxes == 1 ? "bDontTrust" : "bTrust")->click();
+    });
+    poll.start(5);
+
+    Click(w.bScan); // the first attempt's question is answered No
+    EXPECT_EQ(boxes, 1);
+    TRegistry1632 settings;
+    EXPECT_TRUE(TrustedCertificates(settings).empty());
+    EXPECT_TRUE(Running());
+    ASSERT_TRUE(testsupport::PumpUntil([&] { return CountOf(" ...logged out; action completed!") >= 2; }, 60000));
+    w.pmAliveEnd->trigger();
+    ASSERT_TRUE(testsupport::PumpUntil([&] { return !w.KeepAlive().AttemptRunning(); }, 60000));
+    QCoreApplication::processEvents();
+    poll.stop();
+
+    EXPECT_GE(boxes, 2);
+    EXPECT_EQ(mostAtOnce, 1);
     EXPECT_TRUE(errors.empty()) << errors.front();
+    EXPECT_GE(CountOf(" ...certificate trusted; the next attempt uses it."), 1);
+    ASSERT_EQ(TrustedCertificates(settings).size(), 1u);
+    EXPECT_EQ(TrustedCertificates(settings)[0].Host, "127.0.0.1");
+    EXPECT_EQ(TrustedCertificates(settings)[0].Fingerprint, certificate.fingerprint);
 }
 
 TEST_F(KeepAlive, FailuresAreReportedOnTheWindowAndTheModeKeepsRunning)

@@ -1,4 +1,5 @@
 #include "framework/Application.h"
+#include "settings/AddressOrder.h"
 #include "settings/ConfigKeys.h"
 #include "settings/Crypt32.h"
 #include "settings/SecuritySettings.h"
@@ -152,6 +153,33 @@ TEST_F(SecurityDialog, TheTrustedCertificatesAreListedAndRemovedOnOk)
     ASSERT_EQ(TrustedCertificates(store).size(), 1u);
     EXPECT_EQ(TrustedCertificates(store)[0].Fingerprint, Pairs('C'));
     EXPECT_EQ(TrustedFingerprint(store, "127.0.0.1"), "");
+}
+
+// The address order shows what is stored and is written only when changed
+// here: an order saved meanwhile by another copy stays.
+TEST_F(SecurityDialog, TheAddressOrderShowsTheStoredOneAndIsWrittenOnlyWhenChanged)
+{
+    Show();
+    EXPECT_EQ(dialog.address_order->currentText(), "System order");
+    EXPECT_EQ(dialog.address_order->count(), 3);
+    dialog.address_order->setCurrentIndex(dialog.address_order->findText("IPv6 first"));
+    Press(dialog.bOk);
+    EXPECT_EQ(Stored(AddressOrderValue), "ipv6");
+    EXPECT_EQ(ConfiguredAddressOrder(store), AddressOrder::IPv6First);
+
+    Show();
+    EXPECT_EQ(dialog.address_order->currentText(), "IPv6 first");
+    store.WriteKeyLM(ConfigPath, AddressOrderValue, "ipv4");
+    Type(dialog.smtp_username, "someone");
+    Press(dialog.bOk);
+    EXPECT_EQ(Stored(AddressOrderValue) + "/" + Stored("smtp_username"), "ipv4/someone");
+
+    Show();
+    EXPECT_EQ(dialog.address_order->currentText(), "IPv4 first");
+    dialog.address_order->setCurrentIndex(dialog.address_order->findText("System order"));
+    Press(dialog.bOk);
+    EXPECT_TRUE(errors.empty());
+    EXPECT_EQ(Stored(AddressOrderValue), "system");
 }
 
 // The configuration dialog keeps its fields and size and opens this one.
