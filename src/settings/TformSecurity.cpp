@@ -108,6 +108,10 @@ TformSecurity::TformSecurity(QWidget* parent)
         setTabOrder(order[i - 1], order[i]);
 
     connect(bRemove, &QPushButton::clicked, this, [this] { bRemoveClick(); });
+    // Remove acts on the selection, so it is offered only while there is one.
+    bRemove->setEnabled(false);
+    connect(trusted_certificates, &QTreeWidget::itemSelectionChanged, this,
+            [this] { bRemove->setEnabled(!trusted_certificates->selectedItems().isEmpty()); });
     connect(bOk, &QPushButton::clicked, this, [this] { Application::RunHandler([this] { bOkClick(); }); });
     connect(bCancel, &QPushButton::clicked, this, [this] { bCancelClick(); });
 }

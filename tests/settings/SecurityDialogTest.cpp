@@ -135,9 +135,11 @@ TEST_F(SecurityDialog, TheTrustedCertificatesAreListedAndRemovedOnOk)
     Show();
     EXPECT_EQ(Rows(), (std::vector<std::string>{"127.0.0.1 " + FingerprintB, "pop.zembrova.example " + Pairs('A')}));
 
+    EXPECT_FALSE(dialog.bRemove->isEnabled()) << "nothing selected, nothing to remove";
     dialog.trusted_certificates->topLevelItem(1)->setSelected(true);
     Press(dialog.bRemove);
     EXPECT_EQ(Rows(), std::vector<std::string>{"127.0.0.1 " + FingerprintB});
+    EXPECT_FALSE(dialog.bRemove->isEnabled()) << "the removed row took the selection with it";
     Press(dialog.bCancel);
     EXPECT_EQ(TrustedCertificates(store).size(), 2u) << "Cancel forgets nothing";
 
