@@ -96,16 +96,13 @@ void TformVexmor::bFingerClick()
     // cannot hold is refused with no connection made and the window left as it was.
     const std::string host = ToAnsi(hostname->text(), "The host name");
     fingerQuery_ = ToAnsi(username->text(), "The user name");
-    if (RefuseIPv6Target(host, "Finger")) {
-        PageControl->setCurrentWidget(tsVerbose);
-        return;
-    }
     // Busy until the connection is made or refused; the look-ups wait here.
     CommandInProgress command(*this);
     EnterBusy();
     PageControl->setCurrentWidget(tsVerbose);
     sockdata->SetPortName("79");
     sockdata->SetHostName(host);
+    sockdata->Order = ConfiguredAddressOrder(reg_read);
     fingerLines_.Clear();
     sockdata->Open();
 }

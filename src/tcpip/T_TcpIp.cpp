@@ -1,5 +1,6 @@
 #include "tcpip/T_TcpIp.h"
 #include "sock/AddressHelpers.h"
+#include "sock/Connector.h"
 
 #include "framework/Wait.h"
 #include "sock/SocketErrorText.h"
@@ -13,19 +14,6 @@ namespace {
 std::string Port16(uint16_t port)
 {
     return std::to_string(int16_t(port)); // shown as a signed 16-bit number
-}
-
-// Why a connection could not be made, in words.
-std::string ConnectFailure(int code)
-{
-    switch (code) {
-    case WSAECONNREFUSED: return "connection refused by";
-    case WSAETIMEDOUT: return "no answer from";
-    case WSAEHOSTUNREACH: return "no route to host";
-    case WSAENETUNREACH: return "network unreachable for";
-    case WSAEADDRNOTAVAIL: return "address not available:";
-    default: return "error " + std::to_string(code) + " (" + SocketErrorText(code) + ") connecting to";
-    }
 }
 
 } // namespace
@@ -208,6 +196,31 @@ std::unique_ptr<ByteStream> T_TcpIp::ConnectStream(SOCKET s, uint16_t port, uint
     if (Tracing())
         Trace(tlSocket, "Opened output socket " + Port16(port) + " to host " + DottedAddress(address) +
                             " successfully; ID " + std::to_string(s));
+    return Adopt(s);
+}
+
+std::unique_ptr<ByteStream> T_TcpIp::ConnectAny(const std::vector<NetAddress>& addresses, uint16_t port,
+                                                NetAddress& peer, std::string& why)
+{
+    Connector connector(addresses, port);
+    connector.OnAttempt = [&](const NetAddress& to, int error) {
+        if (error != 0 && Tracing())
+            Trace(tlSocket, "Failed to open output socket " + Port16(port) + " to host " + to.Text());
+    };
+    const Wait::Outcome outcome =
+        WaitFor([&] { return connector.Done(); }, [&](int ms) { connector.Step(ms); });
+    if (outcome != Wait::Ready)
+        GiveUp(outcome == Wait::Stopped, "connecting to port " + std::to_string(port));
+    if (!connector.Connected()) {
+        why = connector.FailureText();
+        winsock::WSASetLastError(connector.Error());
+        return nullptr;
+    }
+    peer = connector.Peer();
+    const SOCKET s = connector.Take();
+    if (Tracing())
+        Trace(tlSocket, "Opened output socket " + Port16(port) + " to host " + peer.Text() + " successfully; ID " +
+                            std::to_string(s));
     return Adopt(s);
 }
 
@@ -426,18 +439,17 @@ void T_TcpIp::Login()
             ConnectionLost();
         }
     }
-    IPAddress = ResolveAddress(Hostname);
-    if (IPAddress == NoAddress)
+    const std::vector<NetAddress> addresses = ResolveAll(Hostname, Order);
+    if (addresses.empty())
         throw ETcpIpError("Couldn't resolve hostname " + Hostname);
     CloseStream(control_);
-    const SOCKET s = CreateSocket();
-    if (s != INVALID_SOCKET)
-        control_ = ConnectStream(s, RemotePort, IPAddress);
+    std::string why;
+    control_ = ConnectAny(addresses, RemotePort, PeerAddress, why);
     if (!control_) {
         const int error = winsock::WSAGetLastError();
-        throw ESocketError(uint16_t(error), ConnectFailure(error) + " " + DottedAddress(IPAddress) + ":" +
-                                                std::to_string(RemotePort));
+        throw ESocketError(uint16_t(error), why);
     }
+    IPAddress = PeerAddress.IPv4();
     EndOfData = false;
     Reset = false;
     lines_.Clear();

@@ -5,6 +5,8 @@
 #include "platform/winsock.h"
 #include "sock/ByteStream.h"
 #include "sock/ESockException.h"
+#include "sock/NameResolver.h"
+#include "sock/NetAddress.h"
 #include "framework/LineReader.h"
 #include "tcpip/T_NetComponent.h"
 #include "tcpip/TcpIpErrors.h"
@@ -55,6 +57,11 @@ public:
     TTraceProc OnTrace;
     uint16_t RemotePort = 0;
     uint32_t IPAddress = 0xFFFFFFFFu;
+    // The control connection's peer, of either family (IPAddress is its
+    // IPv4 value, all ones for IPv6).
+    NetAddress PeerAddress;
+    // Which family of a name's addresses Login tries first.
+    AddressOrder Order = AddressOrder::System;
     bool EndOfData = false;
     // The data ended with a reset, not a close.
     bool Reset = false;
@@ -93,6 +100,12 @@ protected:
     // Connects a socket from CreateSocket and makes it a stream; nullptr (the
     // socket closed, the Winsock error set) when the connect failed.
     std::unique_ptr<ByteStream> ConnectStream(SOCKET s, uint16_t port, uint32_t address);
+    // Connects to the first of addresses that answers on port, trying them
+    // one after another (see Connector) within the one wait; nullptr, with
+    // the Winsock error set and why holding each address's failure, when
+    // none did. peer is the address reached.
+    std::unique_ptr<ByteStream> ConnectAny(const std::vector<NetAddress>& addresses, uint16_t port, NetAddress& peer,
+                                           std::string& why);
     // The one place a connected socket becomes a connection's stream.
     std::unique_ptr<ByteStream> Adopt(SOCKET connected);
     void CloseStream(std::unique_ptr<ByteStream>& s);
