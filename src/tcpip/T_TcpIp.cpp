@@ -154,9 +154,9 @@ void T_TcpIp::ConnectionLost()
     LoggedIn = false;
 }
 
-SOCKET T_TcpIp::CreateSocket()
+SOCKET T_TcpIp::CreateSocket(int family)
 {
-    const SOCKET s = winsock::socket(AF_INET, SOCK_STREAM, 0);
+    const SOCKET s = winsock::socket(family, SOCK_STREAM, 0);
     if (s != INVALID_SOCKET) {
         // Non-blocking, so every wait goes through WaitUntilReady and its bound.
         unsigned long on = 1;
@@ -165,14 +165,13 @@ SOCKET T_TcpIp::CreateSocket()
     return s;
 }
 
-std::unique_ptr<ByteStream> T_TcpIp::ConnectStream(SOCKET s, uint16_t port, uint32_t address)
+std::unique_ptr<ByteStream> T_TcpIp::ConnectStream(SOCKET s, const NetAddress& to)
 {
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(port);
-    to.sin_addr.s_addr = address;
+    const uint16_t port = to.Port();
+    sockaddr_storage raw{};
+    const socklen_t length = to.ToSockaddr(raw);
     int error = 0;
-    if (winsock::connect(s, &to, 16) != 0) {
+    if (winsock::connect(s, reinterpret_cast<const sockaddr*>(&raw), length) != 0) {
         error = winsock::WSAGetLastError();
         if (error == WSAEWOULDBLOCK) {
             try {
@@ -190,12 +189,12 @@ std::unique_ptr<ByteStream> T_TcpIp::ConnectStream(SOCKET s, uint16_t port, uint
         CloseSocket(s);
         winsock::WSASetLastError(error);
         if (Tracing())
-            Trace(tlSocket, "Failed to open output socket " + Port16(port) + " to host " + DottedAddress(address));
+            Trace(tlSocket, "Failed to open output socket " + Port16(port) + " to host " + to.Text());
         return nullptr;
     }
     if (Tracing())
-        Trace(tlSocket, "Opened output socket " + Port16(port) + " to host " + DottedAddress(address) +
-                            " successfully; ID " + std::to_string(s));
+        Trace(tlSocket, "Opened output socket " + Port16(port) + " to host " + to.Text() + " successfully; ID " +
+                            std::to_string(s));
     return Adopt(s);
 }
 
@@ -239,26 +238,26 @@ void T_TcpIp::WrapControl(const ByteStream::Wrapper& wrap)
     }
 }
 
-void T_TcpIp::BindAndListen(SOCKET& s, uint16_t& port, uint32_t localAddress)
+void T_TcpIp::BindAndListen(SOCKET& s, uint16_t& port, const NetAddress& local)
 {
     CloseSocket(s);
-    s = CreateSocket();
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    local.sin_port = htons(port);
-    local.sin_addr.s_addr = localAddress;
-    if (winsock::bind(s, &local, 16) != 0) {
+    s = CreateSocket(local.Family());
+    NetAddress at = local;
+    at.SetPort(port);
+    sockaddr_storage raw{};
+    socklen_t length = at.ToSockaddr(raw);
+    if (winsock::bind(s, reinterpret_cast<const sockaddr*>(&raw), length) != 0) {
         if (Tracing())
-            Trace(tlSocket, "Failed to bind socket " + Port16(port) + " for local ip " + DottedAddress(localAddress));
+            Trace(tlSocket, "Failed to bind socket " + Port16(port) + " for local ip " + local.Text());
         CloseSocket(s);
         return;
     }
     if (Tracing())
-        Trace(tlSocket, "Bound to socket " + Port16(port) + " for local ip " + DottedAddress(localAddress));
-    sockaddr_in bound{};
-    int len = 16;
-    if (winsock::getsockname(s, &bound, &len) == 0)
-        port = ntohs(bound.sin_port);
+        Trace(tlSocket, "Bound to socket " + Port16(port) + " for local ip " + local.Text());
+    length = sizeof raw;
+    if (winsock::getsockname(s, &raw, &length) == 0)
+        if (const auto bound = NetAddress::FromSockaddr(reinterpret_cast<const sockaddr*>(&raw), length))
+            port = bound->Port();
     if (winsock::listen(s, 2) != 0) {
         CloseSocket(s);
         if (Tracing())
@@ -270,15 +269,18 @@ void T_TcpIp::BindAndListen(SOCKET& s, uint16_t& port, uint32_t localAddress)
                             std::to_string(s));
 }
 
-SOCKET T_TcpIp::AcceptConnection(SOCKET listening, sockaddr_in& peer)
+SOCKET T_TcpIp::AcceptConnection(SOCKET listening, NetAddress& peer)
 {
-    int len = 16;
-    const SOCKET s = winsock::accept(listening, &peer, &len);
+    sockaddr_storage raw{};
+    socklen_t length = sizeof raw;
+    const SOCKET s = winsock::accept(listening, &raw, &length);
     if (s == INVALID_SOCKET) {
         if (Tracing())
             Trace(tlSocket, "No incoming connection found on socket ID " + std::to_string(listening));
         return INVALID_SOCKET;
     }
+    const auto from = NetAddress::FromSockaddr(reinterpret_cast<const sockaddr*>(&raw), length);
+    peer = from ? *from : NetAddress();
     if (Tracing())
         Trace(tlSocket, "Incoming connection found on socket ID " + std::to_string(listening) +
                             "; generated socket ID " + std::to_string(s));

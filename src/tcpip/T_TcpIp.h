@@ -95,11 +95,16 @@ protected:
     void SendBuffer(std::unique_ptr<ByteStream>& s, const char* buffer, int& length);
     void SendString(std::unique_ptr<ByteStream>& s, const std::string& text);
 
-    // A new non-blocking socket, or INVALID_SOCKET.
-    SOCKET CreateSocket();
-    // Connects a socket from CreateSocket and makes it a stream; nullptr (the
-    // socket closed, the Winsock error set) when the connect failed.
-    std::unique_ptr<ByteStream> ConnectStream(SOCKET s, uint16_t port, uint32_t address);
+    // A new non-blocking socket of family, or INVALID_SOCKET.
+    SOCKET CreateSocket(int family = AF_INET);
+    // Connects a socket from CreateSocket (of the address's family) and
+    // makes it a stream; nullptr (the socket closed, the Winsock error set)
+    // when the connect failed.
+    std::unique_ptr<ByteStream> ConnectStream(SOCKET s, const NetAddress& to);
+    std::unique_ptr<ByteStream> ConnectStream(SOCKET s, uint16_t port, uint32_t address)
+    {
+        return ConnectStream(s, NetAddress::FromIPv4(address, port));
+    }
     // Connects to the first of addresses that answers on port, trying them
     // one after another (see Connector) within the one wait; nullptr, with
     // the Winsock error set and why holding each address's failure, when
@@ -115,8 +120,12 @@ protected:
     // read before the change may pass for one read after it.
     void WrapControl(const ByteStream::Wrapper& wrap);
     // A listening socket for the server to connect to; port 0 takes a free one.
-    void BindAndListen(SOCKET& s, uint16_t& port, uint32_t localAddress);
-    SOCKET AcceptConnection(SOCKET listening, sockaddr_in& peer);
+    void BindAndListen(SOCKET& s, uint16_t& port, const NetAddress& local);
+    void BindAndListen(SOCKET& s, uint16_t& port, uint32_t localAddress)
+    {
+        BindAndListen(s, port, NetAddress::FromIPv4(localAddress));
+    }
+    SOCKET AcceptConnection(SOCKET listening, NetAddress& peer);
     void CloseSocket(SOCKET& s);
 
     // A wait gave up: the connection is of no further use, and the next Login

@@ -5,7 +5,10 @@
 #include <QThread>
 
 #include <chrono>
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <pwd.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -53,6 +56,25 @@ bool RealServer::Write(const std::string& name, const std::string& text)
     return false;
 }
 
+namespace {
+
+// Whether something accepts a connection on address (a loopback literal of either family) and port.
+bool AcceptsOn(const std::string& address, uint16_t port)
+{
+    if (address == "127.0.0.1")
+        return Accepts(port);
+    sockaddr_in6 to{};
+    to.sin6_family = AF_INET6;
+    to.sin6_port = htons(port);
+    ::inet_pton(AF_INET6, address.c_str(), &to.sin6_addr);
+    const int fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const bool up = ::connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0;
+    ::close(fd);
+    return up;
+}
+
+} // namespace
+
 void RealServer::Start(const char* program, const QStringList& arguments, const std::string& failure, int timeoutMs)
 {
     if (!problem_.empty())
@@ -61,7 +83,7 @@ void RealServer::Start(const char* program, const QStringList& arguments, const 
     bool up = process_.waitForStarted(5000);
     // Nothing else can listen on the reserved port: whatever accepts there is this server.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (up && !Accepts(port()))
+    while (up && !AcceptsOn(address_, port()))
         up = process_.state() == QProcess::Running && std::chrono::steady_clock::now() < deadline &&
              !process_.waitForFinished(20);
     if (!up)
@@ -127,6 +149,7 @@ bool DovecotServer::HasMessageWith(const std::string& text) const
 
 SmtpServer::SmtpServer(const Options& options)
 {
+    address_ = options.address;
     if (!Installed("/usr/bin/python3", "python3-aiosmtpd"))
         return;
     if (QProcess::execute("/usr/bin/python3", {"-c", "import aiosmtpd"}) != 0) {
@@ -137,7 +160,7 @@ SmtpServer::SmtpServer(const Options& options)
     const char* script = R"(import asyncio, ssl, sys, warnings
 from aiosmtpd.handlers import Mailbox
 from aiosmtpd.smtp import SMTP, AuthResult
-port, maildir, mode, cert, key, login = sys.argv[1:7]
+port, maildir, mode, cert, key, login, address = sys.argv[1:8]
 warnings.simplefilter('ignore')  # the login on implicit TLS is no risk here
 context = None
 if mode != 'plain':
@@ -154,7 +177,7 @@ if login == 'yes':
     options.update(authenticator=check, auth_required=True, auth_require_tls=mode != 'implicit')
 handler = Mailbox(maildir)
 loop = asyncio.new_event_loop()
-loop.run_until_complete(loop.create_server(lambda: SMTP(handler, **options), '127.0.0.1', int(port),
+loop.run_until_complete(loop.create_server(lambda: SMTP(handler, **options), address, int(port),
                                            ssl=context if mode == 'implicit' else None, reuse_address=True))
 loop.run_forever()
 )";
@@ -165,7 +188,7 @@ loop.run_forever()
     Start("/usr/bin/python3",
           {QString::fromStdString(Path("smtpd.py")), QString::number(port()), QString::fromStdString(Maildir()), mode,
            QString::fromStdString(options.certificate), QString::fromStdString(options.key),
-           options.login ? "yes" : "no"},
+           options.login ? "yes" : "no", QString::fromStdString(options.address)},
           "aiosmtpd did not start", 15000);
 }
 
@@ -180,14 +203,15 @@ std::vector<std::string> SmtpServer::Messages() const
     return paths;
 }
 
-TimeServer::TimeServer()
+TimeServer::TimeServer(const std::string& address)
 {
+    address_ = address;
     if (!Installed("/usr/sbin/xinetd", "xinetd"))
         return;
     const std::string conf = "defaults\n{\n}\nservice time\n{\n  type = INTERNAL UNLISTED\n  id = time-stream\n"
                              "  socket_type = stream\n  protocol = tcp\n  wait = no\n  user = " +
                              std::string(::geteuid() == 0 ? "root" : "nobody") +
-                             "\n  bind = 127.0.0.1\n  port = " + std::to_string(port()) + "\n}\n";
+                             "\n  bind = " + address_ + "\n  port = " + std::to_string(port()) + "\n}\n";
     if (!Write("xinetd.conf", conf))
         return;
     Start("/usr/sbin/xinetd",

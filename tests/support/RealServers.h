@@ -31,6 +31,8 @@ public:
     RealServer& operator=(const RealServer&) = delete;
     const std::string& Problem() const { return problem_; }
     uint16_t port() const { return port_.port(); }
+    // Where the server listens: "127.0.0.1", or "::1" where a server was asked to.
+    const std::string& address() const { return address_; }
 
 protected:
     RealServer() = default;
@@ -45,6 +47,7 @@ protected:
     QTemporaryDir dir_;
     QProcess process_;
     std::string problem_;
+    std::string address_ = "127.0.0.1";
 
 private:
     ReservedPort port_;
@@ -77,6 +80,7 @@ public:
         Tls tls = Tls::Plain;
         std::string certificate, key; // PEM files, for TLS
         bool login = false;           // AUTH offered over TLS only, and required
+        std::string address = "127.0.0.1"; // or "::1"
     };
 
     SmtpServer() : SmtpServer(Options{}) {}
@@ -86,10 +90,10 @@ public:
     std::vector<std::string> Messages() const;
 };
 
-// xinetd's built-in RFC 868 time service.
+// xinetd's built-in RFC 868 time service, on 127.0.0.1 or "::1".
 class TimeServer : public RealServer {
 public:
-    TimeServer();
+    explicit TimeServer(const std::string& address = "127.0.0.1");
 };
 
 // vsftpd: anonymous, read-only logins see AnonRoot(); the local user
