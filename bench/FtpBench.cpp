@@ -1,21 +1,27 @@
 // FTP against a vsftpd started here (as the tests start it): RETR of a 100 MB
 // file in both transfer styles against curl fetching the same file, and one
 // keep-alive attempt (login and logout) against curl listing the root with the
-// same anonymous login. Then the timer's lateness over 1,000 ticks of 10 ms.
-// Run by hand, as root; prints the figures.
+// same anonymous login; on a plain connection, then with AUTH TLS and
+// protected data (a test authority both clients trust). Then the timer's
+// lateness over 1,000 ticks of 10 ms. Run by hand, as root; the first
+// argument is the number of rounds; prints the figures (medians).
 
 #include "desktop/HiResTim.h"
 #include "framework/Application.h"
 #include "sock/AddressHelpers.h"
 #include "sock/SocketModule.h"
 #include "support/RealServers.h"
+#include "support/TestCa.h"
 #include "tcpip/T_FTP.h"
 
+#include <QFile>
 #include <QProcess>
+#include <QTemporaryDir>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <mutex>
 #include <thread>
 #include <string>
@@ -24,6 +30,8 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+int Rounds = 5; // the first argument, when given
 
 double MsSince(Clock::time_point t)
 {
@@ -42,11 +50,12 @@ double CurlMs(const QStringList& args)
     return ms;
 }
 
-void Aim(T_FTP& ftp, uint16_t port)
+void Aim(T_FTP& ftp, uint16_t port, TlsMode mode)
 {
     ftp.Hostname = "127.0.0.1";
     ftp.Port = port;
     ftp.Username = "anonymous";
+    ftp.Tls.Mode = mode;
 }
 
 double Median(std::vector<double> v)
@@ -55,15 +64,41 @@ double Median(std::vector<double> v)
     return v[v.size() / 2];
 }
 
-void Transfers(uint16_t port)
+// What protects the connections: the TLS lines of a traced download of a
+// small file, so a figure is never taken for protected when it was not.
+void ShowProtection(uint16_t port, TlsMode mode)
+{
+    T_FTP ftp;
+    Aim(ftp, port, mode);
+    ftp.OnTrace = [](const std::string& line, TTraceLevel) {
+        if (line.rfind("TLS:", 0) == 0 || line.rfind("PROT", 0) == 0 || line.rfind("AUTH", 0) == 0)
+            std::printf("  %s\n", line.c_str());
+    };
+    ftp.URI = "small.bin";
+    ftp.Login();
+    ftp.Download();
+    ftp.Logout();
+}
+
+// curlTls: what curl needs for the same protection as mode.
+void Transfers(const char* label, uint16_t port, TlsMode mode, const QStringList& curlTls)
 {
     const QString url = "ftp://127.0.0.1:" + QString::number(port) + "/big.bin";
-    std::vector<double> curl, blocking, async, login, curlList;
-    for (int round = 0; round < 5; ++round) {
-        curl.push_back(CurlMs({"-s", "--disable-epsv", url, "-o", "/dev/null"}));
+    // We keep what we download in memory; curl, writing to /dev/null, keeps
+    // nothing. curl writing into memory (a file on tmpfs) shows what keeping
+    // 100 MB costs here.
+    const QTemporaryDir shm(QStringLiteral("/dev/shm/ftp_bench-XXXXXX"));
+    const QString kept = shm.isValid() ? shm.filePath("big.bin") : QString();
+    std::vector<double> curl, curlKept, blocking, async, login, curlList;
+    for (int round = 0; round < Rounds; ++round) {
+        curl.push_back(CurlMs(QStringList{"-s", "--disable-epsv", url, "-o", "/dev/null"} + curlTls));
+        if (!kept.isEmpty()) {
+            curlKept.push_back(CurlMs(QStringList{"-s", "--disable-epsv", url, "-o", kept} + curlTls));
+            QFile::remove(kept);
+        }
         for (const bool style : {false, true}) {
             T_FTP ftp;
-            Aim(ftp, port);
+            Aim(ftp, port, mode);
             ftp.Async = style;
             ftp.URI = "big.bin";
             const auto start = Clock::now();
@@ -75,19 +110,23 @@ void Transfers(uint16_t port)
                 std::fprintf(stderr, "short download: %zu\n", ftp.ReceiveStream.size());
         }
         T_FTP alive;
-        Aim(alive, port);
+        Aim(alive, port, mode);
         const auto start = Clock::now();
         alive.Login();
         alive.Logout();
         login.push_back(MsSince(start));
-        curlList.push_back(CurlMs({"-s", "-u", "anonymous:vexmor@zembrova.example",
-                                   "ftp://127.0.0.1:" + QString::number(port) + "/", "-o", "/dev/null"}));
+        curlList.push_back(CurlMs(QStringList{"-s", "-u", "anonymous:vexmor@zembrova.example",
+                                              "ftp://127.0.0.1:" + QString::number(port) + "/", "-o", "/dev/null"} +
+                                  curlTls));
     }
-    std::printf("RETR 100 MB, median of 5: curl %.0f ms, blocking %.0f ms (%.2fx), async %.0f ms (%.2fx)\n",
-                Median(curl), Median(blocking), Median(blocking) / Median(curl), Median(async),
+    std::printf("RETR 100 MB, %s, median of %d: curl %.0f ms, blocking %.0f ms (%.2fx), async %.0f ms (%.2fx)\n",
+                label, Rounds, Median(curl), Median(blocking), Median(blocking) / Median(curl), Median(async),
                 Median(async) / Median(curl));
-    std::printf("keep-alive attempt (login + logout), median of 5: %.1f ms; curl listing the root: %.1f ms\n",
-                Median(login), Median(curlList));
+    if (!curlKept.empty())
+        std::printf("  curl into memory (tmpfs) %.0f ms: blocking %.2fx, async %.2fx of it\n", Median(curlKept),
+                    Median(blocking) / Median(curlKept), Median(async) / Median(curlKept));
+    std::printf("keep-alive attempt (login + logout), %s, median of %d: %.1f ms; curl listing the root: %.1f ms\n",
+                label, Rounds, Median(login), Median(curlList));
 }
 
 void TimerJitter()
@@ -123,20 +162,38 @@ void TimerJitter()
 int main(int argc, char** argv)
 {
     Application app(argc, argv);
+    if (argc > 1)
+        Rounds = std::max(1, std::atoi(argv[1]));
     StartAddressHelpers();
     StartSocketModule();
+    std::string big(100u << 20, '\0');
+    for (size_t i = 0; i < big.size(); ++i)
+        big[i] = char((i * 2654435761u) >> 13);
     {
         testsupport::FtpServer server;
         if (!server.Problem().empty()) {
             std::fprintf(stderr, "%s\n", server.Problem().c_str());
         } else {
-            std::string big(100u << 20, '\0');
-            for (size_t i = 0; i < big.size(); ++i)
-                big[i] = char((i * 2654435761u) >> 13);
             server.AddAnonFile("big.bin", big);
-            Transfers(server.port());
+            Transfers("plain", server.port(), TlsMode::Plain, {});
         }
     }
+    {
+        testsupport::TestCa ca;
+        const testsupport::TestCa::Issued certificate = ca.Issue("127.0.0.1");
+        testsupport::FtpServer server(&certificate);
+        if (!server.Problem().empty()) {
+            std::fprintf(stderr, "%s\n", server.Problem().c_str());
+        } else {
+            const testsupport::TrustScope trust(ca.Authority());
+            server.AddAnonFile("big.bin", big);
+            server.AddAnonFile("small.bin", "small");
+            ShowProtection(server.port(), TlsMode::StartTls);
+            Transfers("AUTH TLS", server.port(), TlsMode::StartTls,
+                      {"--ssl-reqd", "--cacert", QString::fromStdString(ca.Authority())});
+        }
+    }
+    big = std::string(); // the timer runs without 100 MB held
     TimerJitter();
     EndSocketModule();
     EndAddressHelpers();

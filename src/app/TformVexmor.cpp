@@ -4,6 +4,7 @@
 #include "tcpip/T_Time.h"
 #include "app/Program.h"
 #include "app/WindowMemory.h"
+#include "framework/Ansi.h"
 #include "framework/Application.h"
 #include "framework/Named.h"
 #include "icmp/TPing.h"
@@ -376,6 +377,12 @@ void TformVexmor::ConnectHandlers()
         tracedataRoute(s, hop, ip, rt);
     };
     tracedata->OnSilentHop = [this](TObject* s, uint8_t hop) { tracedataSilentHop(s, hop); };
+    pingdata->OnPing6 = [this](TObject* s, int status, const std::string& address, int rt) {
+        Application::RunHandler([&] { pingdataPing6(s, status, address, rt); });
+    };
+    tracedata->OnRoute6 = [this](TObject* s, uint8_t hop, const std::string& address, int rt) {
+        tracedataRoute6(s, hop, address, rt);
+    };
 }
 
 const std::vector<TformVexmor::Column>& TformVexmor::PingColumns()
@@ -399,4 +406,12 @@ void TformVexmor::SetDetailsColumns(const std::vector<Column>& columns)
 QTreeWidgetItem* TformVexmor::AppendRow()
 {
     return new QTreeWidgetItem(details); // owned by the list
+}
+
+void TformVexmor::WidenToFit(int column, const std::string& text)
+{
+    // The margins a list item keeps on both sides of its text.
+    const int wanted = details->fontMetrics().horizontalAdvance(FromAnsi(text)) + 16;
+    if (details->columnWidth(column) < wanted)
+        details->setColumnWidth(column, wanted);
 }

@@ -150,6 +150,8 @@ public:
     void ping_checkedClick();
     void timerTimer();
     void pingdataPing(TObject* sender, int status, uint32_t ip, int roundtime);
+    // The same line and row for an echo to an IPv6 destination.
+    void pingdataPing6(TObject* sender, int status, const std::string& address, int roundtime);
 
     // Name lookup and finger.
     void bResolveClick();
@@ -196,6 +198,8 @@ public:
     void bTraceClick();
     void trace_checkedClick();
     void tracedataRoute(TObject* sender, uint8_t hop, uint32_t ip, int roundtime);
+    // The same line and row for a hop of a trace to an IPv6 destination.
+    void tracedataRoute6(TObject* sender, uint8_t hop, const std::string& address, int roundtime);
     // A hop that stayed silent gets a line of its own, as traceroute's "*".
     void tracedataSilentHop(TObject* sender, uint8_t hop);
 
@@ -218,6 +222,12 @@ private:
     // The report columns of the ping command, also shown at start.
     static const std::vector<Column>& PingColumns();
     QTreeWidgetItem* AppendRow();
+    // Widens a report column so text shows whole (an IPv6 address); never narrows it.
+    void WidenToFit(int column, const std::string& text);
+    // An echo's line and row, whichever family its address is of.
+    void PingAnswered(int status, const std::string& address, int roundtime);
+    // A hop's line and row; lookUp gives the hop's name when names are shown.
+    void TraceHop(uint8_t hop, const std::string& dotted, const std::function<std::string()>& lookUp, int roundtime);
     void ReadSwitches();
     std::string ReadKeyLM(const std::string& path, const std::string& name);
     void SetStatusText(int panel, const std::string& text);
@@ -240,9 +250,6 @@ private:
     // button for a command's length without touching its own enabled state.
     QWidget* HeldButton(QToolButton* button, std::vector<QWidget*>& holders);
     void TraceOne();
-    // A host that can only be an IPv6 target, which command does not reach
-    // yet: said in red, and true, so the command goes no further.
-    bool RefuseIPv6Target(const std::string& host, const std::string& command);
     // Adds rows to the report list in batches, the window painting between them.
     void AppendRows(const std::vector<QStringList>& rows);
     // Writes transcript lines in batches, the window painting between them.
@@ -267,6 +274,10 @@ private:
     // keeps it) and goes on to the error report with words, never empty.
     void ReportingFailure(const std::string& failedWhat, const std::function<void()>& work);
     void MailOpening(bool clearReport);
+    // The mailbox's server: the host field, else the configured POP3 server.
+    std::string MailHost();
+    // Logs in; a certificate the user then chooses to trust gets one more try.
+    void MailLogin();
     void WriteMailClosing();
     void WriteMailCount();
     int MailCount() const;

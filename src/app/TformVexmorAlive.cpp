@@ -3,6 +3,7 @@
 #include "desktop/TrayIcon.h"
 #include "framework/Application.h"
 #include "settings/ConfigKeys.h"
+#include "settings/SecuritySettings.h"
 #include "tcpip/T_FTP.h"
 
 #include <QAction>
@@ -85,7 +86,9 @@ void TformVexmor::ftptimerTimer()
     TRegistry1632 registry; // this thread's own reader
     const std::string host = registry.ReadKeyLM(ConfigPath, "web_page");
     mode.Ftp().Hostname = host;
-    mode.OnGuiThread([this, host] { WriteHeading("Attempting connection to " + host + ":"); });
+    // No prompt on the timer's thread: a certificate that fails is reported
+    // as any other failure of an attempt, its fingerprint in the words.
+    mode.Ftp().Tls = ConfiguredTls(registry, SecuredProtocol::Ftp, host, mode.Ftp().Port);    mode.OnGuiThread([this, host] { WriteHeading("Attempting connection to " + host + ":"); });
     mode.Ftp().Login();
     mode.OnGuiThread([this] { WriteLine(" connected and logged in; attempting to logout..."); });
     mode.Ftp().Logout();

@@ -5,6 +5,9 @@
 #include "mail/HeaderText.h"
 #include "settings/ConfigKeys.h"
 #include "settings/Crypt32.h"
+#include "settings/SecuritySettings.h"
+#include "settings/TrustPrompt.h"
+#include "sock/ECertificateError.h"
 #include "tcpip/T_Pop3.h"
 
 #include <QAction>
@@ -39,14 +42,55 @@ std::optional<ShownSummary> ShowSummary(const std::string& summary, int position
     return ShownSummary{VisibleText(DecodeHeaderText(from)), VisibleText(DecodeHeaderText(subject))};
 }
 
+// The configured POP3 port; 110 when none is stored.
+uint16_t ConfiguredPort(const std::string& text)
+{
+    if (text.empty())
+        return 110;
+    int32_t port = 0;
+    try {
+        port = StrToInt(text);
+    } catch (const EConvertError&) {
+    }
+    if (port < 1 || port > 65535)
+        throw Exception("The POP3 port in the configuration, \"" + text +
+                        "\", is not a port number from 1 to 65535; correct it in the configuration.");
+    return uint16_t(port);
+}
+
 } // namespace
+
+std::string TformVexmor::MailHost()
+{
+    const std::string typed = ToAnsi(hostname->text(), "The host name");
+    return typed.empty() ? ReadKeyLM(ConfigPath, "pop_server") : typed;
+}
+
+void TformVexmor::MailLogin()
+{
+    try {
+        pop_mail->Login();
+    } catch (const ECertificateError& e) {
+        if (!OfferTrust(this, e, reg_read))
+            throw;
+        // The choice is stored with the server's other settings: read them again.
+        pop_mail->Tls = ConfiguredTls(reg_read, SecuredProtocol::Pop3, pop_mail->Hostname, pop_mail->RemotePort);
+        WriteLine(" ...certificate trusted; logging in again.");
+        pop_mail->Login();
+    }
+}
 
 // Every mail command starts so: the host, the login (the typed pair, else the
 // configured one), a login that lists the mailbox, then its summaries.
 void TformVexmor::MailOpening(bool clearReport)
 {
-    const std::string host = ToAnsi(hostname->text(), "The host name");
+    const std::string host = MailHost();
+    if (host.empty())
+        throw Exception("No POP3 server to ask: type its name in the host field, or set the POP3 server in the "
+                        "configuration.");
     pop_mail->Hostname = host;
+    pop_mail->RemotePort = ConfiguredPort(ReadKeyLM(ConfigPath, "pop_port"));
+    pop_mail->Tls = ConfiguredTls(reg_read, SecuredProtocol::Pop3, host, pop_mail->RemotePort);
     if (!username->text().isEmpty() && !password->text().isEmpty()) {
         pop_mail->UserName = ToAnsi(username->text(), "The user name");
         pop_mail->Password = ToAnsi(password->text(), "The password");
@@ -60,7 +104,7 @@ void TformVexmor::MailOpening(bool clearReport)
         details->clear();
     WriteLine(" ");
     WriteHeading("Logging into POP3 server " + host + " to obtain message count...");
-    pop_mail->Login();
+    MailLogin();
     WriteLine(" ...logged in.");
     pop_mail->GetHeaders();
     WriteLine(" ...message count obtained.");
@@ -236,7 +280,7 @@ void TformVexmor::popmailDelAllClick()
     // Held from the question on: a command started meanwhile would share the mailbox.
     CommandInProgress command(*this);
     // One click empties a whole mailbox: asked once, and No is the default.
-    const std::string question = "Delete every message in the mailbox on " + ToAnsi(hostname->text()) + "?";
+    const std::string question = "Delete every message in the mailbox on " + MailHost() + "?";
     const bool yes = confirm ? confirm(question)
                              : QMessageBox::question(this, windowTitle(), FromAnsi(question),
                                                      QMessageBox::Yes | QMessageBox::No,

@@ -5,6 +5,7 @@
 #include "framework/SysUtils.h"
 #include "icmp/EHostNotResolved.h"
 #include "icmp/TPing.h"
+#include "settings/AddressOrder.h"
 #include "sock/AddressHelpers.h"
 
 #include <QLineEdit>
@@ -15,6 +16,8 @@
 void TformVexmor::CopyFieldsInto(TICMP& component)
 {
     component.Hostname = ToAnsi(hostname->text());
+    // A name with addresses of both families is reached by the configured one.
+    component.Order = ConfiguredAddressOrder(reg_read);
     // Block size and time-to-live are 8-bit: only the low byte counts.
     component.Blocksize = uint8_t(StrToInt(ToAnsi(block_size->text())));
     component.TimeToLive = uint8_t(StrToInt(ToAnsi(time_to_live->text())));
@@ -49,11 +52,6 @@ void TformVexmor::bPingClick()
     CopyFieldsInto(*pingdata);
     ping_ = PingStatistics();
     WriteHeading("Attempting to PING " + ToAnsi(hostname->text()) + "...");
-    if (RefuseIPv6Target(pingdata->Hostname, "Ping")) {
-        LeaveBusy();
-        SaveLogIfOn();
-        return;
-    }
     timer->start();
     SaveLogIfOn();
 }
@@ -69,7 +67,6 @@ void TformVexmor::ping_checkedClick()
     SetDetailsColumns(PingColumns());
     pingChecked_ = true;
     bool sent = false;
-    bool refused = false;
     for (const QString& address : CheckedAddresses()) {
         if (closing_)
             return;
@@ -79,10 +76,6 @@ void TformVexmor::ping_checkedClick()
         // after the loop go on pinging the last host.
         ping_ = PingStatistics(5, 5);
         WriteHeading("Attempting to PING " + ToAnsi(hostname->text()) + "...");
-        if (RefuseIPv6Target(pingdata->Hostname, "Ping")) {
-            refused = true;
-            continue;
-        }
         sent = true;
         ExecutePing();
         // An echo's wait lets Stop through: the rest is not sent.
@@ -93,8 +86,6 @@ void TformVexmor::ping_checkedClick()
     // before the remaining hosts had theirs.
     if (sent && !timer->isActive())
         timer->start();
-    else if (!sent && refused)
-        LeaveBusy(); // every host was refused: nothing runs that could end the command
 
     SaveLogIfOn();
 }
@@ -151,12 +142,23 @@ void TformVexmor::ExecutePing()
 
 void TformVexmor::pingdataPing(TObject*, int status, uint32_t ip, int roundtime)
 {
+    PingAnswered(status, DottedAddress(ip), roundtime);
+}
+
+void TformVexmor::pingdataPing6(TObject*, int status, const std::string& address, int roundtime)
+{
+    PingAnswered(status, address, roundtime);
+}
+
+void TformVexmor::PingAnswered(int status, const std::string& address, int roundtime)
+{
     QTreeWidgetItem* row = AppendRow();
     auto fill = [&](const char* mark) {
         row->setText(0, mark);
         row->setText(1, QString::number(ping_.Sent()));
-        row->setText(2, QString::fromStdString(DottedAddress(ip)));
+        row->setText(2, FromAnsi(address));
         row->setText(3, QString::number(roundtime));
+        WidenToFit(2, address);
     };
     if (status != 0) {
         WriteAlert("  . " + IntToStr(status));
@@ -165,10 +167,10 @@ void TformVexmor::pingdataPing(TObject*, int status, uint32_t ip, int roundtime)
             ExplainStatus(row, status);
         }
     } else if (pingChecked_) {
-        WriteLine("  ! " + IntToStr(status) + ": " + DottedAddress(ip) + ": " + IntToStr(roundtime) + "ms");
+        WriteLine("  ! " + IntToStr(status) + ": " + address + ": " + IntToStr(roundtime) + "ms");
     } else {
         WriteLine("  ! " + IntToStr(status) + ": Packet #" + IntToStr(ping_.Sent()) + ": " +
-                  DottedAddress(ip) + ": " + IntToStr(roundtime) + "ms");
+                  address + ": " + IntToStr(roundtime) + "ms");
         ping_.CountAnswer(roundtime, pingdata->RoundTripMicroseconds());
         fill("!");
     }

@@ -6,6 +6,7 @@
 #include "icmp/IcmpStatus.h"
 #include "icmp/TTraceRoute.h"
 #include "sock/AddressHelpers.h"
+#include "sock/NameResolver.h"
 
 #include <QCheckBox>
 #include <QCoreApplication>
@@ -28,11 +29,6 @@ void TformVexmor::TraceOne()
     SetDetailsColumns({{"#", 30}, {"Address", 150}, {"Host", 150}, {"Roundtime", 70}, {"", 5}, {"", 5}});
     CopyFieldsInto(*tracedata);
     WriteHeading("Attempting to TRACE " + tracedata->Hostname + "...");
-    if (RefuseIPv6Target(tracedata->Hostname, "Trace")) {
-        LeaveBusy();
-        SaveLogIfOn();
-        return;
-    }
     try {
         tracedata->Execute();
     } catch (const EHostNotResolved& e) {
@@ -70,11 +66,24 @@ void TformVexmor::tracedataRoute(TObject*, uint8_t hop, uint32_t ip, int roundti
 {
     // Where Stop and repaints get through while a trace runs.
     QCoreApplication::processEvents();
+    TraceHop(hop, DottedAddress(ip), [ip] { return ReverseLookup(ip); }, roundtime);
+}
 
+void TformVexmor::tracedataRoute6(TObject*, uint8_t hop, const std::string& address, int roundtime)
+{
+    QCoreApplication::processEvents();
+    TraceHop(hop, address, [&address] {
+        const std::optional<NetAddress> a = NetAddress::FromText(address);
+        return a ? ReverseName(*a) : address;
+    }, roundtime);
+}
+
+void TformVexmor::TraceHop(uint8_t hop, const std::string& dotted, const std::function<std::string()>& lookUp,
+                           int roundtime)
+{
     const uint32_t status = tracedata->LastStatus;
-    const std::string dotted = DottedAddress(ip);
     const bool resolve = trace_resolve->isChecked();
-    const std::string name = resolve ? ReverseLookup(ip) : dotted; // looked up once
+    const std::string name = resolve ? lookUp() : dotted; // looked up once
     std::string line = " Hop #" + IntToStr(hop) + ": " + dotted + (resolve ? " (" + name + ")" : "") + ": " +
                        IntToStr(roundtime) + "ms";
     const bool failed = status != IP_SUCCESS && status != IP_TTL_EXPIRED_TRANSIT;
@@ -86,6 +95,7 @@ void TformVexmor::tracedataRoute(TObject*, uint8_t hop, uint32_t ip, int roundti
     row->setText(0, QString::number(hop));
     row->setText(1, FromAnsi(dotted));
     row->setText(2, FromAnsi(name));
+    WidenToFit(1, dotted);
     row->setText(3, QString::number(roundtime));
     ExplainStatus(row, status);
 

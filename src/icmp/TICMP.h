@@ -2,8 +2,10 @@
 
 #include "framework/Component.h"
 #include "platform/MessageWindow.h"
+#include "platform/icmp6.h"
 #include "platform/icmplib.h"
 #include "platform/winsock.h"
+#include "sock/NameResolver.h"
 
 #include <cstdint>
 #include <memory>
@@ -33,8 +35,15 @@ public:
     uint32_t Timeout = 5000;
     uint8_t TimeToLive = 255;
     std::string Hostname;
+    // Which family a name with addresses of both is reached by; IPv4 first
+    // keeps the IPv4 path's own look-up for every name that has an IPv4 address.
+    AddressOrder Order = AddressOrder::IPv4First;
 
     uint32_t TargetAddress() const { return targetAddress_; }
+    // Set when Hostname named an IPv6 destination (a literal, or a name whose
+    // first address in Order is IPv6): the echoes then go over ICMPv6.
+    bool TargetIsIpv6() const { return targetIsIpv6_; }
+    const sockaddr_in6& TargetAddress6() const { return target6_; }
     int32_t ReplySize() const { return replySize_; }
     // The identifier of the component's raw echoes: its address mixed with the
     // process id, so two components, or two running copies, do not share one.
@@ -58,7 +67,20 @@ protected:
     // microseconds for an answer.
     uint32_t SendLibraryEcho(uint8_t ttl, const std::string& request, std::vector<uint8_t>& reply);
 
+    // One ICMPv6 echo to the IPv6 target, waited for like SendLibraryEcho;
+    // reply starts with an ICMPV6_ECHO_REPLY when 1 is returned, and the round
+    // trip in microseconds is set for it. Raises
+    // EICMPError when the kernel allows no ICMPv6 socket.
+    uint32_t SendIcmp6Echo(uint8_t hopLimit, const std::string& request, std::vector<uint8_t>& reply);
+    // A reply buffer for an ICMPv6 echo of Blocksize bytes.
+    std::vector<uint8_t> Icmp6ReplyBuffer() const;
+    // Who answered an ICMPv6 echo.
+    static NetAddress AnswerAddress(const IPV6_ADDRESS_EX& address);
+
     HANDLE icmpHandle_ = INVALID_HANDLE_VALUE;
+    HANDLE icmp6Handle_ = INVALID_HANDLE_VALUE;
+    sockaddr_in6 target6_{};
+    bool targetIsIpv6_ = false;
     SOCKET rawSocket_ = INVALID_SOCKET;
     int32_t replySize_ = 0;
     uint32_t targetAddress_ = 0;

@@ -53,6 +53,10 @@ constexpr size_t ErrorMessageRoom = 576;
 void TPing::Execute()
 {
     TICMP::Execute();
+    if (TargetIsIpv6()) {
+        SendThroughIcmp6();
+        return;
+    }
     switch (IcmpMode()) {
     case imRaw:
     case imRawPingLibraryTrace:
@@ -90,6 +94,25 @@ void TPing::SendThroughLibrary()
         Report(int(Get<uint32_t>(reply, 4)), Get<uint32_t>(reply, 0), int(Get<uint32_t>(reply, 8)), roundTripUs_);
     else
         Report(int(IP_REQ_TIMED_OUT), targetAddress_, 0, 0);
+}
+
+void TPing::SendThroughIcmp6()
+{
+    const std::string request = RequestData();
+    std::vector<uint8_t> reply = Icmp6ReplyBuffer();
+    if (cancelled_)
+        return;
+    const uint32_t replies = SendIcmp6Echo(TimeToLive, request, reply);
+    if (cancelled_)
+        return;
+    ICMPV6_ECHO_REPLY head;
+    std::memcpy(&head, reply.data(), sizeof head);
+    if (replies != 1) {
+        head.Status = IP_REQ_TIMED_OUT;
+        roundTripUs_ = 0;
+    }
+    if (OnPing6)
+        OnPing6(this, int(head.Status), AnswerAddress(head.Address).Text(), replies == 1 ? int(head.RoundTripTime) : 0);
 }
 
 void TPing::SendRawEcho()

@@ -24,6 +24,10 @@ public:
     size_t Awaiting() const { return outstanding_.size(); }
 
     TPingEvent OnPing;
+    // An echo to an IPv6 destination reports here instead, with the address as
+    // text; RoundTripMicroseconds() holds during it too.
+    using TPing6Event = std::function<void(TObject* sender, int status, const std::string& address, int roundtime)>;
+    TPing6Event OnPing6;
 
 private:
     using Clock = std::chrono::steady_clock;
@@ -36,6 +40,7 @@ private:
     };
 
     void SendThroughLibrary();
+    void SendThroughIcmp6();
     void SendRawEcho();
     void ReceiveRawReply();
     // Reports the awaited echoes whose time is up as timed out.

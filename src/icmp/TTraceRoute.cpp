@@ -28,6 +28,10 @@ void TTraceRoute::Execute()
 {
     TICMP::Execute();
     HopList.clear();
+    if (TargetIsIpv6()) {
+        TraceIcmp6();
+        return;
+    }
     CheckMode();
     RequireTarget();
 
@@ -70,6 +74,43 @@ void TTraceRoute::Execute()
                 OnSilentHop(this, uint8_t(hop));
         }
         // Let Stop reach us after every probe that brought no event.
+        QCoreApplication::processEvents();
+    }
+}
+
+// The same walk over ICMPv6, the hop limit rising as the time-to-live does.
+void TTraceRoute::TraceIcmp6()
+{
+    const std::string request = RequestData();
+    std::vector<uint8_t> reply = Icmp6ReplyBuffer();
+    unsigned hop = 0;
+    int probesOfThisHop = 0;
+
+    while (hop < TimeToLive && !cancelled_) {
+        const uint32_t replies = SendIcmp6Echo(uint8_t(hop + 1), request, reply);
+        if (cancelled_)
+            break;
+        ++probesOfThisHop;
+        ICMPV6_ECHO_REPLY head;
+        std::memcpy(&head, reply.data(), sizeof head);
+        if (replies == 1 && head.Status != IP_REQ_TIMED_OUT) {
+            ++hop;
+            probesOfThisHop = 0;
+            if (head.Status != IP_TTL_EXPIRED_TRANSIT)
+                cancelled_ = true;
+            LastStatus = head.Status;
+            const NetAddress from = AnswerAddress(head.Address);
+            HopList.push_back(ResolveHostname ? ReverseName(from) : from.Text());
+            if (OnRoute6)
+                OnRoute6(this, uint8_t(hop), from.Text(), int(head.RoundTripTime));
+            continue;
+        }
+        if (probesOfThisHop >= ProbesPerHop) {
+            ++hop;
+            probesOfThisHop = 0;
+            if (OnSilentHop)
+                OnSilentHop(this, uint8_t(hop));
+        }
         QCoreApplication::processEvents();
     }
 }

@@ -20,6 +20,9 @@ public:
 
     bool ResolveHostname = false;
     TRouteEvent OnRoute;
+    // Hops of a trace to an IPv6 destination report here, with the address as text.
+    using TRoute6Event = std::function<void(TObject* sender, uint8_t hop, const std::string& address, int roundtime)>;
+    TRoute6Event OnRoute6;
     // A hop that answered none of its probes, as the trace moves past it.
     TSilentHopEvent OnSilentHop;
     std::vector<std::string> HopList;
@@ -30,4 +33,5 @@ public:
 
 private:
     void CheckMode();
+    void TraceIcmp6();
 };

@@ -357,6 +357,7 @@ void SendMail::AbortSend()
     ListBcc.clear();
     aborted_ = true;
     inData_ = false;
+    outbox_.clear();
     reply_.clear();
     CloseSocket();
     PostDone();
@@ -663,6 +664,7 @@ void SendMail::DataReply()
     };
     writer.Stopped = [this] { return aborted_; };
     writer.Write(Composed());
+    FlushData();
     if (aborted_)
         return; // no "." for an unfinished message: the server delivers nothing
     inData_ = false;
@@ -777,7 +779,20 @@ void SendMail::SendText(const std::string& text)
     if (aborted_)
         return;
     Info(Info_Sending, text);
-    Transmit(inData_ ? stuffer_.Stuff(text) : text);
+    if (!inData_) {
+        Transmit(text);
+        return;
+    }
+    outbox_ += stuffer_.Stuff(text);
+    if (outbox_.size() >= DataBlock)
+        FlushData();
+}
+
+void SendMail::FlushData()
+{
+    if (!aborted_ && !outbox_.empty())
+        Transmit(outbox_);
+    outbox_.clear();
 }
 
 void SendMail::Transmit(const std::string& out)

@@ -144,6 +144,8 @@ private:
     // A command whose text holds a credential: the trace shows shown instead.
     void CommandSecret(const std::string& text, const std::string& shown, State next);
     void Transmit(const std::string& bytes);
+    // Sends what the message has gathered in outbox_.
+    void FlushData();
     // Sends a command and waits for its reply in state next.
     void Command(const std::string& text, State next);
     void SetState(State state);
@@ -181,5 +183,10 @@ private:
     int lastIndex_ = -1;
     std::array<int, 3> skip_{};
     DotStuffer stuffer_;
+    // The message's bytes, gathered into blocks of DataBlock: written piece
+    // by piece (about 3 KB each), every piece cost a system call, and under
+    // TLS a record of its own.
+    static constexpr size_t DataBlock = 64 * 1024;
+    std::string outbox_;
     std::array<std::unique_ptr<TAttachmentDescriptor>, 256> descriptors_;
 };

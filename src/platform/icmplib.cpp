@@ -1,5 +1,6 @@
 #include "platform/icmplib.h"
 #include "platform/IcmpEcho.h"
+#include "platform/icmp6.h"
 #include "platform/linux/EchoExchange.h"
 
 #include <algorithm>
@@ -119,7 +120,7 @@ bool IcmpCloseHandle(HANDLE handle)
     std::lock_guard<std::mutex> lock(libraryMutex);
     auto it = handles.find(handle);
     if (it == handles.end())
-        return false;
+        return CloseIcmp6Handle(handle); // ICMPv6 handles close here too
     ::close(it->second.fd);
     handles.erase(it);
     return true;
@@ -189,7 +190,9 @@ bool IcmpGetRoundTripMicroseconds(HANDLE handle, uint32_t* microseconds)
 {
     std::lock_guard<std::mutex> lock(libraryMutex);
     auto it = handles.find(handle);
-    if (it == handles.end() || !it->second.answered || !microseconds)
+    if (it == handles.end())
+        return Icmp6RoundTripMicroseconds(handle, microseconds); // ICMPv6 handles answer here too
+    if (!it->second.answered || !microseconds)
         return false;
     *microseconds = it->second.roundTripUs;
     return true;

@@ -4,9 +4,11 @@
 #include "platform/LargeBuffer.h"
 #include "sock/AddressHelpers.h"
 #include "sock/NumberedReply.h"
+#include "sock/TlsStream.h"
 #include "tcpip/FtpReply.h"
 
 #include <algorithm>
+#include <fcntl.h>
 #include <utility>
 
 namespace {
@@ -88,11 +90,82 @@ void T_FTP::Login()
 {
     Exchange exchange(*this);
     RemotePort = Port;
-    T_TcpIp::Login();
-    ReadReply(); // greeting
+    dataSession_ = nullptr;
+    T_TcpIp::Login(); // TLS already, when it is implicit
+    ReadReply();      // greeting
+    if (Tls.Mode == TlsMode::StartTls)
+        UpgradeToTls();
     SendUser();
     SendPassword();
+    if (Tls.Mode != TlsMode::Plain)
+        ProtectData();
     SetImageType();
+}
+
+void T_FTP::UpgradeToTls()
+{
+    SendCommand("AUTH TLS");
+    try {
+        ReadReply();
+    } catch (const EProtocolError& e) {
+        if (e.ReplyCode == 999)
+            throw;
+        ConnectionLost();
+        throw ETcpIpError("The FTP server " + Hostname + " does not offer TLS (AUTH TLS answered \"" +
+                          std::to_string(e.ReplyCode) + " " + e.Message +
+                          "\"); no password was sent. Set the FTP site to plain FTP, or ask the server's "
+                          "administrator.");
+    }
+    if (ReplyCode != 234) {
+        ConnectionLost();
+        throw ETcpIpError("The FTP server " + Hostname + " answered AUTH TLS with \"" + std::to_string(ReplyCode) +
+                          " " + ReplyText + "\" instead of agreeing; no password was sent.");
+    }
+    StartTls();
+}
+
+void T_FTP::ProtectData()
+{
+    SendCommand("PBSZ 0");
+    ReadReply();
+    SendCommand("PROT P");
+    ReadReply();
+}
+
+void T_FTP::SecureDataConnection()
+{
+    if (Tls.Mode == TlsMode::Plain || !data_)
+        return;
+    dataSessionLost_ = true; // until the handshake says otherwise
+    StartTls(data_, dataSession_ ? dataSession_ : ControlSession(), "negotiating TLS on the data connection");
+    const auto* tls = dynamic_cast<const TlsStream*>(data_.get());
+    dataSessionLost_ = !tls || !tls->SessionReused();
+    // Most servers refuse such a connection, some only once the transfer
+    // is under way, where it cannot be tried again: try again now.
+    if (dataSessionLost_ && !secondTry_)
+        throw ETcpIpError("The server did not resume the TLS session on the data connection.");
+}
+
+void T_FTP::TakeTicket()
+{
+    if (Tls.Mode == TlsMode::Plain || !data_)
+        return;
+    try {
+        std::vector<char> unused(4096);
+        while (data_ && data_->Ready(false, 0) == 1 && data_->Read(unused.data(), int(unused.size())) > 0) {
+        }
+    } catch (const ESockException&) {
+        // What the server said here changes nothing for the upload.
+    }
+}
+
+void T_FTP::KeepDataSession()
+{
+    const auto* tls = dynamic_cast<const TlsStream*>(data_.get());
+    if (!tls || !tls->HandshakeDone())
+        return;
+    if (std::shared_ptr<TlsSession> session = tls->Session())
+        dataSession_ = std::move(session);
 }
 
 void T_FTP::SendUser()
@@ -159,6 +232,7 @@ void T_FTP::DropConnection()
 
 void T_FTP::CloseDataSockets(bool traced)
 {
+    KeepDataSession();
     if (traced) {
         CloseStream(data_);
         CloseSocket(listener_);
@@ -283,11 +357,19 @@ void T_FTP::SendTransferCommand(const std::string& command)
 {
     SendCommand(command);
     ReadReply();
-    if (!Passive && !Async)
+    // A protected connection is taken here, notices or not: its handshake
+    // comes before any data, and no notice handler may wait for one.
+    if (!Passive && (!Async || Tls.Mode != TlsMode::Plain))
         AcceptDataConnection();
+    SecureDataConnection();
 }
 
 bool T_FTP::ReadData()
+{
+    return TakeData(true);
+}
+
+bool T_FTP::TakeData(bool wait)
 {
     if (!data_ && listener_ == INVALID_SOCKET)
         return false;
@@ -295,8 +377,10 @@ bool T_FTP::ReadData()
     const bool controlEnded = EndOfData;
     int n = SOCKET_ERROR; // a listener whose connection never came has nothing to read
     if (data_)
-        ReceiveBuffer(data_, Buffer.data(), n, ChunkSize);
+        ReceiveBuffer(data_, Buffer.data(), n, ChunkSize, wait);
     EndOfData = controlEnded;
+    if (n == ByteStream::WouldBlock)
+        return false; // part of a TLS record: the next notice brings the rest
     if (n > 0) {
         std::string& into = TransferKind == tftp_getdir ? ListStream : ReceiveStream;
         const size_t cap = TransferKind == tftp_getdir ? MaxListingBytes : MaxDownloadBytes;
@@ -312,6 +396,10 @@ bool T_FTP::ReadData()
         if (n < 0)
             dataBroken_ = true;
         WatchAlso = nullptr; // an ended connection stays readable
+        // A TLS server may wait for our goodbye before it reports the
+        // transfer done: answer its own at once.
+        if (n == 0 && Tls.Mode != TlsMode::Plain)
+            CloseDataSockets(TransferKind != tftp_getdir);
     }
     FireData(n);
     return n > 0;
@@ -323,11 +411,15 @@ bool T_FTP::SendChunk()
         return false;
     const size_t n = std::min(size_t(ChunkSize), ReceiveStream.size() - std::min(uploadPosition_, ReceiveStream.size()));
     if (n == 0) {
-        CloseDataSockets(true);
+        if (Tls.Mode == TlsMode::Plain)
+            CloseDataSockets(true);
+        else
+            EndProtectedUpload();
         if (Async)
             Window->Post(WM_DATA_SOCKET, WPARAM(INVALID_SOCKET), MAKELONG(unsigned(FD_CLOSE), 0));
         return false;
     }
+    TakeTicket();
     int sent = int(n);
     SendBuffer(data_, ReceiveStream.data() + uploadPosition_, sent);
     if (sent <= 0) {
@@ -359,6 +451,10 @@ void T_FTP::AwaitFinalReplyFed()
     WaitForData = true;
     WatchAlso = &data_;
     pendingError_ = nullptr;
+    // Data that came while the transfer was being set up (the TLS handshake
+    // reads the socket too) gives no further notice: look at once.
+    if (data_ && TransferKind != tftp_upload)
+        Window->Post(WM_DATA_SOCKET, WPARAM(data_->Handle()), MAKELONG(unsigned(FD_READ), 0));
     try {
         ReadReply(); // the data arrives through WndProc meanwhile
     } catch (...) {
@@ -416,6 +512,27 @@ void T_FTP::Transfer(Step step)
     }
 }
 
+template <typename Step>
+void T_FTP::ProtectedTransfer(Step step)
+{
+    dataSessionLost_ = false;
+    secondTry_ = false;
+    try {
+        Transfer(step);
+    } catch (const ETcpIpError&) {
+        if (Tls.Mode == TlsMode::Plain || !std::exchange(dataSessionLost_, false))
+            throw;
+        Trace(tlSocket, "The data connection's TLS session was not resumed; logging in again for fresh ones");
+        secondTry_ = true;
+        struct Done {
+            bool& flag;
+            ~Done() { flag = false; }
+        } done{secondTry_};
+        Login();
+        Transfer(step);
+    }
+}
+
 void T_FTP::Complete()
 {
     if (dataBroken_)
@@ -442,7 +559,7 @@ void T_FTP::Download()
     } catch (const EConvertError&) {
         TransferSize = 0;
     }
-    Transfer([this] {
+    ProtectedTransfer([this] {
         OpenDataConnection();
         SendTransferCommand("RETR " + URI);
         TransferKind = tftp_download;
@@ -480,7 +597,7 @@ void T_FTP::Upload()
     Exchange exchange(*this);
     if (!ReadyToTransfer(URI))
         return;
-    Transfer([this] {
+    ProtectedTransfer([this] {
         OpenDataConnection();
         SendTransferCommand("STOR " + URI);
         TransferKind = tftp_upload;
@@ -515,7 +632,7 @@ void T_FTP::GetDir(const std::string& path)
         return;
     bool ascii = false;
     try {
-        Transfer([this, &path, &ascii] {
+        ProtectedTransfer([this, &path, &ascii] {
             OpenDataConnection();
             SendCommand("TYPE A");
             ReadReply();
@@ -547,15 +664,58 @@ void T_FTP::FinishList()
     while (ReadData())
         KeepResponsive("receiving the data");
     EndOfData = false;
-    if (data_)
-        winsock::shutdown(data_->Handle(), SD_SEND);
-    CloseDataSockets(false);
+    EndDataConnection();
     WatchAlso = nullptr;
     SetImageType();
     if (!dataBroken_) // a broken listing does not replace the last whole one
         DirList = SplitLines(ListStream, LastLine::IfNotEmpty);
     ListStream.clear();
     Complete();
+}
+
+void T_FTP::EndProtectedUpload()
+{
+    // A second descriptor keeps the connection open once the stream has said
+    // goodbye and closed its own.
+    const SOCKET held = data_ ? ::fcntl(data_->Handle(), F_DUPFD_CLOEXEC, 0) : INVALID_SOCKET;
+    // What came already (a session ticket for the next transfer) is taken.
+    try {
+        std::vector<char> unused(4096);
+        while (data_ && data_->Read(unused.data(), int(unused.size())) > 0) {
+        }
+    } catch (const ESockException&) {
+        // Nothing of the upload depends on what the server said here.
+    }
+    CloseDataSockets(true);
+    if (held == INVALID_SOCKET || held < 0)
+        return;
+    struct Held {
+        SOCKET s;
+        ~Held() { winsock::closesocket(s); }
+    } guard{held};
+    winsock::shutdown(held, SD_SEND);
+    std::vector<char> scratch(4096);
+    for (;;) {
+        const int n = winsock::recv(held, scratch.data(), int(scratch.size()), 0);
+        if (n > 0)
+            continue;
+        if (n == 0 || winsock::WSAGetLastError() != WSAEWOULDBLOCK)
+            return; // the server's end, or the connection gone: either way nothing is left to lose
+        WaitUntilReady(held, false, "waiting for the server to take the upload");
+    }
+}
+
+void T_FTP::EndDataConnection()
+{
+    KeepDataSession();
+    if (data_) {
+        // Over TLS the goodbye is the layer's close_notify, which a raw
+        // shutdown would skip; a plain connection says it sends no more.
+        if (Tls.Mode == TlsMode::Plain)
+            winsock::shutdown(data_->Handle(), SD_SEND);
+        data_->Close();
+    }
+    CloseDataSockets(false);
 }
 
 void T_FTP::Abort()
@@ -616,9 +776,12 @@ void T_FTP::WndProc(Message& m)
                 // What is already there is taken in one go (up to 2 MB, so the
                 // window still paints): one notice per block would cost more
                 // than the reading.
-                for (int block = 0; block < 64 && ReadData(); ++block)
+                for (int block = 0; block < 64 && TakeData(false); ++block)
                     if (!data_ || data_->Ready(false, 0) != 1)
                         break;
+                // Bytes left inside a TLS layer raise no notice of their own.
+                if (data_ && data_->Pending())
+                    Window->Post(WM_DATA_SOCKET, WPARAM(data_->Handle()), MAKELONG(unsigned(FD_READ), 0));
             } catch (...) {
                 // Raised where the waiting transfer can report it.
                 pendingError_ = std::current_exception();
@@ -645,7 +808,14 @@ void T_FTP::WndProc(Message& m)
                 WatchAlso = nullptr;
                 FireData(-1);
             } else {
-                ReadData();
+                // All of it is here now; a TLS layer may hold more than one block.
+                try {
+                    while (TakeData(false)) {
+                    }
+                } catch (...) {
+                    pendingError_ = std::current_exception();
+                    Cancel();
+                }
             }
             break;
         }

@@ -73,7 +73,28 @@ protected:
     void ConnectionLost() override;
 
 private:
-    // One step each of Login.
+    // One step each of Login. AUTH TLS before the user name, so no
+    // password goes in plain; PBSZ and PROT once logged in, so the data
+    // connections are protected too.
+    void UpgradeToTls();
+    void ProtectData();
+    // A protected data connection says TLS first, reusing the control
+    // connection's session as servers demand; done once the server has
+    // answered the transfer command, since it starts TLS only then.
+    void SecureDataConnection();
+    // Reads what the data connection has; without wait, returns false at once
+    // when nothing is there yet (a notice handler must not wait).
+    bool TakeData(bool wait);
+    // Ends the data connection with the layer's goodbye, not traced.
+    void EndDataConnection();
+    // The end of a protected upload: the goodbye, then the server's own end
+    // awaited. Closed at once with bytes unread (a TLS session ticket the
+    // server sent late), the connection would end in a reset that throws
+    // away the last of the upload still on its way.
+    void EndProtectedUpload();
+    // Takes what the server sent on an upload's data connection so far (its
+    // fresh session ticket), without waiting.
+    void TakeTicket();
     void SendUser();
     void SendPassword();
     void SetImageType();
@@ -107,6 +128,12 @@ private:
     // flag behind; a connection that failed as a whole is dropped.
     template <typename Step>
     void Transfer(Step step);
+    // A transfer whose protected data connection the server would not take
+    // for want of a session it still knows (a TLS 1.3 ticket it takes only
+    // once, its fresh one not yet read when an upload ended) is tried once
+    // more after a new login, which brings fresh tickets.
+    template <typename Step>
+    void ProtectedTransfer(Step step);
     void CloseDataConnection();
     void DropConnection();
     void FireData(int count);
@@ -115,7 +142,19 @@ private:
     // server then said.
     void Complete();
 
+    // Keeps the newest TLS session of the data connection about to close:
+    // under TLS 1.3 a server may take each session ticket once, and issues a
+    // fresh one on every data connection.
+    void KeepDataSession();
+
     std::unique_ptr<ByteStream> data_;
+    // What the next data connection offers to resume; the control
+    // connection's session until a data connection brings a newer one.
+    std::shared_ptr<TlsSession> dataSession_;
+    // The last data connection's TLS failed or resumed no session.
+    bool dataSessionLost_ = false;
+    // A transfer tried again takes a data connection that resumed nothing.
+    bool secondTry_ = false;
     // Ours, in active mode, until the server's data connection comes.
     SOCKET listener_ = INVALID_SOCKET;
     size_t uploadPosition_ = 0;

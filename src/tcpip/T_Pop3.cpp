@@ -91,11 +91,65 @@ void T_Pop3::ReadAnswer(const std::string& what, const std::function<void(std::s
 void T_Pop3::Login()
 {
     Exchange exchange(*this);
-    T_TcpIp::Login();
-    ReadReply(); // greeting
+    T_TcpIp::Login(); // TLS already, when it is implicit
+    ReadReply();      // greeting
+    if (Tls.Mode == TlsMode::StartTls)
+        UpgradeToTls();
     SendUser();
     SendPassword();
     ReadList();
+}
+
+void T_Pop3::AskCapabilities()
+{
+    Capabilities.clear();
+    SendCommand("CAPA");
+    try {
+        ReadReply();
+    } catch (const EProtocolError& e) {
+        if (e.ReplyCode == 999)
+            throw;
+        return; // a server without CAPA offers nothing more
+    }
+    ReadAnswer("the capabilities", [this](std::string& line) {
+        if (Capabilities.size() < 256) // what a server lists beyond that is of no use to us
+            Capabilities.push_back(std::move(line));
+    });
+}
+
+bool T_Pop3::Offers(const std::string& capability) const
+{
+    for (const std::string& line : Capabilities) {
+        std::string name = line.substr(0, line.find(' '));
+        for (char& c : name)
+            c = (c >= 'a' && c <= 'z') ? char(c - 'a' + 'A') : c;
+        if (name == capability)
+            return true;
+    }
+    return false;
+}
+
+void T_Pop3::UpgradeToTls()
+{
+    AskCapabilities();
+    if (!Offers("STLS")) {
+        ConnectionLost();
+        throw ETcpIpError("The POP3 server " + Hostname +
+                          " does not offer STLS, so the connection could not be protected; no password was "
+                          "sent. Choose implicit TLS (port 995) or plain for POP3 in the configuration, or ask "
+                          "the server's administrator.");
+    }
+    SendCommand("STLS");
+    try {
+        ReadReply();
+    } catch (const EProtocolError& e) {
+        ConnectionLost();
+        throw ETcpIpError("The POP3 server " + Hostname + " refused STLS (\"" + e.Message +
+                          "\"); no password was sent. Try again later, or choose implicit TLS (port 995) for POP3 "
+                          "in the configuration.");
+    }
+    StartTls();
+    AskCapabilities();
 }
 
 void T_Pop3::SendUser()

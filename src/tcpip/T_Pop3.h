@@ -41,7 +41,15 @@ public:
     size_t MaxAnswerLines = 1000000;
     size_t MaxAnswerBytes = size_t(256) << 20;
 
+    // What the server said of itself when last asked (CAPA), one capability a line.
+    std::vector<std::string> Capabilities;
+
 private:
+    // STLS: only to a server that offers it, and the capabilities asked again
+    // over TLS, since those sent in plain may have been tampered with.
+    void UpgradeToTls();
+    void AskCapabilities();
+    bool Offers(const std::string& capability) const;
     void SendUser();
     void SendPassword();
     void ReadList();

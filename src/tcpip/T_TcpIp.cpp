@@ -4,7 +4,9 @@
 
 #include "framework/Wait.h"
 #include "sock/SocketErrorText.h"
+#include "sock/ECertificateError.h"
 #include "sock/SocketStream.h"
+#include "sock/TlsStream.h"
 
 #include <chrono>
 #include <netinet/in.h>
@@ -143,6 +145,12 @@ void T_TcpIp::GiveUp(bool stopped, const std::string& what)
 
 void T_TcpIp::StreamFailed(const ESockException& e)
 {
+    if (const auto* certificate = dynamic_cast<const ECertificateError*>(&e)) {
+        // Kept whole: the window offers to trust exactly this certificate.
+        const ECertificateError refused = *certificate;
+        ConnectionLost();
+        throw refused;
+    }
     const std::string text = e.Message;
     ConnectionLost();
     throw ETcpIpError(text);
@@ -238,6 +246,54 @@ void T_TcpIp::WrapControl(const ByteStream::Wrapper& wrap)
     }
 }
 
+void T_TcpIp::StartTls()
+{
+    WrapControl([this](std::unique_ptr<ByteStream> plain) -> std::unique_ptr<ByteStream> {
+        return std::make_unique<TlsStream>(std::move(plain), Hostname, Tls.Trusted);
+    });
+    Handshake(control_, "negotiating TLS");
+}
+
+void T_TcpIp::StartTls(std::unique_ptr<ByteStream>& s, std::shared_ptr<TlsSession> resume, const std::string& what)
+{
+    try {
+        s = std::make_unique<TlsStream>(std::move(s), Hostname, Tls.Trusted, std::move(resume));
+    } catch (const ESockException& e) {
+        StreamFailed(e);
+    }
+    Handshake(s, what);
+}
+
+void T_TcpIp::Handshake(std::unique_ptr<ByteStream>& s, const std::string& what)
+{
+    for (;;) {
+        // Looked up again after each wait: a handler it let through may have closed the connection.
+        auto* tls = dynamic_cast<TlsStream*>(s.get());
+        if (!tls) {
+            ConnectionLost();
+            throw ETcpIpError("The connection to " + Hostname + " was closed while " + what + ".");
+        }
+        bool done = false;
+        try {
+            done = tls->Handshake();
+        } catch (const ESockException& e) {
+            StreamFailed(e);
+        }
+        if (done) {
+            if (Tracing())
+                Trace(tlSocket, "TLS: " + tls->Description() + (tls->SessionReused() ? " (session resumed)" : ""));
+            return;
+        }
+        WaitUntilReady(s, false, what);
+    }
+}
+
+std::shared_ptr<TlsSession> T_TcpIp::ControlSession() const
+{
+    const auto* tls = dynamic_cast<const TlsStream*>(control_.get());
+    return tls ? tls->Session() : nullptr;
+}
+
 void T_TcpIp::BindAndListen(SOCKET& s, uint16_t& port, const NetAddress& local)
 {
     CloseSocket(s);
@@ -309,7 +365,7 @@ void T_TcpIp::CloseStream(std::unique_ptr<ByteStream>& s)
         Trace(tlSocket, "Closed socket ID " + std::to_string(id));
 }
 
-void T_TcpIp::ReceiveBuffer(std::unique_ptr<ByteStream>& s, char* buffer, int& count, int size)
+void T_TcpIp::ReceiveBuffer(std::unique_ptr<ByteStream>& s, char* buffer, int& count, int size, bool wait)
 {
     std::vector<char> scratch;
     if (!buffer) {
@@ -334,6 +390,8 @@ void T_TcpIp::ReceiveBuffer(std::unique_ptr<ByteStream>& s, char* buffer, int& c
             return;
         }
         if (count == ByteStream::WouldBlock) {
+            if (!wait)
+                return;
             WaitUntilReady(s, false, "waiting for its answer");
             continue;
         }
@@ -455,6 +513,8 @@ void T_TcpIp::Login()
     EndOfData = false;
     Reset = false;
     lines_.Clear();
+    if (Tls.Mode == TlsMode::Implicit)
+        StartTls(); // before the greeting: everything the server says is protected
     LoggedIn = true;
 }
 

@@ -7,6 +7,7 @@
 #include "sock/ESockException.h"
 #include "sock/NameResolver.h"
 #include "sock/NetAddress.h"
+#include "sock/TlsOptions.h"
 #include "framework/LineReader.h"
 #include "tcpip/T_NetComponent.h"
 #include "tcpip/TcpIpErrors.h"
@@ -18,6 +19,8 @@
 #include <memory>
 #include <string>
 #include <vector>
+
+class TlsSession;
 
 enum TTraceLevel { tlCommand, tlReply, tlSocket };
 using TTraceProc = std::function<void(const std::string& s, TTraceLevel level)>;
@@ -72,6 +75,9 @@ public:
     bool LoggedIn = false;
     // How long one wait for the server (connect, a reply, more data) may last.
     uint32_t ReplyTimeoutMs = ::ReplyTimeoutMs;
+    // How the connections are protected: plain, upgraded by the protocol's
+    // own command, or TLS from the first byte (negotiated by Login).
+    TlsOptions Tls;
 
 protected:
     void Trace(TTraceLevel level, const std::string& text)
@@ -87,7 +93,9 @@ protected:
     // The calls below take a connection's slot, not its stream: a handler a
     // wait lets through may close the connection, and a closed one reads and
     // writes as a socket closed under it would.
-    void ReceiveBuffer(std::unique_ptr<ByteStream>& s, char* buffer, int& count, int size);
+    // Without wait, a stream with nothing to hand out yet gives count
+    // ByteStream::WouldBlock instead of waiting.
+    void ReceiveBuffer(std::unique_ptr<ByteStream>& s, char* buffer, int& count, int size, bool wait = true);
     // One reply line of the control connection, CR LF or LF ended; false (line
     // unchanged) when the connection ended first. A line past the reader's cap
     // is no reply: the connection is dropped with an error.
@@ -119,6 +127,16 @@ protected:
     // in its place. What was read but not yet handed out is dropped: no byte
     // read before the change may pass for one read after it.
     void WrapControl(const ByteStream::Wrapper& wrap);
+    // Puts TLS over the control connection for Hostname and completes the
+    // handshake; what arrived before it is dropped. A certificate not trusted
+    // raises ECertificateError (its fingerprint for the window to offer),
+    // any other failure ETcpIpError; either way the connection is dropped.
+    void StartTls();
+    // The same for another connection (an FTP data connection), offering
+    // resume, a session of the control connection's.
+    void StartTls(std::unique_ptr<ByteStream>& s, std::shared_ptr<TlsSession> resume, const std::string& what);
+    // The control connection's TLS session (none when it is plain).
+    std::shared_ptr<TlsSession> ControlSession() const;
     // A listening socket for the server to connect to; port 0 takes a free one.
     void BindAndListen(SOCKET& s, uint16_t& port, const NetAddress& local);
     void BindAndListen(SOCKET& s, uint16_t& port, uint32_t localAddress)
@@ -170,6 +188,8 @@ private:
     [[noreturn]] void GiveUp(bool stopped, const std::string& what);
     // A stream's own failure, in its words, after dropping the connection.
     [[noreturn]] void StreamFailed(const ESockException& e);
+    // Moves the handshake of s (a TlsStream) on until it is complete.
+    void Handshake(std::unique_ptr<ByteStream>& s, const std::string& what);
     using Readiness = std::function<int(const ByteStream* also, int ms)>;
     void AwaitReady(const Readiness& ready, const std::string& what);
 

@@ -2,6 +2,7 @@
 #include "desktop/HiResTim.h"
 #include "desktop/TrayIcon.h"
 #include "support/RealServers.h"
+#include "support/TestCa.h"
 #include "support/ScriptServer.h"
 #include "tcpip/T_FTP.h"
 
@@ -100,6 +101,34 @@ TEST_F(KeepAlive, AnHourOfTicksAgainstARealServerLogsInAndOutEachTimeAndLeaksNot
     EXPECT_FALSE(w.KeepAlive().Ftp().LoggedIn);
     EXPECT_TRUE(testsupport::PumpUntil([&] { return OpenDescriptors() == descriptors; }, 10000))
         << OpenDescriptors() << " descriptors open, " << descriptors << " before: an attempt left one open";
+}
+
+TEST_F(KeepAlive, LogsInOverTlsWhenTheSiteIsSetToItAndReportsACertificateItCannotTrust)
+{
+    testsupport::TestCa ca;
+    const testsupport::TestCa::Issued certificate = ca.Issue("127.0.0.1");
+    FtpServer server(&certificate);
+    SKIP_UNLESS_RUNNING(server);
+    Store("ftp_tls", "starttls");
+    TformVexmor& w = OpenAimedAt(server.port(), 40);
+    auto runUntil = [&](const std::function<bool()>& enough) {
+        Click(w.bScan);
+        EXPECT_TRUE(testsupport::PumpUntil(enough, 60000));
+        w.pmAliveEnd->trigger();
+        ASSERT_TRUE(testsupport::PumpUntil([&] { return !w.KeepAlive().AttemptRunning(); }, 60000));
+        QCoreApplication::processEvents();
+    };
+    // The test authority is not trusted yet: each attempt fails saying so,
+    // with the fingerprint, and the mode goes on.
+    runUntil([&] { return errors.size() >= 2; });
+    ASSERT_GE(errors.size(), 2u);
+    EXPECT_NE(errors[0].find(certificate.fingerprint), std::string::npos) << errors[0];
+    EXPECT_EQ(CountOf(" ...logged out; action completed!"), 0);
+
+    errors.clear();
+    const testsupport::TrustScope trust(ca.Authority());
+    runUntil([&] { return CountOf(" ...logged out; action completed!") >= 3; });
+    EXPECT_TRUE(errors.empty()) << errors.front();
 }
 
 TEST_F(KeepAlive, FailuresAreReportedOnTheWindowAndTheModeKeepsRunning)

@@ -1,8 +1,13 @@
 #include "WindowFixture.h"
 #include "support/RealServers.h"
 #include "support/ScriptServer.h"
+#include "support/TestCa.h"
+#include "settings/SecuritySettings.h"
 #include "tcpip/T_Pop3.h"
 #include "tcpip/T_Time.h"
+
+#include <QAbstractButton>
+#include <QApplication>
 
 using testsupport::PumpUntil;
 using S = testsupport::ScriptServer;
@@ -51,7 +56,7 @@ TEST_F(MailTimeCommand, TheMailMenuCountsListsShowsAndDeletesARealMailbox)
     dovecot.AddMessage("From: Bob <bob@example.test>\r\nSubject: Hello\r\n\r\nHi there\r\n");
     dovecot.AddMessage("From: Carol <carol@example.test>\r\nSubject: Minutes\r\n\r\nThe minutes.\r\n.hidden\r\n");
     dovecot.AddMessage("From: Dan <dan@example.test>\r\nSubject: Lunch\r\n\r\nNoon?\r\n");
-    window->pop_mail->RemotePort = dovecot.port();
+    Store("pop_port", std::to_string(dovecot.port()));
     EXPECT_FALSE(window->popmailSend->isEnabled()) << "no send-mail window yet: disabled, not dead";
 
     Click(window->bMail);
@@ -104,6 +109,58 @@ TEST_F(MailTimeCommand, TheMailMenuCountsListsShowsAndDeletesARealMailbox)
     EXPECT_EQ(errors[0].rfind("-ERR", 0), 0u) << errors[0];
 }
 
+TEST_F(MailTimeCommand, ATlsOnlyMailboxFromTheConfiguredServerAndPortOnceItsCertificateIsTrusted)
+{
+    testsupport::TestCa ca;
+    // Issued for another name than the one the user gives: refused until trusted.
+    const testsupport::TestCa::Issued certificate = ca.Issue("mail.example.test");
+    testsupport::DovecotServer dovecot(&certificate);
+    SKIP_UNLESS_RUNNING(dovecot);
+    const testsupport::TrustScope trust(ca.Authority());
+    dovecot.AddMessage("From: Bob <bob@example.test>\r\nSubject: Hello\r\n\r\nHi there\r\n");
+    // No host typed: the configured POP3 server and port are used.
+    Type(window->hostname, "");
+    Store("pop_server", "127.0.0.1");
+    Store("pop_port", std::to_string(dovecot.tlsPort()));
+    Store("pop_tls", "implicit");
+
+    // The prompt is answered No: the command fails saying why, nothing is stored.
+    auto answer = [&](const char* button) {
+        auto* poll = new QTimer(window.get());
+        QObject::connect(poll, &QTimer::timeout, window.get(), [button, poll] {
+            for (QWidget* w : QApplication::topLevelWidgets())
+                if (w->objectName() == "trustPrompt" && w->isVisible()) {
+                    poll->stop();
+                    poll->deleteLater();
+                    w->findChild<QAbstractButton*>(button)->click();
+                    return;
+                }
+        });
+        poll->start(5);
+    };
+    answer("bDontTrust");
+    Click(window->bMail);
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_NE(errors[0].find(certificate.fingerprint), std::string::npos) << errors[0];
+    TRegistry1632 settings;
+    EXPECT_TRUE(TrustedCertificates(settings).empty());
+
+    // Trusted: stored for the host, and the same command goes on at once.
+    errors.clear();
+    answer("bTrust");
+    Click(window->bMail);
+    EXPECT_TRUE(errors.empty()) << errors[0];
+    EXPECT_EQ(CountOf(" There are 1 messages on the server."), 1);
+    ASSERT_EQ(TrustedCertificates(settings).size(), 1u);
+    EXPECT_EQ(TrustedCertificates(settings)[0].Host, "127.0.0.1");
+    EXPECT_EQ(TrustedCertificates(settings)[0].Fingerprint, certificate.fingerprint);
+
+    // Trusted from now on: no prompt.
+    Click(window->bMail);
+    EXPECT_TRUE(errors.empty()) << errors[0];
+    EXPECT_EQ(CountOf(" There are 1 messages on the server."), 2);
+}
+
 TEST_F(MailTimeCommand, TheListShowsHeadersDecodedUnfoldedAndEachFieldOnItsOwn)
 {
     testsupport::DovecotServer dovecot;
@@ -114,7 +171,7 @@ TEST_F(MailTimeCommand, TheListShowsHeadersDecodedUnfoldedAndEachFieldOnItsOwn)
     dovecot.AddMessage("From: Gr\xC3\xBC\xC3\x9F" "e Team <team@example.test>\r\n\r\nno subject\r\n");
     dovecot.AddMessage("From: Eve \x01 <eve@example.test>\r\nSubject: A long\r\n\tsubject \x80 5\r\n\r\nx\r\n");
     dovecot.AddMessage("Subject: Only a subject\r\n\r\nx\r\n");
-    window->pop_mail->RemotePort = dovecot.port();
+    Store("pop_port", std::to_string(dovecot.port()));
 
     window->popmailHeaders->trigger();
     ASSERT_EQ(Rows(), 4);
@@ -188,7 +245,7 @@ TEST_F(MailTimeCommand, TheTimeComesFromARealServerOnIPv6)
 TEST_F(MailTimeCommand, StopReachesAMailCommandWaitingForASilentServer)
 {
     testsupport::ScriptServer silent({testsupport::ScriptServer::Hold()});
-    window->pop_mail->RemotePort = silent.port();
+    Store("pop_port", std::to_string(silent.port()));
     EXPECT_FALSE(window->bStop->isEnabled());
     bool stopEnabledWhileWaiting = false;
     QTimer::singleShot(200, window->bStop, [&] {
@@ -214,13 +271,13 @@ TEST_F(MailTimeCommand, StopReachesAMailCommandWaitingForASilentServer)
 TEST_F(MailTimeCommand, AWaitingMailCommandRefusesEveryOtherCommandAndKeepsTheRowsItNeeds)
 {
     S listing(Pop3Mailbox(3, {S::Expect(), S::Send("+OK\r\n"), S::Close()}));
-    window->pop_mail->RemotePort = listing.port();
+    Store("pop_port", std::to_string(listing.port()));
     window->popmailHeaders->trigger();
     ASSERT_EQ(Rows(), 3);
     Select(1);
 
     S slow(Pop3Mailbox(3, {S::Expect(), S::Hold()}));
-    window->pop_mail->RemotePort = slow.port();
+    Store("pop_port", std::to_string(slow.port()));
     bool checked = false;
     WhenReceived(slow, "RETR", [&] {
         for (QWidget* w : std::initializer_list<QWidget*>{window->bPing, window->bTrace, window->bFinger,
@@ -276,7 +333,7 @@ TEST_F(MailTimeCommand, DeleteAllThatEndsEarlySaysSoInWords)
 {
     window->confirm = [](const std::string&) { return true; };
     S server(Pop3Mailbox(3, {S::Expect(), S::Send("+OK\r\n"), S::Expect(), S::Close()}));
-    window->pop_mail->RemotePort = server.port();
+    Store("pop_port", std::to_string(server.port()));
     window->popmailDelAll->trigger();
     ASSERT_EQ(errors.size(), 1u);
     EXPECT_FALSE(errors[0].empty()) << "a box always has words";

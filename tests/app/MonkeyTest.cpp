@@ -199,29 +199,29 @@ TEST_F(Monkey, ClicksEverywhereWhileEachCommandWaitsBreakNothing)
 {
     const std::string done = " ...logged out; operation complete!";
     S listing(SlowMailbox({S::Expect(), S::Trickle("+OK bye\r\n"), S::Close()}));
-    window->pop_mail->RemotePort = listing.port();
+    Store("pop_port", std::to_string(listing.port()));
     Scenario("headers", done, [&] { window->popmailHeaders->trigger(); });
     ASSERT_GT(Rows(), 0) << "the next scenarios need rows to select";
 
     S retrieve(SlowMailbox({S::Expect(), S::Trickle("+OK\r\nFrom: Sender 1\r\n\r\n" + std::string(200, 'x') +
                                                       "\r\n.\r\n"),
                             S::Expect(), S::Trickle("+OK bye\r\n"), S::Close()}));
-    window->pop_mail->RemotePort = retrieve.port();
+    Store("pop_port", std::to_string(retrieve.port()));
     window->details->topLevelItem(0)->setSelected(true);
     Scenario("view", "  " + std::string(200, 'x'), [&] { window->popmailMsgText->trigger(); });
 
     S deleteOne(SlowMailbox({S::Expect(), S::Trickle("+OK\r\n"), S::Expect(), S::Trickle("+OK bye\r\n"),
                              S::Close()}));
-    window->pop_mail->RemotePort = deleteOne.port();
+    Store("pop_port", std::to_string(deleteOne.port()));
     window->details->topLevelItem(0)->setSelected(true);
     Scenario("delete selected", done, [&] { window->popmailDelSel->trigger(); });
 
     S deleteAll(SlowMailbox({S::Expect(), S::Trickle("+OK\r\n"), S::Hold()}));
-    window->pop_mail->RemotePort = deleteAll.port();
+    Store("pop_port", std::to_string(deleteAll.port()));
     Scenario("delete all", done, [&] { window->popmailDelAll->trigger(); });
 
     S count(SlowMailbox({S::Hold()}));
-    window->pop_mail->RemotePort = count.port();
+    Store("pop_port", std::to_string(count.port()));
     QTimer::singleShot(700, window->bStop, &QToolButton::click);
     Scenario("count, stopped", done, [&] { window->popmailCount->trigger(); });
 
@@ -307,7 +307,7 @@ TEST_F(Monkey, ClicksEverywhereWhileEachCommandWaitsBreakNothing)
 
     // Usable again: a plain command runs to its end.
     S quick(testsupport::Pop3Mailbox(0, {S::Expect(), S::Send("+OK\r\n"), S::Close()}));
-    window->pop_mail->RemotePort = quick.port();
+    Store("pop_port", std::to_string(quick.port()));
     const size_t errorsBefore = errors.size();
     window->popmailCount->trigger();
     EXPECT_EQ(Lines().back(), " There are 0 messages on the server.");

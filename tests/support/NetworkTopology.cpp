@@ -104,4 +104,61 @@ bool RouteTopology::Link(const NetNamespace& a, const std::string& addrA, const 
            a.Exec("ip link set " + ia + " up") == 0 && b.Exec("ip link set " + ib + " up") == 0;
 }
 
+namespace {
+
+// Every namespace of the chain, with addresses that skip duplicate address
+// detection and routers that forward and answer every probe.
+bool PrepareIpv6(const NetNamespace& ns, bool router)
+{
+    bool ok = ns.Exec("sysctl -w net.ipv6.conf.all.accept_dad=0") == 0 &&
+              ns.Exec("sysctl -w net.ipv6.conf.default.accept_dad=0") == 0;
+    ns.Exec("sysctl -w net.ipv6.icmp.ratelimit=0");
+    if (router)
+        ok = ok && ns.Exec("sysctl -w net.ipv6.conf.all.forwarding=1") == 0;
+    return ok;
+}
+
+bool Link6(const NetNamespace& a, const std::string& addrA, const NetNamespace& b, const std::string& addrB,
+           const std::string& tag)
+{
+    const std::string base = "w" + std::to_string(::getpid() % 100000) + std::to_string(serial++) + tag;
+    const std::string ia = base + "x", ib = base + "y";
+    return Sh("ip link add " + ia + " netns " + a.name() + " type veth peer name " + ib + " netns " + b.name()) == 0 &&
+           a.Exec("ip -6 addr add " + addrA + " dev " + ia + " nodad") == 0 &&
+           b.Exec("ip -6 addr add " + addrB + " dev " + ib + " nodad") == 0 &&
+           a.Exec("ip link set " + ia + " up") == 0 && b.Exec("ip link set " + ib + " up") == 0;
+}
+
+} // namespace
+
+RouteTopology6::RouteTopology6()
+{
+    ok_ = PrepareIpv6(client, false) && PrepareIpv6(r1, true) && PrepareIpv6(r2, true) &&
+          PrepareIpv6(target, false) && Link6(client, "fd00:201:1::2/64", r1, "fd00:201:1::1/64", "a") &&
+          Link6(r1, "fd00:201:2::1/64", r2, "fd00:201:2::2/64", "b") &&
+          Link6(r2, "fd00:201:3::1/64", target, "fd00:201:3::2/64", "c") &&
+          client.Exec("ip -6 route add default via fd00:201:1::1") == 0 &&
+          target.Exec("ip -6 route add default via fd00:201:3::1") == 0 &&
+          r1.Exec("ip -6 route add fd00:201:3::/64 via fd00:201:2::2") == 0 &&
+          r2.Exec("ip -6 route add fd00:201:1::/64 via fd00:201:2::1") == 0;
+    // Until the carrier is up and neighbours are found nothing passes: wait
+    // until the whole path answers (each attempt bounded by its own time-out).
+    for (int attempt = 0; ok_ && attempt < 60; ++attempt)
+        if (client.Exec(std::string("ping -6 -q -n -c 1 -W 1 ") + TargetAddress) == 0)
+            return;
+    ok_ = false;
+}
+
+bool RouteTopology6::RejectAtRouter1AndSilenceRouter2() const
+{
+    return r1.Exec("ip -6 route add fd00:201:9::/64 via fd00:201:2::2") == 0 &&
+           r1.Exec("nft add table ip6 vexmorrj") == 0 &&
+           r1.Exec("nft add chain ip6 vexmorrj relay '{ type filter hook forward priority 0; }'") == 0 &&
+           r1.Exec(std::string("nft add rule ip6 vexmorrj relay ip6 daddr ") + RejectedAddress +
+                   " reject with icmpv6 type addr-unreachable") == 0 &&
+           r2.Exec("nft add table ip6 vexmorsl") == 0 &&
+           r2.Exec("nft add chain ip6 vexmorsl out '{ type filter hook output priority 0; }'") == 0 &&
+           r2.Exec("nft add rule ip6 vexmorsl out icmpv6 type time-exceeded drop") == 0;
+}
+
 } // namespace testsupport

@@ -72,4 +72,32 @@ private:
     bool ok_ = false;
 };
 
+// The same chain over IPv6, addresses usable at once (no duplicate address
+// detection): client fd00:201:1::2, r1 fd00:201:1::1 / fd00:201:2::1,
+// r2 fd00:201:2::2 / fd00:201:3::1, target fd00:201:3::2.
+class RouteTopology6 {
+public:
+    RouteTopology6();
+    bool ok() const { return ok_; }
+    // r1 rejects RejectedAddress as address-unreachable and has no route to
+    // UnroutedAddress; r2 says nothing of expired echoes. False where nftables
+    // is missing.
+    bool RejectAtRouter1AndSilenceRouter2() const;
+
+    NetNamespace client{"c6"};
+    NetNamespace r1{"r16"};
+    NetNamespace r2{"r26"};
+    NetNamespace target{"t6"};
+
+    static constexpr const char* ClientAddress = "fd00:201:1::2";
+    static constexpr const char* Router1 = "fd00:201:1::1";
+    static constexpr const char* Router2 = "fd00:201:2::2";
+    static constexpr const char* TargetAddress = "fd00:201:3::2";
+    static constexpr const char* RejectedAddress = "fd00:201:9::9";
+    static constexpr const char* UnroutedAddress = "fd00:201:8::8";
+
+private:
+    bool ok_ = false;
+};
+
 } // namespace testsupport

@@ -90,7 +90,7 @@ void RealServer::Start(const char* program, const QStringList& arguments, const 
         problem_ = failure;
 }
 
-DovecotServer::DovecotServer()
+DovecotServer::DovecotServer(const TestCa::Issued* tls)
 {
     if (!Installed("/usr/sbin/dovecot", "dovecot-pop3d"))
         return;
@@ -102,13 +102,20 @@ DovecotServer::DovecotServer()
         QDir().mkpath(QString::fromStdString(Path(sub)));
     const std::string conf =
         "base_dir = " + Path("run") + "\nstate_dir = " + Path("state") + "\nlog_path = " + Path("dovecot.log") +
-        "\nprotocols = pop3\nlisten = 127.0.0.1\nssl = no\ndisable_plaintext_auth = no\n"
+        "\nprotocols = pop3\nlisten = 127.0.0.1\n" +
+        (tls ? "ssl = required\nssl_cert = <" + tls->certificate + "\nssl_key = <" + tls->key +
+                   "\ndisable_plaintext_auth = yes\n"
+             : std::string("ssl = no\ndisable_plaintext_auth = no\n")) +
         "auth_mechanisms = plain\nauth_failure_delay = 0\nfirst_valid_uid = 1\nmail_location = maildir:" + Path("mail") + "/%u\n"
         "passdb {\n  driver = passwd-file\n  args = scheme=PLAIN username_format=%u " + Path("passwd") + "\n}\n"
         "userdb {\n  driver = static\n  args = uid=" + std::to_string(uid) + " gid=" + std::to_string(gid) +
         " home=" + Path("home") + "/%u\n}\n"
         "service pop3-login {\n  inet_listener pop3 {\n    address = 127.0.0.1\n    port = " +
-        std::to_string(port()) + "\n  }\n}\n";
+        std::to_string(port()) + "\n  }\n" +
+        (tls ? "  inet_listener pop3s {\n    address = 127.0.0.1\n    port = " + std::to_string(tlsPort()) +
+                   "\n    ssl = yes\n  }\n"
+             : std::string()) +
+        "}\n";
     if (!Write("dovecot.conf", conf) || !Write("passwd", "alice:{PLAIN}secret\n"))
         return;
     for (const char* sub : {"mail/alice", "mail/alice/new", "mail/alice/cur", "mail/alice/tmp", "home"})
@@ -244,7 +251,7 @@ std::string EnsureFtpUser()
 
 } // namespace
 
-FtpServer::FtpServer()
+FtpServer::FtpServer(const TestCa::Issued* tls, bool implicitTls)
 {
     if (!Installed("/usr/sbin/vsftpd", "vsftpd"))
         return;
@@ -272,7 +279,12 @@ FtpServer::FtpServer()
         "\nchroot_local_user=YES\nallow_writeable_chroot=YES\nsecure_chroot_dir=" + Path("empty") +
         "\npam_service_name=vsftpd\nseccomp_sandbox=NO\npasv_enable=YES\npasv_address=127.0.0.1\n"
         "port_enable=YES\nconnect_from_port_20=NO\nxferlog_enable=NO\nuserlist_enable=NO\n"
-        "vsftpd_log_file=" + Path("vsftpd.log") + "\n";
+        "vsftpd_log_file=" + Path("vsftpd.log") + "\n" +
+        // require_ssl_reuse and force_local_*_ssl stay at their defaults (YES).
+        (tls ? "ssl_enable=YES\nrsa_cert_file=" + tls->certificate + "\nrsa_private_key_file=" + tls->key +
+                   "\nallow_anon_ssl=YES\nssl_ciphers=HIGH\ndebug_ssl=YES\nlog_ftp_protocol=YES\n" +
+                   (implicitTls ? "implicit_ssl=YES\n" : "")
+             : std::string());
     if (!Write("vsftpd.conf", conf))
         return;
     Start("/usr/sbin/vsftpd", {QString::fromStdString(Path("vsftpd.conf"))},

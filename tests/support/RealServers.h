@@ -5,6 +5,7 @@
 // object. Each says why it cannot run (empty when it can).
 
 #include "support/Loopback.h"
+#include "support/TestCa.h"
 
 #include <QProcess>
 #include <QTemporaryDir>
@@ -54,10 +55,12 @@ private:
 };
 
 // Dovecot's POP3 service with one passwd-file user, "alice" / "secret",
-// whose Maildir the test fills.
+// whose Maildir the test fills. Given a certificate, it requires TLS: STLS
+// on port(), TLS from the first byte on tlsPort().
 class DovecotServer : public RealServer {
 public:
-    DovecotServer();
+    explicit DovecotServer(const TestCa::Issued* tls = nullptr);
+    uint16_t tlsPort() const { return tlsPort_.port(); }
     // Adds a message (its text with CR LF or LF line ends) to alice's mailbox.
     void AddMessage(const std::string& text);
     // Messages now in alice's mailbox (new and cur).
@@ -66,6 +69,7 @@ public:
 
 private:
     int added_ = 0;
+    ReservedPort tlsPort_;
 };
 
 // aiosmtpd (Debian's python3-aiosmtpd, run by the system's Python), storing
@@ -98,13 +102,16 @@ public:
 
 // vsftpd: anonymous, read-only logins see AnonRoot(); the local user
 // "vexmorftp" / "s3cret" (a system account the fixture creates once, so root
-// only) reads and writes UserRoot().
+// only) reads and writes UserRoot(). Given a certificate, it speaks TLS:
+// required for the local user and its data, offered to the anonymous one,
+// after AUTH TLS or (implicit) from the first byte; data connections must
+// reuse the control connection's session, as vsftpd demands by default.
 class FtpServer : public RealServer {
 public:
     static constexpr const char* User = "vexmorftp";
     static constexpr const char* Password = "s3cret";
 
-    FtpServer();
+    explicit FtpServer(const TestCa::Issued* tls = nullptr, bool implicitTls = false);
     std::string AnonRoot() const { return Path("anon"); }
     std::string UserRoot() const { return Path("user"); }
     // Writes a file below AnonRoot() (readable by the anonymous user).
