@@ -90,8 +90,9 @@ void RealServer::Start(const char* program, const QStringList& arguments, const 
         problem_ = failure;
 }
 
-DovecotServer::DovecotServer(const TestCa::Issued* tls)
+DovecotServer::DovecotServer(const TestCa::Issued* tls, const std::string& address)
 {
+    address_ = address;
     if (!Installed("/usr/sbin/dovecot", "dovecot-pop3d"))
         return;
     // Dovecot will not deliver mail as root: the mailbox belongs to nobody then.
@@ -102,7 +103,7 @@ DovecotServer::DovecotServer(const TestCa::Issued* tls)
         QDir().mkpath(QString::fromStdString(Path(sub)));
     const std::string conf =
         "base_dir = " + Path("run") + "\nstate_dir = " + Path("state") + "\nlog_path = " + Path("dovecot.log") +
-        "\nprotocols = pop3\nlisten = 127.0.0.1\n" +
+        "\nprotocols = pop3\nlisten = " + address_ + "\n" +
         (tls ? "ssl = required\nssl_cert = <" + tls->certificate + "\nssl_key = <" + tls->key +
                    "\ndisable_plaintext_auth = yes\n"
              : std::string("ssl = no\ndisable_plaintext_auth = no\n")) +
@@ -110,9 +111,9 @@ DovecotServer::DovecotServer(const TestCa::Issued* tls)
         "passdb {\n  driver = passwd-file\n  args = scheme=PLAIN username_format=%u " + Path("passwd") + "\n}\n"
         "userdb {\n  driver = static\n  args = uid=" + std::to_string(uid) + " gid=" + std::to_string(gid) +
         " home=" + Path("home") + "/%u\n}\n"
-        "service pop3-login {\n  inet_listener pop3 {\n    address = 127.0.0.1\n    port = " +
+        "service pop3-login {\n  inet_listener pop3 {\n    address = " + address_ + "\n    port = " +
         std::to_string(port()) + "\n  }\n" +
-        (tls ? "  inet_listener pop3s {\n    address = 127.0.0.1\n    port = " + std::to_string(tlsPort()) +
+        (tls ? "  inet_listener pop3s {\n    address = " + address_ + "\n    port = " + std::to_string(tlsPort()) +
                    "\n    ssl = yes\n  }\n"
              : std::string()) +
         "}\n";
@@ -251,8 +252,9 @@ std::string EnsureFtpUser()
 
 } // namespace
 
-FtpServer::FtpServer(const TestCa::Issued* tls, bool implicitTls)
+FtpServer::FtpServer(const TestCa::Issued* tls, bool implicitTls, const std::string& address)
 {
+    address_ = address;
     if (!Installed("/usr/sbin/vsftpd", "vsftpd"))
         return;
     if (::geteuid() != 0) {
@@ -273,7 +275,9 @@ FtpServer::FtpServer(const TestCa::Issued* tls, bool implicitTls)
         return;
     }
     const std::string conf =
-        "listen=YES\nlisten_ipv6=NO\nlisten_address=127.0.0.1\nlisten_port=" + std::to_string(port()) +
+        (address_.find(':') != std::string::npos ? "listen=NO\nlisten_ipv6=YES\nlisten_address6=" + address_
+                                                 : "listen=YES\nlisten_ipv6=NO\nlisten_address=" + address_) +
+        "\nlisten_port=" + std::to_string(port()) +
         "\nbackground=NO\nanonymous_enable=YES\nanon_root=" + AnonRoot() +
         "\nno_anon_password=NO\nlocal_enable=YES\nwrite_enable=YES\nlocal_umask=022\nlocal_root=" + UserRoot() +
         "\nchroot_local_user=YES\nallow_writeable_chroot=YES\nsecure_chroot_dir=" + Path("empty") +

@@ -59,7 +59,8 @@ private:
 // on port(), TLS from the first byte on tlsPort().
 class DovecotServer : public RealServer {
 public:
-    explicit DovecotServer(const TestCa::Issued* tls = nullptr);
+    // address: "127.0.0.1", or "::1".
+    explicit DovecotServer(const TestCa::Issued* tls = nullptr, const std::string& address = "127.0.0.1");
     uint16_t tlsPort() const { return tlsPort_.port(); }
     // Adds a message (its text with CR LF or LF line ends) to alice's mailbox.
     void AddMessage(const std::string& text);
@@ -111,7 +112,9 @@ public:
     static constexpr const char* User = "vexmorftp";
     static constexpr const char* Password = "s3cret";
 
-    explicit FtpServer(const TestCa::Issued* tls = nullptr, bool implicitTls = false);
+    // address: "127.0.0.1", or "::1" (vsftpd's listen_ipv6).
+    explicit FtpServer(const TestCa::Issued* tls = nullptr, bool implicitTls = false,
+                       const std::string& address = "127.0.0.1");
     std::string AnonRoot() const { return Path("anon"); }
     std::string UserRoot() const { return Path("user"); }
     // Writes a file below AnonRoot() (readable by the anonymous user).

@@ -524,3 +524,24 @@ TEST_F(FtpClient, ASecondTransferFromADataHandlerIsRefusedAndEmptyNamesDoNothing
     EXPECT_EQ(refused, "Protocol busy");
     EXPECT_EQ(ftp.ReceiveStream, "bytes");
 }
+
+TEST_F(FtpClient, ARealServerListeningOnIPv6TransfersPassivelyByEpsvAndActivelyByEprt)
+{
+    FtpServer server(nullptr, false, "::1");
+    SKIP_UNLESS_RUNNING(server);
+    server.AddAnonFile("six.bin", "over IPv6");
+    T_FTP ftp;
+    Aim(ftp, server.port());
+    ftp.Hostname = "::1";
+    for (const bool passive : {true, false}) {
+        SCOPED_TRACE(passive ? "passive" : "active");
+        ftp.Passive = passive;
+        ftp.URI = "six.bin";
+        ftp.Download();
+        EXPECT_EQ(ftp.ReceiveStream, "over IPv6");
+    }
+    ftp.Logout();
+    EXPECT_TRUE(Traced(tlCommand, "EPSV"));
+    EXPECT_FALSE(Traced(tlCommand, "PASV"));
+    EXPECT_TRUE(TracedPart("EPRT |2|::1|"));
+}
