@@ -250,9 +250,6 @@ private:
     // button for a command's length without touching its own enabled state.
     QWidget* HeldButton(QToolButton* button, std::vector<QWidget*>& holders);
     void TraceOne();
-    // A host that can only be an IPv6 target, which command does not reach
-    // yet: said in red, and true, so the command goes no further.
-    bool RefuseIPv6Target(const std::string& host, const std::string& command);
     // Adds rows to the report list in batches, the window painting between them.
     void AppendRows(const std::vector<QStringList>& rows);
     // Writes transcript lines in batches, the window painting between them.

@@ -69,25 +69,6 @@ void TformVexmor::bResolveClick()
     SaveLogIfOn();
 }
 
-bool TformVexmor::RefuseIPv6Target(const std::string& host, const std::string& command)
-{
-    std::string why;
-    const std::optional<NetAddress> literal = NetAddress::FromText(host);
-    if (literal && literal->IsIPv6()) {
-        why = host + " is an IPv6 address";
-    } else if (!literal && !host.empty() && ResolveAddress(host) == NoAddress) {
-        const std::vector<NetAddress> all = ResolveAll(host, AddressOrder::System);
-        if (!all.empty() && std::all_of(all.begin(), all.end(), [](const NetAddress& a) { return a.IsIPv6(); }))
-            why = host + " has IPv6 addresses only";
-    }
-    if (why.empty())
-        return false;
-    WriteAlert(command + " does not reach IPv6 addresses yet: " + why +
-               ". Give an IPv4 address, or a name that has one.");
-    SetStatusText(0, command + " does not reach IPv6 addresses yet...");
-    return true;
-}
-
 void TformVexmor::bFingerClick()
 {
     if (CommandRunning())
@@ -96,16 +77,13 @@ void TformVexmor::bFingerClick()
     // cannot hold is refused with no connection made and the window left as it was.
     const std::string host = ToAnsi(hostname->text(), "The host name");
     fingerQuery_ = ToAnsi(username->text(), "The user name");
-    if (RefuseIPv6Target(host, "Finger")) {
-        PageControl->setCurrentWidget(tsVerbose);
-        return;
-    }
     // Busy until the connection is made or refused; the look-ups wait here.
     CommandInProgress command(*this);
     EnterBusy();
     PageControl->setCurrentWidget(tsVerbose);
     sockdata->SetPortName("79");
     sockdata->SetHostName(host);
+    sockdata->Order = ConfiguredAddressOrder(reg_read);
     fingerLines_.Clear();
     sockdata->Open();
 }

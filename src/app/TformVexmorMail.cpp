@@ -3,6 +3,7 @@
 #include "framework/Ansi.h"
 #include "framework/SysUtils.h"
 #include "mail/HeaderText.h"
+#include "settings/AddressOrder.h"
 #include "settings/ConfigKeys.h"
 #include "settings/Crypt32.h"
 #include "settings/SecuritySettings.h"
@@ -89,6 +90,7 @@ void TformVexmor::MailOpening(bool clearReport)
         throw Exception("No POP3 server to ask: type its name in the host field, or set the POP3 server in the "
                         "configuration.");
     pop_mail->Hostname = host;
+    pop_mail->Order = ConfiguredAddressOrder(reg_read);
     pop_mail->RemotePort = ConfiguredPort(ReadKeyLM(ConfigPath, "pop_port"));
     pop_mail->Tls = ConfiguredTls(reg_read, SecuredProtocol::Pop3, host, pop_mail->RemotePort);
     if (!username->text().isEmpty() && !password->text().isEmpty()) {

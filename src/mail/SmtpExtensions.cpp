@@ -68,6 +68,9 @@ std::string GreetingName(const std::string& hostName, const std::string& canonic
     for (const std::string* name : {&hostName, &canonicalName})
         if (FullyQualified(*name))
             return name->back() == '.' ? name->substr(0, name->size() - 1) : *name;
+    // RFC 5321 address literals: IPv6 ones carry their tag.
+    if (localAddress.find(':') != std::string::npos)
+        return "[IPv6:" + localAddress + "]";
     return "[" + localAddress + "]";
 }
 

@@ -1,4 +1,5 @@
 #include "mail/TformMailSend.h"
+#include "settings/AddressOrder.h"
 #include "framework/Ansi.h"
 #include "framework/Application.h"
 #include "framework/FixedDialog.h"
@@ -345,6 +346,7 @@ void TformMailSend::bOkClick()
     msg_send->Headers = {DateHeader(), MessageIdHeader(sender.Address),
                          "Reply-To: " + MailboxText(replyName, replyAddress)};
     msg_send->SetSMTP_Server(sender.Server);
+    msg_send->Order = ConfiguredAddressOrder(reg_read);
     msg_send->SMTP_Port = sender.Port;
     msg_send->Tls = tls;
     msg_send->SMTP_User = login.User;

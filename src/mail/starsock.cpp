@@ -4,16 +4,26 @@
 #include <cstring>
 #include <netinet/in.h>
 
+namespace {
+
+// The countdown's timer, and the one that steps a connect (a poll of no
+// time per tick, so the window never waits on it).
+constexpr unsigned CountdownTimer = 1;
+constexpr unsigned ConnectTimer = 2;
+constexpr unsigned ConnectTickMs = 10;
+
+} // namespace
+
 TStarSocket::TStarSocket()
     : window_(std::make_unique<MessageWindow>([this](Message& m) { WndProc(m); })),
-      hostEntry_(size_t(MAXGETHOSTSTRUCT))
+      found_(size_t(MaxAddresses))
 {
-    remote_.sin_family = AF_INET;
 }
 
 TStarSocket::~TStarSocket()
 {
     window_.reset(); // cancels its look-ups and socket registrations
+    connector_.reset();
     stream_.reset(); // while the socket layer still runs
     if (started_)
         StopWinsock();
@@ -60,7 +70,7 @@ void TStarSocket::SetServer(const std::string& text)
     server_ = text;
     if (text.empty())
         return;
-    if (text[0] >= '0' && text[0] <= '9') {
+    if ((text[0] >= '0' && text[0] <= '9') || NetAddress::FromText(text)) {
         ServerAddress = text;
         ServerName.clear();
     } else {
@@ -79,24 +89,27 @@ void TStarSocket::OpenSocket()
         stream_ = std::make_unique<SocketStream>(s);
 }
 
-void TStarSocket::SetAddressText(const std::string& dotted)
+void TStarSocket::SetAddressText(const std::string& text)
 {
-    remote_.sin_addr.s_addr = winsock::inet_addr(dotted.c_str());
+    const std::optional<NetAddress> literal = NetAddress::FromText(text);
+    remotes_ = {literal ? *literal : NetAddress::FromIPv4(winsock::inet_addr(text.c_str()))};
 }
 
 void TStarSocket::SetPort(uint16_t port)
 {
-    remote_.sin_port = htons(port);
+    port_ = port;
 }
 
 void TStarSocket::UseResolvedAddress()
 {
-    remote_.sin_addr.s_addr = resolved_;
+    remotes_ = resolved_;
 }
 
 std::string TStarSocket::GetAddressText() const
 {
-    return winsock::inet_ntoa(remote_.sin_addr.s_addr);
+    if (peer_.IsValid())
+        return peer_.Text();
+    return remotes_.empty() ? winsock::inet_ntoa(INADDR_NONE) : remotes_.front().Text();
 }
 
 std::string TStarSocket::GetLocalHostName()
@@ -109,11 +122,12 @@ std::string TStarSocket::GetLocalHostName()
 
 std::string TStarSocket::LocalAddressText() const
 {
-    sockaddr_in local{};
-    int length = int(sizeof local);
-    if (!stream_ || winsock::getsockname(Handle(), &local, &length) != 0)
+    sockaddr_storage local{};
+    socklen_t length = sizeof local;
+    if (!stream_ || !connected_ || winsock::getsockname(Handle(), &local, &length) != 0)
         return {};
-    return winsock::inet_ntoa(local.sin_addr.s_addr);
+    const std::optional<NetAddress> address = NetAddress::FromSockaddr(reinterpret_cast<sockaddr*>(&local), length);
+    return address ? address->Text() : std::string();
 }
 
 void TStarSocket::ResolveAsync(const std::string& name)
@@ -125,8 +139,8 @@ void TStarSocket::ResolveAsync(const std::string& name)
         return;
     }
     hostName_ = name;
-    lookup_ = winsock::WSAAsyncGetHostByName(window_.get(), WM_LOOKUP, hostName_.c_str(), hostEntry_.data(),
-                                             int(hostEntry_.size()));
+    lookup_ = winsock::WSAAsyncGetAddrInfo(window_.get(), WM_LOOKUP, hostName_.c_str(), AF_UNSPEC, found_.data(),
+                                           int(found_.size()));
     LastError = lookup_ == 0 ? uint16_t(winsock::WSAGetLastError()) : 0;
     if (LastError == 0)
         StartTimeout(TimeoutArp);
@@ -134,10 +148,46 @@ void TStarSocket::ResolveAsync(const std::string& name)
 
 void TStarSocket::ConnectAsync()
 {
-    winsock::WSAAsyncSelect(Handle(), window_.get(), WM_SOCKET, FD_READ | FD_WRITE | FD_CONNECT | FD_CLOSE);
-    LastError = winsock::connect(Handle(), &remote_, 16) != 0 ? ErrorOf(winsock::WSAGetLastError()) : 0;
-    if (LastError == 0)
-        StartTimeout(TimeoutConnect);
+    if (!stream_) {
+        LastError = WSAENOTSOCK;
+        return;
+    }
+    StopConnecting();
+    peer_ = NetAddress();
+    connector_ = std::make_unique<Connector>(remotes_, port_);
+    window_->SetTimer(ConnectTimer, ConnectTickMs);
+    LastError = 0;
+    StartTimeout(TimeoutConnect);
+}
+
+void TStarSocket::StopConnecting()
+{
+    if (!connector_)
+        return;
+    window_->KillTimer(ConnectTimer);
+    connector_.reset();
+}
+
+void TStarSocket::ConnectStep()
+{
+    connector_->Step(0);
+    if (!connector_->Done())
+        return;
+    const bool made = connector_->Connected();
+    const int error = connector_->Error();
+    if (made) {
+        peer_ = connector_->Peer();
+        // The connection takes the place of the socket opened for it.
+        stream_->Close();
+        stream_ = std::make_unique<SocketStream>(connector_->Take());
+        winsock::WSAAsyncSelect(Handle(), window_.get(), WM_SOCKET, FD_READ | FD_WRITE | FD_CONNECT | FD_CLOSE);
+    }
+    StopConnecting();
+    Message m;
+    m.Msg = WM_SOCKET;
+    m.WParam = WPARAM(Handle());
+    m.LParam = MAKELONG(FD_CONNECT, made ? 0 : unsigned(error ? error : WSAHOST_NOT_FOUND));
+    SocketNotified(m);
 }
 
 int TStarSocket::Moved(int result)
@@ -182,6 +232,7 @@ void TStarSocket::CloseSocket()
         lookup_ = 0;
     }
     KillTimer();
+    StopConnecting();
     if (stream_) {
         stream_->Close();
         LastError = uint16_t(winsock::WSAGetLastError());
@@ -195,7 +246,7 @@ void TStarSocket::StartTimeout(int seconds)
     KillTimer();
     if (seconds > 0) {
         countdown_ = seconds;
-        timerId_ = window_->SetTimer(1, 1000);
+        timerId_ = window_->SetTimer(CountdownTimer, 1000);
     }
 }
 
@@ -213,7 +264,10 @@ void TStarSocket::WndProc(Message& m)
     switch (m.Msg) {
     case WM_QUERYENDSESSION: m.Result = 1; break;
     case WM_TIMER:
-        if (--countdown_ <= 0) {
+        if (m.WParam == ConnectTimer) {
+            if (connector_)
+                ConnectStep();
+        } else if (--countdown_ <= 0) {
             CloseSocket();
             Fire(OnTimedOut, this);
         }
@@ -228,8 +282,14 @@ void TStarSocket::LookupFinished(const Message& m)
 {
     KillTimer();
     LastError = HIWORD(m.LParam);
-    if (LastError == 0)
-        resolved_ = winsock::HostEntryFirstAddress(hostEntry_.data());
+    resolved_.clear();
+    if (LastError == 0) {
+        for (unsigned i = 0; i < LOWORD(m.LParam) && i < found_.size(); ++i)
+            if (const auto a = NetAddress::FromSockaddr(reinterpret_cast<const sockaddr*>(&found_[i]),
+                                                        SockaddrLength(found_[i])))
+                resolved_.push_back(*a);
+        resolved_ = InAddressOrder(resolved_, Order);
+    }
     lookup_ = 0;
     Resolved();
 }

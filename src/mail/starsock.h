@@ -2,8 +2,11 @@
 
 #include "framework/Component.h"
 #include "platform/MessageWindow.h"
-#include "platform/winsock.h"
+#include "platform/ws2tcpip.h"
 #include "sock/ByteStream.h"
+#include "sock/Connector.h"
+#include "sock/NameResolver.h"
+#include "sock/NetAddress.h"
 
 #include <cstdint>
 #include <functional>
@@ -16,11 +19,15 @@ using TStarNotify = std::function<void(TObject* sender)>;
 // One TCP stream socket driven by window messages, never blocking the GUI
 // thread: look-up finished, connected, readable, writable, closed and a
 // one-second countdown each become a hook call. Failures are left in LastError.
+// Either family: a name's addresses are tried one after another (Connector),
+// and the one that answers is the connection.
 class TStarSocket : public TComponent {
 public:
     static constexpr unsigned WM_LOOKUP = WM_USER;
     static constexpr unsigned WM_SOCKET = WM_USER + 1;
     static constexpr size_t MaxHostName = 80;
+    // A look-up keeps at most this many of a name's addresses.
+    static constexpr int MaxAddresses = 16;
 
     TStarSocket();
     ~TStarSocket() override;
@@ -36,12 +43,14 @@ public:
     void SetServer(const std::string& text);
     const std::string& Server() const { return server_; }
     void OpenSocket();
-    void SetAddressText(const std::string& dotted);
+    // An address as text, IPv4 or IPv6 (brackets allowed).
+    void SetAddressText(const std::string& text);
     void SetPort(uint16_t port);
     void UseResolvedAddress();
+    // The address connected to, or the first to try.
     std::string GetAddressText() const;
     std::string GetLocalHostName();
-    // The dotted address of the connection's own end ("127.0.0.1"); empty
+    // The address of the connection's own end ("127.0.0.1", "::1"); empty
     // when there is no connection.
     std::string LocalAddressText() const;
     void ResolveAsync(const std::string& name);
@@ -69,6 +78,8 @@ public:
     std::string ServerName;
     uint16_t Port = 0;
     uint16_t LastError = 0;
+    // Which family of a name's addresses is tried first.
+    AddressOrder Order = AddressOrder::System;
 
 protected:
     // Messages numbered above WM_SOCKET go here when set.
@@ -80,6 +91,10 @@ private:
     void LookupFinished(const Message& m);
     void SocketNotified(const Message& m);
     void KillTimer();
+    // The connect's next step, on its own timer; its outcome is posted as
+    // FD_CONNECT would be.
+    void ConnectStep();
+    void StopConnecting();
     // The bytes a send or receive moved; a would-block is no error, 0 leaves
     // LastError as it was.
     int Moved(int result);
@@ -92,12 +107,15 @@ private:
 
     std::unique_ptr<MessageWindow> window_;
     std::unique_ptr<ByteStream> stream_;
-    sockaddr_in remote_{};
+    std::vector<NetAddress> remotes_;
+    uint16_t port_ = 0;
+    NetAddress peer_;
+    std::unique_ptr<Connector> connector_;
+    std::vector<SOCKADDR_INET> found_;
     bool connected_ = false;
     bool loaded_ = false;
     bool started_ = false;
-    std::vector<char> hostEntry_;
-    uint32_t resolved_ = 0;
+    std::vector<NetAddress> resolved_;
     HANDLE_TASK lookup_ = 0;
     int countdown_ = 0;
     unsigned timerId_ = 0;

@@ -113,3 +113,56 @@ HANDLE_TASK WSAAsyncGetAddrInfo(MessageWindow* window, unsigned msg, const char*
 }
 
 } // namespace winsock
+
+namespace winsock {
+
+// The 1.1 calls take the address as a plain pointer and its length, so both
+// families go through them; they keep the notifications' bookkeeping in one place.
+int connect(SOCKET s, const sockaddr* address, socklen_t length)
+{
+    return connect(s, reinterpret_cast<const sockaddr_in*>(address), int(length));
+}
+
+int bind(SOCKET s, const sockaddr* address, socklen_t length)
+{
+    return bind(s, reinterpret_cast<const sockaddr_in*>(address), int(length));
+}
+
+SOCKET accept(SOCKET s, sockaddr_storage* peer, socklen_t* length)
+{
+    int len = length ? int(*length) : 0;
+    const SOCKET r = accept(s, reinterpret_cast<sockaddr_in*>(peer), length ? &len : nullptr);
+    if (r != INVALID_SOCKET && length)
+        *length = socklen_t(len);
+    return r;
+}
+
+int getsockname(SOCKET s, sockaddr_storage* name, socklen_t* length)
+{
+    int len = int(*length);
+    const int r = getsockname(s, reinterpret_cast<sockaddr_in*>(name), &len);
+    *length = socklen_t(len);
+    return r;
+}
+
+int getpeername(SOCKET s, sockaddr_storage* name, socklen_t* length)
+{
+    int len = int(*length);
+    const int r = getpeername(s, reinterpret_cast<sockaddr_in*>(name), &len);
+    *length = socklen_t(len);
+    return r;
+}
+
+int WSAPoll(WSAPOLLFD* fds, unsigned long count, int timeoutMs)
+{
+    if (!CheckStarted())
+        return SOCKET_ERROR;
+    const int r = ::poll(fds, nfds_t(count), timeoutMs);
+    if (r < 0) {
+        WSASetLastError(WinsockErrorFromErrno(errno));
+        return SOCKET_ERROR;
+    }
+    return r;
+}
+
+} // namespace winsock

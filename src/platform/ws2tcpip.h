@@ -9,6 +9,7 @@
 
 #include <netdb.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 
 using ADDRINFOA = addrinfo;
@@ -40,6 +41,19 @@ const char* inet_ntop(int family, const void* address, char* buffer, size_t size
 // the task or 0; WSACancelAsyncRequest cancels it.
 HANDLE_TASK WSAAsyncGetAddrInfo(MessageWindow* window, unsigned msg, const char* name, int family,
                                 SOCKADDR_INET* addresses, int count);
+
+// The stream calls with a socket address of either family, as the later
+// interface takes them (sockaddr with its length); errors as in the 1.1 calls.
+int connect(SOCKET s, const sockaddr* address, socklen_t length);
+int bind(SOCKET s, const sockaddr* address, socklen_t length);
+SOCKET accept(SOCKET s, sockaddr_storage* peer, socklen_t* length);
+int getsockname(SOCKET s, sockaddr_storage* name, socklen_t* length);
+int getpeername(SOCKET s, sockaddr_storage* name, socklen_t* length);
+
+// Waits at most timeoutMs for any of the descriptors' events (poll's
+// flags); the number ready, 0 on time-out, SOCKET_ERROR.
+using WSAPOLLFD = pollfd;
+int WSAPoll(WSAPOLLFD* fds, unsigned long count, int timeoutMs);
 
 } // namespace winsock
 

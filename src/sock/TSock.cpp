@@ -1,11 +1,21 @@
 #include "sock/TSock.h"
 #include "framework/SysUtils.h"
+#include "framework/Wait.h"
 #include "sock/ESockException.h"
 #include "sock/SocketErrorText.h"
 #include "sock/SocketModule.h"
 
 #include <atomic>
 #include <cstring>
+
+namespace {
+
+// The timer that drives a non-blocking connect; its ticks cost a poll of no
+// time, so the window never waits on a connect.
+constexpr unsigned ConnectTimer = 1;
+constexpr unsigned ConnectTickMs = 10;
+
+} // namespace
 
 TSock::TSock()
     : receiveArea_(ReceiveArea),
@@ -91,37 +101,104 @@ void TSock::ApplyBlocking()
 
 bool TSock::Open()
 {
-    if (socket_ != INVALID_SOCKET)
+    if (socket_ != INVALID_SOCKET || connector_)
         return connected_;
-    socket_ = winsock::socket(AF_INET, socketType_ == stStream ? SOCK_STREAM : SOCK_DGRAM, 0);
-    target_.sin_family = AF_INET;
-    target_.sin_port = PortLookup(portName_);
-    target_.sin_addr.s_addr = HostLookup(socketType_ == stStream ? hostName_ : std::string());
-    ApplyBlocking();
-
-    if (socketType_ == stStream) {
-        const int rc = winsock::connect(socket_, &target_, 16);
-        if (blocking_) {
-            if (rc == 0) {
-                connected_ = true;
-                Report(siConnect, "Blocking Socket Connected");
-                Fire(OnConnect);
-            } else {
-                Report(siClose, "Blocking Socket Can't Connect");
-                Close();
-            }
+    if (socketType_ == stDatagram) {
+        socket_ = winsock::socket(AF_INET, SOCK_DGRAM, 0);
+        target_.sin_family = AF_INET;
+        target_.sin_port = PortLookup(portName_);
+        target_.sin_addr.s_addr = HostLookup(std::string());
+        ApplyBlocking();
+        if (winsock::bind(socket_, &target_, 16) == 0) {
+            connected_ = true;
+            Report(siConnect, "Datagram Socket Connected");
+            Fire(OnConnect);
         }
-        // Non-blocking: the outcome arrives as a notification.
-    } else if (winsock::bind(socket_, &target_, 16) == 0) {
+        return connected_;
+    }
+    uint16_t port = 0;
+    std::vector<NetAddress> addresses;
+    try {
+        port = ntohs(PortLookup(portName_));
+        addresses = StreamAddresses();
+    } catch (const ESockException&) {
+        // A failed look-up leaves a socket allocated until Close, as it always did.
+        socket_ = winsock::socket(AF_INET, SOCK_STREAM, 0);
+        throw;
+    }
+    if (blocking_)
+        return ConnectBlocking(addresses, port);
+    // Non-blocking: the outcome arrives later, as a notification would.
+    connector_ = std::make_unique<Connector>(addresses, port);
+    connectStarted_ = std::chrono::steady_clock::now();
+    window_->SetTimer(ConnectTimer, ConnectTickMs);
+    return connected_;
+}
+
+std::vector<NetAddress> TSock::StreamAddresses()
+{
+    if (hostName_.empty())
+        return {NetAddress::FromIPv4(0)}; // this machine, as an empty host always meant
+    Report(siLookup, "Lookup Of Host " + hostName_);
+    const std::vector<NetAddress> addresses = ResolveAll(hostName_, Order);
+    if (addresses.empty())
+        throw ESockException("Host Lookup - Could Not Find Host Entry");
+    return addresses;
+}
+
+bool TSock::ConnectBlocking(const std::vector<NetAddress>& addresses, uint16_t port)
+{
+    Connector connector(addresses, port);
+    Wait wait;
+    wait.Condition = [&] { return connector.Done(); };
+    wait.Block = [&](int ms) { connector.Step(ms); };
+    wait.TimeoutMs = ConnectTimeoutMs;
+    wait.Run();
+    if (connector.Connected()) {
+        socket_ = connector.Take();
+        ApplyBlocking();
         connected_ = true;
-        Report(siConnect, "Datagram Socket Connected");
+        Report(siConnect, "Blocking Socket Connected");
         Fire(OnConnect);
+    } else {
+        Report(siClose, "Blocking Socket Can't Connect");
+        Close();
     }
     return connected_;
 }
 
+void TSock::ConnectStep()
+{
+    connector_->Step(0);
+    if (connector_->Connected()) {
+        window_->KillTimer(ConnectTimer);
+        socket_ = connector_->Take();
+        connector_.reset();
+        ApplyBlocking();
+        ConnectNotified();
+    } else if (connector_->Done()) {
+        ConnectFailed(connector_->Error());
+    } else if (std::chrono::steady_clock::now() - connectStarted_ >= std::chrono::milliseconds(ConnectTimeoutMs)) {
+        ConnectFailed(WSAETIMEDOUT);
+    }
+}
+
+void TSock::ConnectFailed(int error)
+{
+    window_->KillTimer(ConnectTimer);
+    connector_.reset();
+    // The socket stays allocated until Close, as after a refused connect
+    // on a single socket: Open does nothing meanwhile.
+    socket_ = winsock::socket(AF_INET, SOCK_STREAM, 0);
+    Report(siError, "Error #" + std::to_string(error) + " (" + SocketErrorText(error) + ")");
+}
+
 bool TSock::Close()
 {
+    if (connector_) {
+        window_->KillTimer(ConnectTimer);
+        connector_.reset();
+    }
     const bool closed = winsock::closesocket(socket_) == 0;
     socket_ = INVALID_SOCKET;
     connected_ = false;
@@ -133,6 +210,11 @@ bool TSock::Close()
 
 void TSock::WndProc(Message& m)
 {
+    if (m.Msg == WM_TIMER && m.WParam == ConnectTimer) {
+        if (connector_)
+            ConnectStep();
+        return;
+    }
     if (m.Msg != WM_SOCK || SOCKET(m.WParam) != socket_)
         return; // a notification for a socket closed since it was posted
     const unsigned event = LOWORD(m.LParam);

@@ -3,7 +3,10 @@
 #include "framework/Component.h"
 #include "platform/MessageWindow.h"
 #include "platform/winsock.h"
+#include "sock/Connector.h"
+#include "sock/NameResolver.h"
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
@@ -21,9 +24,11 @@ using TNotifyInfoEvent = std::function<void(TObject* sender, TSocketInfo socketI
 using TNotifyReadEvent = std::function<void(TObject* sender, int count)>;
 using TNotifyAutoEvent = std::function<void(TObject* sender, TSock* newSock)>;
 
-// One IPv4 socket, TCP (client or listener) or UDP, blocking or driven by
-// window messages, reporting every step through OnInfo. Errors of use raise
-// ESockException; asynchronous errors are only reported.
+// One socket, TCP (client or listener) or UDP, blocking or driven by window
+// messages, reporting every step through OnInfo. Errors of use raise
+// ESockException; asynchronous errors are only reported. A TCP client reaches
+// IPv6 and IPv4 alike, trying a name's addresses one after another
+// (Connector); listeners and datagrams are IPv4.
 class TSock final : public TComponent {
 public:
     // Socket notifications arrive as this message.
@@ -51,6 +56,10 @@ public:
 
     bool AutoAccept = false;
     TLineBreak LineBreak = lbSmart;
+    // Which family of a name's addresses a TCP client tries first.
+    AddressOrder Order = AddressOrder::System;
+    // How long a TCP client's connect may take in all, over every address.
+    int ConnectTimeoutMs = 30000;
 
     bool Open();
     bool Close();
@@ -77,6 +86,12 @@ private:
     void Report(TSocketInfo kind, const std::string& text);
     void Fire(const TNotifyEvent& event);
     void ConnectNotified();
+    // The TCP client's addresses: the host's, or this machine for no host.
+    std::vector<NetAddress> StreamAddresses();
+    bool ConnectBlocking(const std::vector<NetAddress>& addresses, uint16_t port);
+    // A non-blocking connect's next step, on its timer.
+    void ConnectStep();
+    void ConnectFailed(int error);
     void Readable();
     void Writable();
     void Accept();
@@ -95,6 +110,8 @@ private:
     bool blocking_ = false;
     bool connected_ = false;
     std::unique_ptr<MessageWindow> window_;
+    std::unique_ptr<Connector> connector_;
+    std::chrono::steady_clock::time_point connectStarted_{};
     std::vector<std::unique_ptr<TSock>> accepted_;
     std::vector<std::thread> acceptThreads_;
 };

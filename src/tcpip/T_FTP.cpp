@@ -204,6 +204,7 @@ void T_FTP::Logout()
         DropConnection();
         throw;
     }
+    epsvRefused_ = false; // the next connection's server may know EPSV
     T_TcpIp::Logout();
 }
 
@@ -224,6 +225,7 @@ void T_FTP::CloseDataConnection()
 
 void T_FTP::DropConnection()
 {
+    epsvRefused_ = false;
     CloseDataConnection();
     T_TcpIp::ConnectionLost();
 }
@@ -257,43 +259,81 @@ void T_FTP::OpenDataConnection()
 
 void T_FTP::OpenPassiveConnection()
 {
+    uint16_t port = 0;
+    if (!PassivePortByEpsv(port) && !PassivePortByPasv(port))
+        return; // the transfer command then gets the server's complaint
+    // Whatever the answer named, the data connection goes to the server we
+    // logged in to: another machine there is how a bounce or data theft begins.
+    NetAddress to = PeerAddress;
+    to.SetPort(port);
+    const SOCKET s = CreateSocket(to.Family());
+    if (s == INVALID_SOCKET)
+        return;
+    if (Async)
+        winsock::WSAAsyncSelect(s, Window.get(), WM_DATA_SOCKET, FD_READ | FD_WRITE | FD_ACCEPT | FD_CONNECT);
+    data_ = ConnectStream(s, to);
+}
+
+bool T_FTP::PassivePortByEpsv(uint16_t& port)
+{
+    if (epsvRefused_)
+        return false;
+    SendCommand("EPSV");
+    try {
+        ReadReply();
+    } catch (const EProtocolError& e) {
+        if (e.ReplyCode == 999)
+            throw; // no answer at all, or no FTP: PASV would fare no better
+    }
+    if (ReplyCode != 229) {
+        epsvRefused_ = true; // an older server: 500 or 502, and PASV it knows
+        return false;
+    }
+    ProposedDataAddress.clear();
+    if (ParseExtendedPassiveAnswer(ReplyText, port))
+        return true;
+    Trace(tlSocket, "No data port in the extended passive answer");
+    return false;
+}
+
+bool T_FTP::PassivePortByPasv(uint16_t& port)
+{
     SendCommand("PASV");
     ReadReply();
     if (ReplyCode != 227)
         throw EProtocolError(ReplyText, uint16_t(ReplyCode), "FTP");
     std::string proposed;
-    uint16_t port = 0;
     if (!ParsePassiveAnswer(ReplyText, proposed, port)) {
         ProposedDataAddress.clear();
         Trace(tlSocket, "No data address in the passive answer");
-        return; // the transfer command then gets the server's complaint
+        return false;
     }
     ProposedDataAddress = proposed;
-    // Only the server we logged in to gets our data connection: an answer naming
-    // another machine is how a bounce or data-theft attack begins.
-    if (winsock::inet_addr(proposed.c_str()) != IPAddress)
+    if (proposed != PeerAddress.Text())
         Trace(tlSocket, "The server proposed a data connection to " + proposed + "; connecting to " +
-                            DottedAddress(IPAddress) + " instead");
-    const SOCKET s = CreateSocket();
-    if (s == INVALID_SOCKET)
-        return;
-    if (Async)
-        winsock::WSAAsyncSelect(s, Window.get(), WM_DATA_SOCKET, FD_READ | FD_WRITE | FD_ACCEPT | FD_CONNECT);
-    data_ = ConnectStream(s, port, IPAddress);
+                            PeerAddress.Text() + " instead");
+    return true;
 }
 
 void T_FTP::OpenActiveConnection()
 {
     // The address the server already reaches us on; the host name's first
     // address may be on another interface the server cannot reach.
-    sockaddr_in me{};
-    int len = sizeof me;
-    const uint32_t local = Connected() && winsock::getsockname(Control()->Handle(), &me, &len) == 0
-                               ? me.sin_addr.s_addr
-                               : LocalAddress();
+    sockaddr_storage raw{};
+    socklen_t length = sizeof raw;
+    std::optional<NetAddress> me;
+    if (Connected() && winsock::getsockname(Control()->Handle(), &raw, &length) == 0)
+        me = NetAddress::FromSockaddr(reinterpret_cast<const sockaddr*>(&raw), length);
+    const NetAddress local = me ? *me : NetAddress::FromIPv4(LocalAddress());
     uint16_t port = 0;
     BindAndListen(listener_, port, local);
-    SendCommand("PORT " + PortArgument(local, port));
+    if (local.IsIPv4()) {
+        SendCommand("PORT " + PortArgument(local.IPv4(), port));
+    } else {
+        // EPRT (RFC 2428) names the family; a zone means nothing to the server.
+        const std::string text = local.Text();
+        SendCommand("EPRT " + ExtendedPortArgument(AF_INET6, text.substr(0, text.find('%')), port));
+    }
     ReadReply();
 }
 
@@ -304,7 +344,7 @@ void T_FTP::AcceptDataConnection()
         return;
     for (;;) {
         WaitUntilReady(listening, false, "waiting for the server's data connection");
-        sockaddr_in peer{};
+        NetAddress peer;
         const SOCKET accepted = AcceptConnection(listening, peer);
         if (accepted == INVALID_SOCKET)
             return; // the listener stays: the transfer then finds no connection and fails
@@ -790,17 +830,19 @@ void T_FTP::WndProc(Message& m)
 
 void T_FTP::AcceptAsync()
 {
-    sockaddr_in peer{};
+    NetAddress peer;
     const SOCKET accepted = AcceptConnection(listener_, peer);
     if (accepted != INVALID_SOCKET && TakeDataConnection(accepted, peer) && WaitForData)
         WatchAlso = &data_;
 }
 
-bool T_FTP::TakeDataConnection(SOCKET accepted, const sockaddr_in& peer)
+bool T_FTP::TakeDataConnection(SOCKET accepted, const NetAddress& peer)
 {
-    if (peer.sin_addr.s_addr != IPAddress) {
+    NetAddress from = peer;
+    from.SetPort(PeerAddress.Port());
+    if (from != PeerAddress) {
         // Someone else came first: only the server may hand us the data.
-        Trace(tlSocket, "Refused a data connection from " + DottedAddress(peer.sin_addr.s_addr));
+        Trace(tlSocket, "Refused a data connection from " + peer.Text());
         winsock::closesocket(accepted);
         return false;
     }

@@ -61,7 +61,8 @@ public:
     int64_t TransferSize = 0;
     bool Busy = false;
     std::string ListStream;
-    // What the last PASV answer proposed, as the server wrote it.
+    // What the last PASV answer proposed, as the server wrote it (an EPSV
+    // answer proposes no address: the control connection's peer is meant).
     std::string ProposedDataAddress;
     // What a download or a listing may fill in memory; a server sending more
     // ends the transfer with an error.
@@ -101,12 +102,16 @@ private:
     // server's connection to our listening socket.
     void SendTransferCommand(const std::string& command);
     void OpenPassiveConnection();
+    // The data port the server offers: by EPSV (RFC 2428) first, by PASV when
+    // the server does not know EPSV. False (traced) when the answer names none.
+    bool PassivePortByEpsv(uint16_t& port);
+    bool PassivePortByPasv(uint16_t& port);
     void OpenActiveConnection();
     void AcceptDataConnection();
     void AcceptAsync();
     // Keeps an accepted connection as the data connection if it comes from
     // the server; false (and closed) otherwise.
-    bool TakeDataConnection(SOCKET accepted, const sockaddr_in& peer);
+    bool TakeDataConnection(SOCKET accepted, const NetAddress& peer);
     // Whether a notice from socket `from` is about the data connection.
     bool FromData(SOCKET from) const { return data_ && from == data_->Handle(); }
     // Closes the data connection, or the listening socket still waiting for
@@ -153,6 +158,8 @@ private:
     // Ours, in active mode, until the server's data connection comes.
     SOCKET listener_ = INVALID_SOCKET;
     size_t uploadPosition_ = 0;
+    // The server on this connection answered EPSV with anything but 229: it gets PASV from now on.
+    bool epsvRefused_ = false;
     bool dataBroken_ = false;
     // What a notification handler raised, for the wait it interrupted.
     std::exception_ptr pendingError_;

@@ -1,5 +1,6 @@
 #include "tcpip/T_TcpIp.h"
 #include "sock/AddressHelpers.h"
+#include "sock/Connector.h"
 
 #include "framework/Wait.h"
 #include "sock/SocketErrorText.h"
@@ -15,19 +16,6 @@ namespace {
 std::string Port16(uint16_t port)
 {
     return std::to_string(int16_t(port)); // shown as a signed 16-bit number
-}
-
-// Why a connection could not be made, in words.
-std::string ConnectFailure(int code)
-{
-    switch (code) {
-    case WSAECONNREFUSED: return "connection refused by";
-    case WSAETIMEDOUT: return "no answer from";
-    case WSAEHOSTUNREACH: return "no route to host";
-    case WSAENETUNREACH: return "network unreachable for";
-    case WSAEADDRNOTAVAIL: return "address not available:";
-    default: return "error " + std::to_string(code) + " (" + SocketErrorText(code) + ") connecting to";
-    }
 }
 
 } // namespace
@@ -174,9 +162,9 @@ void T_TcpIp::ConnectionLost()
     LoggedIn = false;
 }
 
-SOCKET T_TcpIp::CreateSocket()
+SOCKET T_TcpIp::CreateSocket(int family)
 {
-    const SOCKET s = winsock::socket(AF_INET, SOCK_STREAM, 0);
+    const SOCKET s = winsock::socket(family, SOCK_STREAM, 0);
     if (s != INVALID_SOCKET) {
         // Non-blocking, so every wait goes through WaitUntilReady and its bound.
         unsigned long on = 1;
@@ -185,14 +173,13 @@ SOCKET T_TcpIp::CreateSocket()
     return s;
 }
 
-std::unique_ptr<ByteStream> T_TcpIp::ConnectStream(SOCKET s, uint16_t port, uint32_t address)
+std::unique_ptr<ByteStream> T_TcpIp::ConnectStream(SOCKET s, const NetAddress& to)
 {
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(port);
-    to.sin_addr.s_addr = address;
+    const uint16_t port = to.Port();
+    sockaddr_storage raw{};
+    const socklen_t length = to.ToSockaddr(raw);
     int error = 0;
-    if (winsock::connect(s, &to, 16) != 0) {
+    if (winsock::connect(s, reinterpret_cast<const sockaddr*>(&raw), length) != 0) {
         error = winsock::WSAGetLastError();
         if (error == WSAEWOULDBLOCK) {
             try {
@@ -210,12 +197,37 @@ std::unique_ptr<ByteStream> T_TcpIp::ConnectStream(SOCKET s, uint16_t port, uint
         CloseSocket(s);
         winsock::WSASetLastError(error);
         if (Tracing())
-            Trace(tlSocket, "Failed to open output socket " + Port16(port) + " to host " + DottedAddress(address));
+            Trace(tlSocket, "Failed to open output socket " + Port16(port) + " to host " + to.Text());
         return nullptr;
     }
     if (Tracing())
-        Trace(tlSocket, "Opened output socket " + Port16(port) + " to host " + DottedAddress(address) +
-                            " successfully; ID " + std::to_string(s));
+        Trace(tlSocket, "Opened output socket " + Port16(port) + " to host " + to.Text() + " successfully; ID " +
+                            std::to_string(s));
+    return Adopt(s);
+}
+
+std::unique_ptr<ByteStream> T_TcpIp::ConnectAny(const std::vector<NetAddress>& addresses, uint16_t port,
+                                                NetAddress& peer, std::string& why)
+{
+    Connector connector(addresses, port);
+    connector.OnAttempt = [&](const NetAddress& to, int error) {
+        if (error != 0 && Tracing())
+            Trace(tlSocket, "Failed to open output socket " + Port16(port) + " to host " + to.Text());
+    };
+    const Wait::Outcome outcome =
+        WaitFor([&] { return connector.Done(); }, [&](int ms) { connector.Step(ms); });
+    if (outcome != Wait::Ready)
+        GiveUp(outcome == Wait::Stopped, "connecting to port " + std::to_string(port));
+    if (!connector.Connected()) {
+        why = connector.FailureText();
+        winsock::WSASetLastError(connector.Error());
+        return nullptr;
+    }
+    peer = connector.Peer();
+    const SOCKET s = connector.Take();
+    if (Tracing())
+        Trace(tlSocket, "Opened output socket " + Port16(port) + " to host " + peer.Text() + " successfully; ID " +
+                            std::to_string(s));
     return Adopt(s);
 }
 
@@ -282,26 +294,26 @@ std::shared_ptr<TlsSession> T_TcpIp::ControlSession() const
     return tls ? tls->Session() : nullptr;
 }
 
-void T_TcpIp::BindAndListen(SOCKET& s, uint16_t& port, uint32_t localAddress)
+void T_TcpIp::BindAndListen(SOCKET& s, uint16_t& port, const NetAddress& local)
 {
     CloseSocket(s);
-    s = CreateSocket();
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    local.sin_port = htons(port);
-    local.sin_addr.s_addr = localAddress;
-    if (winsock::bind(s, &local, 16) != 0) {
+    s = CreateSocket(local.Family());
+    NetAddress at = local;
+    at.SetPort(port);
+    sockaddr_storage raw{};
+    socklen_t length = at.ToSockaddr(raw);
+    if (winsock::bind(s, reinterpret_cast<const sockaddr*>(&raw), length) != 0) {
         if (Tracing())
-            Trace(tlSocket, "Failed to bind socket " + Port16(port) + " for local ip " + DottedAddress(localAddress));
+            Trace(tlSocket, "Failed to bind socket " + Port16(port) + " for local ip " + local.Text());
         CloseSocket(s);
         return;
     }
     if (Tracing())
-        Trace(tlSocket, "Bound to socket " + Port16(port) + " for local ip " + DottedAddress(localAddress));
-    sockaddr_in bound{};
-    int len = 16;
-    if (winsock::getsockname(s, &bound, &len) == 0)
-        port = ntohs(bound.sin_port);
+        Trace(tlSocket, "Bound to socket " + Port16(port) + " for local ip " + local.Text());
+    length = sizeof raw;
+    if (winsock::getsockname(s, &raw, &length) == 0)
+        if (const auto bound = NetAddress::FromSockaddr(reinterpret_cast<const sockaddr*>(&raw), length))
+            port = bound->Port();
     if (winsock::listen(s, 2) != 0) {
         CloseSocket(s);
         if (Tracing())
@@ -313,15 +325,18 @@ void T_TcpIp::BindAndListen(SOCKET& s, uint16_t& port, uint32_t localAddress)
                             std::to_string(s));
 }
 
-SOCKET T_TcpIp::AcceptConnection(SOCKET listening, sockaddr_in& peer)
+SOCKET T_TcpIp::AcceptConnection(SOCKET listening, NetAddress& peer)
 {
-    int len = 16;
-    const SOCKET s = winsock::accept(listening, &peer, &len);
+    sockaddr_storage raw{};
+    socklen_t length = sizeof raw;
+    const SOCKET s = winsock::accept(listening, &raw, &length);
     if (s == INVALID_SOCKET) {
         if (Tracing())
             Trace(tlSocket, "No incoming connection found on socket ID " + std::to_string(listening));
         return INVALID_SOCKET;
     }
+    const auto from = NetAddress::FromSockaddr(reinterpret_cast<const sockaddr*>(&raw), length);
+    peer = from ? *from : NetAddress();
     if (Tracing())
         Trace(tlSocket, "Incoming connection found on socket ID " + std::to_string(listening) +
                             "; generated socket ID " + std::to_string(s));
@@ -484,18 +499,17 @@ void T_TcpIp::Login()
             ConnectionLost();
         }
     }
-    IPAddress = ResolveAddress(Hostname);
-    if (IPAddress == NoAddress)
+    const std::vector<NetAddress> addresses = ResolveAll(Hostname, Order);
+    if (addresses.empty())
         throw ETcpIpError("Couldn't resolve hostname " + Hostname);
     CloseStream(control_);
-    const SOCKET s = CreateSocket();
-    if (s != INVALID_SOCKET)
-        control_ = ConnectStream(s, RemotePort, IPAddress);
+    std::string why;
+    control_ = ConnectAny(addresses, RemotePort, PeerAddress, why);
     if (!control_) {
         const int error = winsock::WSAGetLastError();
-        throw ESocketError(uint16_t(error), ConnectFailure(error) + " " + DottedAddress(IPAddress) + ":" +
-                                                std::to_string(RemotePort));
+        throw ESocketError(uint16_t(error), why);
     }
+    IPAddress = PeerAddress.IPv4();
     EndOfData = false;
     Reset = false;
     lines_.Clear();

@@ -5,6 +5,8 @@
 #include "platform/winsock.h"
 #include "sock/ByteStream.h"
 #include "sock/ESockException.h"
+#include "sock/NameResolver.h"
+#include "sock/NetAddress.h"
 #include "sock/TlsOptions.h"
 #include "framework/LineReader.h"
 #include "tcpip/T_NetComponent.h"
@@ -58,6 +60,11 @@ public:
     TTraceProc OnTrace;
     uint16_t RemotePort = 0;
     uint32_t IPAddress = 0xFFFFFFFFu;
+    // The control connection's peer, of either family (IPAddress is its
+    // IPv4 value, all ones for IPv6).
+    NetAddress PeerAddress;
+    // Which family of a name's addresses Login tries first.
+    AddressOrder Order = AddressOrder::System;
     bool EndOfData = false;
     // The data ended with a reset, not a close.
     bool Reset = false;
@@ -96,11 +103,22 @@ protected:
     void SendBuffer(std::unique_ptr<ByteStream>& s, const char* buffer, int& length);
     void SendString(std::unique_ptr<ByteStream>& s, const std::string& text);
 
-    // A new non-blocking socket, or INVALID_SOCKET.
-    SOCKET CreateSocket();
-    // Connects a socket from CreateSocket and makes it a stream; nullptr (the
-    // socket closed, the Winsock error set) when the connect failed.
-    std::unique_ptr<ByteStream> ConnectStream(SOCKET s, uint16_t port, uint32_t address);
+    // A new non-blocking socket of family, or INVALID_SOCKET.
+    SOCKET CreateSocket(int family = AF_INET);
+    // Connects a socket from CreateSocket (of the address's family) and
+    // makes it a stream; nullptr (the socket closed, the Winsock error set)
+    // when the connect failed.
+    std::unique_ptr<ByteStream> ConnectStream(SOCKET s, const NetAddress& to);
+    std::unique_ptr<ByteStream> ConnectStream(SOCKET s, uint16_t port, uint32_t address)
+    {
+        return ConnectStream(s, NetAddress::FromIPv4(address, port));
+    }
+    // Connects to the first of addresses that answers on port, trying them
+    // one after another (see Connector) within the one wait; nullptr, with
+    // the Winsock error set and why holding each address's failure, when
+    // none did. peer is the address reached.
+    std::unique_ptr<ByteStream> ConnectAny(const std::vector<NetAddress>& addresses, uint16_t port, NetAddress& peer,
+                                           std::string& why);
     // The one place a connected socket becomes a connection's stream.
     std::unique_ptr<ByteStream> Adopt(SOCKET connected);
     void CloseStream(std::unique_ptr<ByteStream>& s);
@@ -120,8 +138,12 @@ protected:
     // The control connection's TLS session (none when it is plain).
     std::shared_ptr<TlsSession> ControlSession() const;
     // A listening socket for the server to connect to; port 0 takes a free one.
-    void BindAndListen(SOCKET& s, uint16_t& port, uint32_t localAddress);
-    SOCKET AcceptConnection(SOCKET listening, sockaddr_in& peer);
+    void BindAndListen(SOCKET& s, uint16_t& port, const NetAddress& local);
+    void BindAndListen(SOCKET& s, uint16_t& port, uint32_t localAddress)
+    {
+        BindAndListen(s, port, NetAddress::FromIPv4(localAddress));
+    }
+    SOCKET AcceptConnection(SOCKET listening, NetAddress& peer);
     void CloseSocket(SOCKET& s);
 
     // A wait gave up: the connection is of no further use, and the next Login

@@ -227,6 +227,21 @@ TEST_F(MailTimeCommand, TheTimeComesFromARealServerAndStopReachesOneThatIsSilent
     EXPECT_EQ(IndexOf("Obtaining time from 127.0.0.1..."), int(lines.size()) - 2) << "no second heading";
 }
 
+TEST_F(MailTimeCommand, TheTimeComesFromARealServerOnIPv6)
+{
+    testsupport::TimeServer xinetd("::1");
+    SKIP_UNLESS_RUNNING(xinetd);
+    window->get_time->RemotePort = xinetd.port();
+    Type(window->hostname, "::1");
+    Click(window->bTime);
+    EXPECT_TRUE(errors.empty()) << errors[0];
+    const auto lines = Lines();
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[lines.size() - 2], "Obtaining time from ::1...");
+    EXPECT_EQ(lines.back().substr(lines.back().size() - 6), " (GMT)");
+    Click(window->bStop);
+}
+
 TEST_F(MailTimeCommand, StopReachesAMailCommandWaitingForASilentServer)
 {
     testsupport::ScriptServer silent({testsupport::ScriptServer::Hold()});

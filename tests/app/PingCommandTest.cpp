@@ -409,25 +409,6 @@ TEST_F(WindowFixture, ADatagramEchoWaitsWithEventsFlowingAndStopEndsItAtOnce)
     window.reset(); // its ICMP socket lives in the namespace
 }
 
-TEST_F(PingCommand, AnIPv6HostIsRefusedByNameInRedByEveryCommandThatCannotReachItYet)
-{
-    const std::pair<QToolButton*, std::string> commands[] = {{window->bFinger, "Finger"}, {window->bTime, "Time"}};
-    for (const char* host : {"::1", "[::1]", "fe80::1%lo", "2001:db8::1"}) {
-        for (const auto& [button, command] : commands) {
-            Type(window->hostname, host);
-            Click(button);
-            const std::string alert = command + " does not reach IPv6 addresses yet: " + host +
-                                      " is an IPv6 address. Give an IPv4 address, or a name that has one.";
-            ASSERT_EQ(Lines().back(), alert) << host;
-            EXPECT_EQ(Attributes(int(Lines().size()) - 1), std::make_pair(true, QRgb(0xFF0000)));
-            EXPECT_FALSE(Busy()) << command << " " << host;
-        }
-    }
-    PumpFor(100);
-    EXPECT_TRUE(errors.empty());
-    EXPECT_EQ(CountOf("Socket Closed"), 0) << "finger made no socket";
-}
-
 // ::1 through the real ICMPv6 socket (the stand-in serves IPv4 only): the
 // lines and rows of IPv4, with the IPv6 address text.
 TEST_F(PingCommand, PingAndTraceReachAnIPv6AddressWithTheLinesAndRowsOfIPv4)

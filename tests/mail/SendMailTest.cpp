@@ -322,6 +322,7 @@ TEST(SmtpExtensionsTest, EhloKeywordsAndTheGreetingName)
     EXPECT_EQ(GreetingName("vm", "vm.lan.test.", "10.0.0.2"), "vm.lan.test");
     EXPECT_EQ(GreetingName("vm", "vm", "127.0.0.1"), "[127.0.0.1]");
     EXPECT_EQ(GreetingName("vm.", "localhost", "127.0.0.1"), "[127.0.0.1]");
+    EXPECT_EQ(GreetingName("vm", "vm", "::1"), "[IPv6:::1]");
     EXPECT_EQ(AuthPlainResponse("alice", "secret"), "AGFsaWNlAHNlY3JldA==");
 }
 
@@ -573,4 +574,24 @@ TEST_F(SendMailTest, AHandshakeThatNeverEndsTimesOutOrIsCancelled)
             EXPECT_EQ(errors, (std::vector<std::pair<SendMailError, std::string>>{{Error_Timeout, "Connection timed out"}}));
         }
     }
+}
+
+TEST_F(SendMailTest, AMessageGoesToARealServerListeningOnIPv6)
+{
+    testsupport::SmtpServer::Options options;
+    options.address = "::1";
+    testsupport::SmtpServer smtp(options);
+    SKIP_UNLESS_RUNNING(smtp);
+    for (const char* server : {"::1", "[::1]"}) {
+        SendMail mail;
+        Aim(mail, smtp.port(), "a@x.test");
+        mail.SetSMTP_Server(server);
+        mail.Subject = std::string("over ") + server;
+        mail.MailText = {"body"};
+        Send(mail);
+        EXPECT_TRUE(errors.empty()) << errors[0].second;
+        EXPECT_TRUE(Informed(Info_Connected, server)) << Events();
+        EXPECT_TRUE(Informed(Info_Sent));
+    }
+    EXPECT_EQ(smtp.Messages().size(), 2u);
 }

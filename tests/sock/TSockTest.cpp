@@ -4,6 +4,7 @@
 #include "support/Loopback.h"
 #include "support/NetworkTopology.h"
 #include "support/Raised.h"
+#include "support/SilentPort.h"
 
 #include <QThread>
 
@@ -442,3 +443,36 @@ TEST_F(Sock, ALargeNonBlockingSendDeliversEveryByteToASlowReader)
         EXPECT_TRUE(intact.load()) << "bytes arrived out of order";
     }
 }
+
+namespace {
+
+TEST_F(Sock, AClientReachesIPv6AndABoundedConnectReportsTheTimeOut)
+{
+    testsupport::LoopbackListener v6("::1");
+    TSock s;
+    Watch(s);
+    s.SetHostName("::1");
+    s.SetPortName(std::to_string(v6.port()));
+    EXPECT_FALSE(s.Open());
+    ASSERT_TRUE(PumpUntil([&] { return connects == 1; }));
+    EXPECT_TRUE(Reported("Non-Blocking Socket Connected"));
+    const int server = Track(::accept(v6.fd(), nullptr, nullptr));
+    EXPECT_TRUE(s.Send("alice\r\n"));
+    char buf[16] = {};
+    ASSERT_EQ(::read(server, buf, sizeof buf), 7);
+
+    testsupport::SilentPort silent("::1");
+    ASSERT_EQ(silent.Problem(), "");
+    TSock dead;
+    Watch(dead);
+    reports.clear();
+    dead.ConnectTimeoutMs = 300;
+    dead.SetHostName("[::1]");
+    dead.SetPortName(std::to_string(silent.port()));
+    dead.Open();
+    ASSERT_TRUE(PumpUntil([&] { return !reports.empty() && reports.back().first == siError; }, 10000));
+    EXPECT_EQ(reports.back().second, "Error #10060 (WSAETIMEDOUT)");
+    EXPECT_TRUE(dead.Close());
+}
+
+} // namespace

@@ -5,7 +5,10 @@
 #include <QThread>
 
 #include <chrono>
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <pwd.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -53,6 +56,25 @@ bool RealServer::Write(const std::string& name, const std::string& text)
     return false;
 }
 
+namespace {
+
+// Whether something accepts a connection on address (a loopback literal of either family) and port.
+bool AcceptsOn(const std::string& address, uint16_t port)
+{
+    if (address == "127.0.0.1")
+        return Accepts(port);
+    sockaddr_in6 to{};
+    to.sin6_family = AF_INET6;
+    to.sin6_port = htons(port);
+    ::inet_pton(AF_INET6, address.c_str(), &to.sin6_addr);
+    const int fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const bool up = ::connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0;
+    ::close(fd);
+    return up;
+}
+
+} // namespace
+
 void RealServer::Start(const char* program, const QStringList& arguments, const std::string& failure, int timeoutMs)
 {
     if (!problem_.empty())
@@ -61,15 +83,16 @@ void RealServer::Start(const char* program, const QStringList& arguments, const 
     bool up = process_.waitForStarted(5000);
     // Nothing else can listen on the reserved port: whatever accepts there is this server.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (up && !Accepts(port()))
+    while (up && !AcceptsOn(address_, port()))
         up = process_.state() == QProcess::Running && std::chrono::steady_clock::now() < deadline &&
              !process_.waitForFinished(20);
     if (!up)
         problem_ = failure;
 }
 
-DovecotServer::DovecotServer(const TestCa::Issued* tls)
+DovecotServer::DovecotServer(const TestCa::Issued* tls, const std::string& address)
 {
+    address_ = address;
     if (!Installed("/usr/sbin/dovecot", "dovecot-pop3d"))
         return;
     // Dovecot will not deliver mail as root: the mailbox belongs to nobody then.
@@ -80,7 +103,7 @@ DovecotServer::DovecotServer(const TestCa::Issued* tls)
         QDir().mkpath(QString::fromStdString(Path(sub)));
     const std::string conf =
         "base_dir = " + Path("run") + "\nstate_dir = " + Path("state") + "\nlog_path = " + Path("dovecot.log") +
-        "\nprotocols = pop3\nlisten = 127.0.0.1\n" +
+        "\nprotocols = pop3\nlisten = " + address_ + "\n" +
         (tls ? "ssl = required\nssl_cert = <" + tls->certificate + "\nssl_key = <" + tls->key +
                    "\ndisable_plaintext_auth = yes\n"
              : std::string("ssl = no\ndisable_plaintext_auth = no\n")) +
@@ -88,9 +111,9 @@ DovecotServer::DovecotServer(const TestCa::Issued* tls)
         "passdb {\n  driver = passwd-file\n  args = scheme=PLAIN username_format=%u " + Path("passwd") + "\n}\n"
         "userdb {\n  driver = static\n  args = uid=" + std::to_string(uid) + " gid=" + std::to_string(gid) +
         " home=" + Path("home") + "/%u\n}\n"
-        "service pop3-login {\n  inet_listener pop3 {\n    address = 127.0.0.1\n    port = " +
+        "service pop3-login {\n  inet_listener pop3 {\n    address = " + address_ + "\n    port = " +
         std::to_string(port()) + "\n  }\n" +
-        (tls ? "  inet_listener pop3s {\n    address = 127.0.0.1\n    port = " + std::to_string(tlsPort()) +
+        (tls ? "  inet_listener pop3s {\n    address = " + address_ + "\n    port = " + std::to_string(tlsPort()) +
                    "\n    ssl = yes\n  }\n"
              : std::string()) +
         "}\n";
@@ -134,6 +157,7 @@ bool DovecotServer::HasMessageWith(const std::string& text) const
 
 SmtpServer::SmtpServer(const Options& options)
 {
+    address_ = options.address;
     if (!Installed("/usr/bin/python3", "python3-aiosmtpd"))
         return;
     if (QProcess::execute("/usr/bin/python3", {"-c", "import aiosmtpd"}) != 0) {
@@ -144,7 +168,7 @@ SmtpServer::SmtpServer(const Options& options)
     const char* script = R"(import asyncio, ssl, sys, warnings
 from aiosmtpd.handlers import Mailbox
 from aiosmtpd.smtp import SMTP, AuthResult
-port, maildir, mode, cert, key, login = sys.argv[1:7]
+port, maildir, mode, cert, key, login, address = sys.argv[1:8]
 warnings.simplefilter('ignore')  # the login on implicit TLS is no risk here
 context = None
 if mode != 'plain':
@@ -161,7 +185,7 @@ if login == 'yes':
     options.update(authenticator=check, auth_required=True, auth_require_tls=mode != 'implicit')
 handler = Mailbox(maildir)
 loop = asyncio.new_event_loop()
-loop.run_until_complete(loop.create_server(lambda: SMTP(handler, **options), '127.0.0.1', int(port),
+loop.run_until_complete(loop.create_server(lambda: SMTP(handler, **options), address, int(port),
                                            ssl=context if mode == 'implicit' else None, reuse_address=True))
 loop.run_forever()
 )";
@@ -172,7 +196,7 @@ loop.run_forever()
     Start("/usr/bin/python3",
           {QString::fromStdString(Path("smtpd.py")), QString::number(port()), QString::fromStdString(Maildir()), mode,
            QString::fromStdString(options.certificate), QString::fromStdString(options.key),
-           options.login ? "yes" : "no"},
+           options.login ? "yes" : "no", QString::fromStdString(options.address)},
           "aiosmtpd did not start", 15000);
 }
 
@@ -187,14 +211,15 @@ std::vector<std::string> SmtpServer::Messages() const
     return paths;
 }
 
-TimeServer::TimeServer()
+TimeServer::TimeServer(const std::string& address)
 {
+    address_ = address;
     if (!Installed("/usr/sbin/xinetd", "xinetd"))
         return;
     const std::string conf = "defaults\n{\n}\nservice time\n{\n  type = INTERNAL UNLISTED\n  id = time-stream\n"
                              "  socket_type = stream\n  protocol = tcp\n  wait = no\n  user = " +
                              std::string(::geteuid() == 0 ? "root" : "nobody") +
-                             "\n  bind = 127.0.0.1\n  port = " + std::to_string(port()) + "\n}\n";
+                             "\n  bind = " + address_ + "\n  port = " + std::to_string(port()) + "\n}\n";
     if (!Write("xinetd.conf", conf))
         return;
     Start("/usr/sbin/xinetd",
@@ -227,8 +252,9 @@ std::string EnsureFtpUser()
 
 } // namespace
 
-FtpServer::FtpServer(const TestCa::Issued* tls, bool implicitTls)
+FtpServer::FtpServer(const TestCa::Issued* tls, bool implicitTls, const std::string& address)
 {
+    address_ = address;
     if (!Installed("/usr/sbin/vsftpd", "vsftpd"))
         return;
     if (::geteuid() != 0) {
@@ -249,7 +275,9 @@ FtpServer::FtpServer(const TestCa::Issued* tls, bool implicitTls)
         return;
     }
     const std::string conf =
-        "listen=YES\nlisten_ipv6=NO\nlisten_address=127.0.0.1\nlisten_port=" + std::to_string(port()) +
+        (address_.find(':') != std::string::npos ? "listen=NO\nlisten_ipv6=YES\nlisten_address6=" + address_
+                                                 : "listen=YES\nlisten_ipv6=NO\nlisten_address=" + address_) +
+        "\nlisten_port=" + std::to_string(port()) +
         "\nbackground=NO\nanonymous_enable=YES\nanon_root=" + AnonRoot() +
         "\nno_anon_password=NO\nlocal_enable=YES\nwrite_enable=YES\nlocal_umask=022\nlocal_root=" + UserRoot() +
         "\nchroot_local_user=YES\nallow_writeable_chroot=YES\nsecure_chroot_dir=" + Path("empty") +

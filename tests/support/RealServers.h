@@ -32,6 +32,8 @@ public:
     RealServer& operator=(const RealServer&) = delete;
     const std::string& Problem() const { return problem_; }
     uint16_t port() const { return port_.port(); }
+    // Where the server listens: "127.0.0.1", or "::1" where a server was asked to.
+    const std::string& address() const { return address_; }
 
 protected:
     RealServer() = default;
@@ -46,6 +48,7 @@ protected:
     QTemporaryDir dir_;
     QProcess process_;
     std::string problem_;
+    std::string address_ = "127.0.0.1";
 
 private:
     ReservedPort port_;
@@ -56,7 +59,8 @@ private:
 // on port(), TLS from the first byte on tlsPort().
 class DovecotServer : public RealServer {
 public:
-    explicit DovecotServer(const TestCa::Issued* tls = nullptr);
+    // address: "127.0.0.1", or "::1".
+    explicit DovecotServer(const TestCa::Issued* tls = nullptr, const std::string& address = "127.0.0.1");
     uint16_t tlsPort() const { return tlsPort_.port(); }
     // Adds a message (its text with CR LF or LF line ends) to alice's mailbox.
     void AddMessage(const std::string& text);
@@ -81,6 +85,7 @@ public:
         Tls tls = Tls::Plain;
         std::string certificate, key; // PEM files, for TLS
         bool login = false;           // AUTH offered over TLS only, and required
+        std::string address = "127.0.0.1"; // or "::1"
     };
 
     SmtpServer() : SmtpServer(Options{}) {}
@@ -90,10 +95,10 @@ public:
     std::vector<std::string> Messages() const;
 };
 
-// xinetd's built-in RFC 868 time service.
+// xinetd's built-in RFC 868 time service, on 127.0.0.1 or "::1".
 class TimeServer : public RealServer {
 public:
-    TimeServer();
+    explicit TimeServer(const std::string& address = "127.0.0.1");
 };
 
 // vsftpd: anonymous, read-only logins see AnonRoot(); the local user
@@ -107,7 +112,9 @@ public:
     static constexpr const char* User = "vexmorftp";
     static constexpr const char* Password = "s3cret";
 
-    explicit FtpServer(const TestCa::Issued* tls = nullptr, bool implicitTls = false);
+    // address: "127.0.0.1", or "::1" (vsftpd's listen_ipv6).
+    explicit FtpServer(const TestCa::Issued* tls = nullptr, bool implicitTls = false,
+                       const std::string& address = "127.0.0.1");
     std::string AnonRoot() const { return Path("anon"); }
     std::string UserRoot() const { return Path("user"); }
     // Writes a file below AnonRoot() (readable by the anonymous user).

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
 
 namespace testsupport {
 
@@ -30,16 +31,29 @@ struct ScriptServer::Peer {
 };
 
 ScriptServer::ScriptServer(std::vector<Step> script, const char* address, uint16_t port)
-    : script_(std::move(script)), listener_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0))
+    : script_(std::move(script)),
+      listener_(::socket(std::strchr(address, ':') ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0))
 {
     // A chosen port may still have connections of an earlier test in TIME_WAIT.
     const int on = 1;
     ::setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = ::inet_addr(address);
-    if (::bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(listener_, 8) != 0)
+    sockaddr_storage raw{};
+    socklen_t length = sizeof(sockaddr_in);
+    if (std::strchr(address, ':')) {
+        // An IPv6 address ("::1"), on IPv6 only, so the port says nothing about IPv4.
+        ::setsockopt(listener_, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
+        auto* a = reinterpret_cast<sockaddr_in6*>(&raw);
+        a->sin6_family = AF_INET6;
+        a->sin6_port = htons(port);
+        ::inet_pton(AF_INET6, address, &a->sin6_addr);
+        length = sizeof *a;
+    } else {
+        auto* a = reinterpret_cast<sockaddr_in*>(&raw);
+        a->sin_family = AF_INET;
+        a->sin_port = htons(port);
+        a->sin_addr.s_addr = ::inet_addr(address);
+    }
+    if (::bind(listener_, reinterpret_cast<sockaddr*>(&raw), length) != 0 || ::listen(listener_, 8) != 0)
         return;
     port_ = LocalPort(listener_);
     thread_ = std::thread([this] { Serve(); });

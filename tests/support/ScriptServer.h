@@ -48,6 +48,7 @@ public:
     // Waits for bytes of any kind (a TLS ClientHello, say) and records them.
     static Step Receive() { return {Step::Receive, {}}; }
 
+    // address: an IPv4 or IPv6 literal ("::1").
     explicit ScriptServer(std::vector<Step> script, const char* address = "127.0.0.1", uint16_t port = 0);
     ~ScriptServer();
     ScriptServer(const ScriptServer&) = delete;

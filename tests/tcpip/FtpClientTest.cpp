@@ -13,6 +13,12 @@
 #include <algorithm>
 #include <chrono>
 #include <iostream>
+#include <thread>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 using testsupport::FtpServer;
 using testsupport::Raised;
@@ -70,6 +76,9 @@ std::string FileBytes(const std::string& path)
     return f.open(QIODevice::ReadOnly) ? f.readAll().toStdString() : std::string("(missing)");
 }
 
+// What a server that knows no EPSV answers it; PASV then follows.
+const char* const NoEpsv = "500 'EPSV': command not understood\r\n";
+
 std::string PasvAnswer(const std::string& host, uint16_t port)
 {
     return "227 Entering Passive Mode (" + host + "," + std::to_string(port / 256) + "," +
@@ -92,7 +101,163 @@ std::vector<ScriptServer::Step> Bye(std::vector<ScriptServer::Step> steps)
     return steps;
 }
 
+std::string EpsvAnswer(uint16_t port)
+{
+    return "229 Entering Extended Passive Mode (|||" + std::to_string(port) + "|)\r\n";
+}
+
+int CountOf(const std::vector<std::string>& lines, const std::string& line)
+{
+    return int(std::count(lines.begin(), lines.end(), line));
+}
+
+// Plays the server's side of an active transfer: once the client has named
+// its listening port (PORT or EPRT), connects to it from each of `from` in
+// turn and sends what goes with it.
+class ActivePeer {
+public:
+    ActivePeer(const ScriptServer& control, std::vector<std::pair<std::string, std::string>> from)
+        : thread_([&control, from = std::move(from)] {
+              uint16_t port = 0;
+              const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+              while (port == 0 && std::chrono::steady_clock::now() < end) {
+                  for (const std::string& line : control.Received())
+                      if (const uint16_t named = PortNamed(line))
+                          port = named;
+                  std::this_thread::yield();
+              }
+              for (const auto& [address, bytes] : from)
+                  Deliver(address, port, bytes);
+          })
+    {
+    }
+    ~ActivePeer() { thread_.join(); }
+
+private:
+    static uint16_t PortNamed(const std::string& line)
+    {
+        if (line.rfind("EPRT ", 0) == 0) {
+            const size_t end = line.rfind('|');
+            const size_t start = line.rfind('|', end - 1);
+            return uint16_t(std::stoi(line.substr(start + 1, end - start - 1)));
+        }
+        if (line.rfind("PORT ", 0) == 0) {
+            const size_t last = line.rfind(',');
+            const size_t before = line.rfind(',', last - 1);
+            return uint16_t(std::stoi(line.substr(before + 1, last - before - 1)) * 256 + std::stoi(line.substr(last + 1)));
+        }
+        return 0;
+    }
+    // From address (the connection's own end) to the same family's loopback.
+    static void Deliver(const std::string& address, uint16_t port, const std::string& bytes)
+    {
+        const bool v6 = address.find(':') != std::string::npos;
+        const int fd = ::socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_storage me{}, to{};
+        socklen_t length = sizeof(sockaddr_in);
+        if (v6) {
+            auto* m = reinterpret_cast<sockaddr_in6*>(&me);
+            auto* t = reinterpret_cast<sockaddr_in6*>(&to);
+            m->sin6_family = t->sin6_family = AF_INET6;
+            ::inet_pton(AF_INET6, address.c_str(), &m->sin6_addr);
+            t->sin6_addr = in6addr_loopback;
+            t->sin6_port = htons(port);
+            length = sizeof(sockaddr_in6);
+        } else {
+            auto* m = reinterpret_cast<sockaddr_in*>(&me);
+            auto* t = reinterpret_cast<sockaddr_in*>(&to);
+            m->sin_family = t->sin_family = AF_INET;
+            m->sin_addr.s_addr = ::inet_addr(address.c_str());
+            t->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            t->sin_port = htons(port);
+        }
+        if (::bind(fd, reinterpret_cast<sockaddr*>(&me), length) == 0 &&
+            ::connect(fd, reinterpret_cast<sockaddr*>(&to), length) == 0)
+            (void)!::write(fd, bytes.data(), bytes.size());
+        ::close(fd);
+    }
+
+    std::thread thread_;
+};
+
 } // namespace
+
+TEST_F(FtpClient, EpsvComesFirstAndAServerThatRefusesItGetsPasvForTheRestOfTheConnection)
+{
+    for (const char* host : {"127.0.0.1", "::1"}) {
+        SCOPED_TRACE(host);
+        ScriptServer data({S::Send("over EPSV"), S::Close()}, host);
+        ScriptServer control(Bye(LoggedIn({S::Expect(), S::Send("213 9\r\n"), S::Expect(),
+                                           S::Send(EpsvAnswer(data.port())), S::Expect(),
+                                           S::Send("150 here\r\n226 done\r\n")})),
+                             host);
+        T_FTP ftp;
+        Aim(ftp, control.port());
+        ftp.Hostname = host;
+        ftp.URI = "f";
+        ftp.Download();
+        EXPECT_EQ(ftp.ReceiveStream, "over EPSV");
+        EXPECT_EQ(ftp.ProposedDataAddress, "") << "an EPSV answer names no address";
+        ftp.Logout();
+        const auto got = control.Received();
+        EXPECT_EQ(CountOf(got, "EPSV"), 1);
+        EXPECT_EQ(CountOf(got, "PASV"), 0);
+    }
+    // An older server: EPSV once, then PASV for every transfer on the connection.
+    ScriptServer first({S::Send("one"), S::Close()});
+    ScriptServer second({S::Send("two"), S::Close()});
+    ScriptServer control(Bye(LoggedIn(
+        {S::Expect(), S::Send("213 3\r\n"), S::Expect(), S::Send(NoEpsv), S::Expect(),
+         S::Send(PasvAnswer("127,0,0,1", first.port())), S::Expect(), S::Send("150 here\r\n226 done\r\n"),
+         S::Expect(), S::Send("213 3\r\n"), S::Expect(), S::Send(PasvAnswer("127,0,0,1", second.port())),
+         S::Expect(), S::Send("150 here\r\n226 done\r\n")})));
+    T_FTP ftp;
+    Aim(ftp, control.port());
+    for (const char* expected : {"one", "two"}) {
+        ftp.URI = "f";
+        ftp.Download();
+        EXPECT_EQ(ftp.ReceiveStream, expected);
+    }
+    ftp.Logout();
+    const auto got = control.Received();
+    EXPECT_EQ(CountOf(got, "EPSV"), 1);
+    EXPECT_EQ(CountOf(got, "PASV"), 2);
+}
+
+TEST_F(FtpClient, ActiveModeNamesItsAddressByFamilyAndTakesDataFromTheControlPeerOnly)
+{
+    const struct {
+        const char* host;
+        std::vector<std::pair<std::string, std::string>> from;
+        const char* command;
+    } cases[] = {
+        // Another machine's connection comes first and is refused; the server's follows.
+        {"127.0.0.1", {{"127.0.0.2", "stolen"}, {"127.0.0.1", "real"}}, "PORT 127,0,0,1,"},
+        {"::1", {{"::1", "real"}}, "EPRT |2|::1|"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.host);
+        trace.clear();
+        ScriptServer control(Bye(LoggedIn({S::Expect(), S::Send("213 4\r\n"), S::Expect(), S::Send("200 ok\r\n"),
+                                           S::Expect(), S::Send("150 here\r\n226 done\r\n")})),
+                             c.host);
+        T_FTP ftp;
+        Aim(ftp, control.port());
+        ftp.Hostname = c.host;
+        ftp.Passive = false;
+        ftp.URI = "f";
+        {
+            ActivePeer peer(control, c.from);
+            ftp.Download();
+        }
+        EXPECT_EQ(ftp.ReceiveStream, "real");
+        const auto got = control.Received();
+        ASSERT_GE(got.size(), 5u);
+        EXPECT_EQ(got[4].rfind(c.command, 0), 0u) << got[4];
+        EXPECT_EQ(TracedPart("Refused a data connection from 127.0.0.2"), c.from.size() == 2);
+        ftp.Logout();
+    }
+}
 
 TEST_F(FtpClient, AnonymousLoginListsAndDownloadsFromARealServerInEveryStyle)
 {
@@ -150,6 +315,8 @@ TEST_F(FtpClient, AnonymousLoginListsAndDownloadsFromARealServerInEveryStyle)
     EXPECT_FALSE(ftp.LoggedIn);
     EXPECT_FALSE(ftp.Connected());
     EXPECT_TRUE(Traced(tlCommand, "QUIT"));
+    EXPECT_TRUE(Traced(tlCommand, "EPSV")) << "tried first on IPv4 too";
+    EXPECT_FALSE(Traced(tlCommand, "PASV")) << "vsftpd knows EPSV";
 }
 
 TEST_F(FtpClient, ALocalUserUploadsByteForByteAndAWrongPasswordShowsTheServersReply)
@@ -206,7 +373,7 @@ TEST_F(FtpClient, RepliesSplitAcrossReadsAndErrorRepliesKeepTheDialogueInStep)
     ScriptServer server({S::Trickle("220-first line\r\n220-second\r\n220 last\r\n"), S::Expect(),
                          S::Send("331-need\r\n password\r\n331 now\r\n"), S::Expect(), S::Send("230 in\r\n"),
                          S::Expect(), S::Send("200 binary\r\n"), S::Expect(), S::Send("213 7\r\n"), S::Expect(),
-                         S::Send("500-no passive\r\n500 here\r\n"), S::Expect(), S::Send("213 9\r\n"), S::Expect(),
+                         S::Send(NoEpsv), S::Expect(), S::Send("500-no passive\r\n500 here\r\n"), S::Expect(), S::Send("213 9\r\n"), S::Expect(),
                          S::Send("221 bye\r\n"), S::Close()});
     T_FTP ftp;
     Aim(ftp, server.port());
@@ -232,7 +399,7 @@ TEST_F(FtpClient, AnErrorAtEachStepIsRaisedWithTheServersText)
               S::Send("530 Login incorrect.\r\n")}),
          "Login incorrect."},
         {Bye(LoggedIn({S::Expect(), S::Send("550 no such file\r\n"), S::Expect(),
-                       S::Send(PasvAnswer("127,0,0,1", 9)), S::Expect(), S::Send("550 Failed to open file.\r\n")})),
+                       S::Send(NoEpsv), S::Expect(), S::Send(PasvAnswer("127,0,0,1", 9)), S::Expect(), S::Send("550 Failed to open file.\r\n")})),
          "Failed to open file."},
         // Its first piece taken as the reply would put the rest where the next reply is due.
         {{S::Send("220-hi\r\n220 " + std::string(100 * 1024, 'A') + "\r\n"), S::Hold()},
@@ -254,7 +421,7 @@ TEST_F(FtpClient, APassiveAnswerNamingAnotherMachineGetsTheDataFromTheServerItse
     ScriptServer data({S::Send("the file's bytes"), S::Close()});
     // 10.1.2.3 is never contacted: the data connection goes to the control peer.
     ScriptServer control(Bye(LoggedIn({S::Expect(), S::Send("213 16\r\n"), S::Expect(),
-                                       S::Send(PasvAnswer("10,1,2,3", data.port())), S::Expect(),
+                                       S::Send(NoEpsv), S::Expect(), S::Send(PasvAnswer("10,1,2,3", data.port())), S::Expect(),
                                        S::Send("150 here\r\n226 done\r\n")})));
     T_FTP ftp;
     Aim(ftp, control.port());
@@ -298,7 +465,7 @@ TEST_F(FtpClient, SilentServersAndBrokenDataConnectionsEndWithAClearError)
         // The trickle gives the client time to see its connection made before the reset.
         ScriptServer data({S::Send(std::string(5000, 'd')), S::Trickle(std::string(300, 't')), S::Reset()});
         ScriptServer control(LoggedIn({S::Expect(), S::Send("213 10000\r\n"), S::Expect(),
-                                       S::Send(PasvAnswer("127,0,0,1", data.port())), S::Expect(),
+                                       S::Send(NoEpsv), S::Expect(), S::Send(PasvAnswer("127,0,0,1", data.port())), S::Expect(),
                                        S::Send("150 here\r\n"), S::Expect(), S::Send("226 done\r\n"), S::Expect(),
                                        S::Send("221 bye\r\n"), S::Close()}));
         T_FTP ftp;
@@ -318,7 +485,7 @@ TEST_F(FtpClient, SilentServersAndBrokenDataConnectionsEndWithAClearError)
         // A transfer that stalls with the window's events still flowing.
         ScriptServer data({S::Send("a little"), S::Hold()});
         ScriptServer control(LoggedIn({S::Expect(), S::Send("213 100\r\n"), S::Expect(),
-                                       S::Send(PasvAnswer("127,0,0,1", data.port())), S::Expect(),
+                                       S::Send(NoEpsv), S::Expect(), S::Send(PasvAnswer("127,0,0,1", data.port())), S::Expect(),
                                        S::Send("150 here\r\n"), S::Hold()}));
         T_FTP ftp;
         Aim(ftp, control.port());
@@ -339,7 +506,7 @@ TEST_F(FtpClient, ASecondTransferFromADataHandlerIsRefusedAndEmptyNamesDoNothing
 {
     ScriptServer data({S::Send("bytes"), S::Close()});
     ScriptServer control(LoggedIn({S::Expect(), S::Send("213 5\r\n"), S::Expect(),
-                                   S::Send(PasvAnswer("127,0,0,1", data.port())), S::Expect(),
+                                   S::Send(NoEpsv), S::Expect(), S::Send(PasvAnswer("127,0,0,1", data.port())), S::Expect(),
                                    S::Send("150 here\r\n226 done\r\n"), S::Expect(), S::Send("221 bye\r\n"),
                                    S::Close()}));
     T_FTP ftp;
@@ -356,4 +523,25 @@ TEST_F(FtpClient, ASecondTransferFromADataHandlerIsRefusedAndEmptyNamesDoNothing
     ftp.Download();
     EXPECT_EQ(refused, "Protocol busy");
     EXPECT_EQ(ftp.ReceiveStream, "bytes");
+}
+
+TEST_F(FtpClient, ARealServerListeningOnIPv6TransfersPassivelyByEpsvAndActivelyByEprt)
+{
+    FtpServer server(nullptr, false, "::1");
+    SKIP_UNLESS_RUNNING(server);
+    server.AddAnonFile("six.bin", "over IPv6");
+    T_FTP ftp;
+    Aim(ftp, server.port());
+    ftp.Hostname = "::1";
+    for (const bool passive : {true, false}) {
+        SCOPED_TRACE(passive ? "passive" : "active");
+        ftp.Passive = passive;
+        ftp.URI = "six.bin";
+        ftp.Download();
+        EXPECT_EQ(ftp.ReceiveStream, "over IPv6");
+    }
+    ftp.Logout();
+    EXPECT_TRUE(Traced(tlCommand, "EPSV"));
+    EXPECT_FALSE(Traced(tlCommand, "PASV"));
+    EXPECT_TRUE(TracedPart("EPRT |2|::1|"));
 }

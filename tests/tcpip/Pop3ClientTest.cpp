@@ -267,3 +267,19 @@ TEST_F(Pop3Client, RefusedConnectionsSayWhyAndAnAnswerThatKeepsComingCanBeStoppe
     EXPECT_EQ(Raised<ETcpIpError>([&] { pop.Login(); }), "Stopped while waiting for its answer (127.0.0.1).");
     EXPECT_FALSE(pop.LoggedIn);
 }
+
+TEST_F(Pop3Client, ARealMailboxListeningOnIPv6IsReached)
+{
+    testsupport::DovecotServer dovecot(nullptr, "::1");
+    SKIP_UNLESS_RUNNING(dovecot);
+    dovecot.AddMessage("From: Bob <bob@example.test>\r\nSubject: over IPv6\r\n\r\nbody\r\n");
+    T_Pop3 pop;
+    Aim(pop, dovecot.port());
+    pop.Hostname = "::1";
+    pop.Login();
+    EXPECT_EQ(pop.PeerAddress.Text(), "::1");
+    EXPECT_EQ(pop.NumberOfMails(), 1);
+    pop.GetHeaders();
+    EXPECT_EQ(pop.Lines, std::vector<std::string>{"Bob <bob@example.test>\aover IPv6"});
+    pop.Logout();
+}

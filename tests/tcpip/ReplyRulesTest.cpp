@@ -81,3 +81,18 @@ TEST(FtpReply, PassiveAnswersAndPortArgumentsCarryAddressAndPortInDecimalBytes)
     EXPECT_EQ(PortArgument(local, 1025), "10,0,0,5,4,1");
     EXPECT_EQ(PortArgument(htonl(0x7F000001), 65535), "127,0,0,1,255,255");
 }
+
+TEST(FtpReply, ExtendedPassiveAnswersCarryOnlyAPortAndEprtNamesTheFamily)
+{
+    uint16_t port = 0;
+    ASSERT_TRUE(ParseExtendedPassiveAnswer("Entering Extended Passive Mode (|||6446|)", port));
+    EXPECT_EQ(port, 6446);
+    ASSERT_TRUE(ParseExtendedPassiveAnswer("ok (!!!65535!)", port));
+    EXPECT_EQ(port, 65535);
+    for (const char* bad : {"Entering Extended Passive Mode", "(|||)", "(||6446|)", "(|||6446)", "(|||65536|)",
+                            "(|||0|)", "(|||64x6|)", "(|2|::1|6446|)", "(1116441)", "(", "(|||6446|"})
+        EXPECT_FALSE(ParseExtendedPassiveAnswer(bad, port)) << bad;
+
+    EXPECT_EQ(ExtendedPortArgument(AF_INET6, "::1", 5282), "|2|::1|5282|");
+    EXPECT_EQ(ExtendedPortArgument(AF_INET, "132.235.1.2", 6275), "|1|132.235.1.2|6275|");
+}

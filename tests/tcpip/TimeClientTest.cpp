@@ -2,13 +2,18 @@
 #include "support/Raised.h"
 #include "support/RealServers.h"
 #include "support/ScriptServer.h"
+#include "support/PrivateHosts.h"
+#include "support/SilentPort.h"
 #include "tcpip/T_Time.h"
 
 #include <QDateTime>
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cmath>
+#include <iostream>
+#include <unistd.h>
 #include <cstdlib>
 #include <ctime>
 
@@ -118,4 +123,73 @@ TEST_F(TimeClient, ARealTimeServerAgreesWithThisMachinesClock)
     time.DoAction();
     const double now = 25569.0 + double(std::time(nullptr)) / 86400.0; // 1970-01-01 is day 25569
     EXPECT_LT(std::fabs(time.DateTime - now) * 86400.0, 2.0) << Text(time.DateTime);
+}
+
+TEST_F(TimeClient, AServerOnIPv6IsReachedAndASilentOneEndsInABoundedErrorWithWords)
+{
+    testsupport::TimeServer xinetd("::1");
+    SKIP_UNLESS_RUNNING(xinetd);
+    for (const char* host : {"::1", "[::1]"}) {
+        T_Time time;
+        std::vector<std::string> trace;
+        time.OnTrace = [&](const std::string& s, TTraceLevel) { trace.push_back(s); };
+        time.Hostname = host;
+        time.RemotePort = xinetd.port();
+        time.DoAction();
+        const double now = 25569.0 + double(std::time(nullptr)) / 86400.0;
+        EXPECT_LT(std::fabs(time.DateTime - now) * 86400.0, 2.0) << host << " " << Text(time.DateTime);
+        EXPECT_EQ(time.PeerAddress.Text(), "::1");
+        EXPECT_EQ(time.IPAddress, 0xFFFFFFFFu) << "no IPv4 value for an IPv6 peer";
+        EXPECT_EQ(trace.front().rfind("Opened output socket " + std::to_string(int16_t(xinetd.port())) + " to host ::1", 0),
+                  0u);
+    }
+
+    testsupport::SilentPort silent("::1");
+    ASSERT_EQ(silent.Problem(), "");
+    T_Time time;
+    time.Hostname = "::1";
+    time.RemotePort = silent.port();
+    time.ReplyTimeoutMs = 400;
+    EXPECT_EQ(testsupport::Raised<ETcpIpError>([&] { time.DoAction(); }),
+              "::1 did not answer within 0.4 seconds while connecting to port " + std::to_string(silent.port()) +
+                  ". The server may be down or overloaded; check the host name and try again later.");
+    EXPECT_FALSE(time.Connected());
+
+    // Refused everywhere: each address says why.
+    const uint16_t closed = testsupport::ClosedPort();
+    time.Hostname = "127.0.0.1";
+    time.RemotePort = closed;
+    EXPECT_EQ(testsupport::Raised<ESocketError>([&] { time.DoAction(); }),
+              "Error creating socket: connection refused by 127.0.0.1:" + std::to_string(closed));
+}
+
+TEST_F(TimeClient, ANameWithASilentIPv6AddressAndALiveIPv4OneIsReachedOverIPv4)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root for a private hosts file naming both addresses";
+    testsupport::TimeServer xinetd; // 127.0.0.1
+    SKIP_UNLESS_RUNNING(xinetd);
+    testsupport::SilentPort silent("::1", xinetd.port());
+    ASSERT_EQ(silent.Problem(), "");
+    // Looked up on this thread (T_TcpIp resolves on the caller's), so the
+    // private hosts file is what it reads.
+    testsupport::PrivateHosts hosts("::1 dual.vexmor.test\n127.0.0.1 dual.vexmor.test\n");
+    if (!hosts.Failure().empty())
+        GTEST_SKIP() << hosts.Failure();
+    T_Time time;
+    std::vector<std::string> trace;
+    time.OnTrace = [&](const std::string& s, TTraceLevel) { trace.push_back(s); };
+    time.Hostname = "dual.vexmor.test";
+    time.RemotePort = xinetd.port();
+    time.Order = AddressOrder::IPv6First;
+    // Well short of the silent address's own time-out: only trying the next
+    // address meanwhile gets the answer.
+    time.ReplyTimeoutMs = 5000;
+    const auto started = std::chrono::steady_clock::now();
+    time.DoAction();
+    const auto took = std::chrono::steady_clock::now() - started;
+    EXPECT_EQ(time.PeerAddress.Text(), "127.0.0.1");
+    EXPECT_NE(time.DateTime, 0.0);
+    std::cout << "connected over IPv4 after "
+              << std::chrono::duration_cast<std::chrono::milliseconds>(took).count() << " ms\n";
 }
