@@ -108,6 +108,29 @@ TEST_F(Icmp6Components, TraceWalksTheIpv6RoutePastASilentRouterAndStopsAtAReject
     EXPECT_EQ(rejected.LastStatus, IP_DEST_HOST_UNREACHABLE);
 }
 
+TEST_F(Icmp6Components, AMultiHomedTargetAnswersFromTheAddressPinged)
+{
+    REQUIRE_ROOT("network namespaces");
+    using testsupport::RouteTopology6;
+    RouteTopology6 topology;
+    ASSERT_TRUE(topology.ok());
+    testsupport::EnterNamespace inside(topology.client);
+    ASSERT_TRUE(inside.ok());
+
+    for (const char* address : {RouteTopology6::TargetAddress, RouteTopology6::TargetSecondAddress})
+        EXPECT_EQ(Ping(address), std::make_tuple(0, std::string(address)));
+
+    TTraceRoute trace;
+    trace.ResolveHostname = false;
+    EXPECT_EQ(Trace(RouteTopology6::TargetSecondAddress, trace),
+              (std::vector<Hop>{{1, RouteTopology6::Router1},
+                                {2, RouteTopology6::Router2},
+                                {3, RouteTopology6::TargetSecondAddress}}));
+    EXPECT_EQ(trace.LastStatus, IP_SUCCESS);
+    EXPECT_EQ(trace.HopList, (std::vector<std::string>{RouteTopology6::Router1, RouteTopology6::Router2,
+                                                         RouteTopology6::TargetSecondAddress}));
+}
+
 TEST_F(Icmp6Components, ANameIsReachedByTheFamilyTheOrderPutsFirst)
 {
     REQUIRE_ROOT("a network namespace and a private hosts file");

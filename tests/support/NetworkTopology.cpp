@@ -137,16 +137,22 @@ RouteTopology6::RouteTopology6()
           PrepareIpv6(target, false) && Link6(client, "fd00:201:1::2/64", r1, "fd00:201:1::1/64", "a") &&
           Link6(r1, "fd00:201:2::1/64", r2, "fd00:201:2::2/64", "b") &&
           Link6(r2, "fd00:201:3::1/64", target, "fd00:201:3::2/64", "c") &&
+          Link6(r2, "fd00:201:4::1/64", target, "fd00:201:4::2/64", "d") &&
           client.Exec("ip -6 route add default via fd00:201:1::1") == 0 &&
           target.Exec("ip -6 route add default via fd00:201:3::1") == 0 &&
           r1.Exec("ip -6 route add fd00:201:3::/64 via fd00:201:2::2") == 0 &&
+          r1.Exec("ip -6 route add fd00:201:4::/64 via fd00:201:2::2") == 0 &&
           r2.Exec("ip -6 route add fd00:201:1::/64 via fd00:201:2::1") == 0;
     // Until the carrier is up and neighbours are found nothing passes: wait
-    // until the whole path answers (each attempt bounded by its own time-out).
-    for (int attempt = 0; ok_ && attempt < 60; ++attempt)
-        if (client.Exec(std::string("ping -6 -q -n -c 1 -W 1 ") + TargetAddress) == 0)
-            return;
-    ok_ = false;
+    // until the whole path answers, to each of the target's addresses (each
+    // attempt bounded by its own time-out).
+    const auto answers = [this](const char* address) {
+        for (int attempt = 0; attempt < 60; ++attempt)
+            if (client.Exec(std::string("ping -6 -q -n -c 1 -W 1 ") + address) == 0)
+                return true;
+        return false;
+    };
+    ok_ = ok_ && answers(TargetAddress) && answers(TargetSecondAddress);
 }
 
 bool RouteTopology6::RejectAtRouter1AndSilenceRouter2() const

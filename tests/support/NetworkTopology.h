@@ -74,7 +74,8 @@ private:
 
 // The same chain over IPv6, addresses usable at once (no duplicate address
 // detection): client fd00:201:1::2, r1 fd00:201:1::1 / fd00:201:2::1,
-// r2 fd00:201:2::2 / fd00:201:3::1, target fd00:201:3::2.
+// r2 fd00:201:2::2 / fd00:201:3::1 / fd00:201:4::1, target fd00:201:3::2 and
+// fd00:201:4::2 (two links to r2).
 class RouteTopology6 {
 public:
     RouteTopology6();
@@ -93,6 +94,8 @@ public:
     static constexpr const char* Router1 = "fd00:201:1::1";
     static constexpr const char* Router2 = "fd00:201:2::2";
     static constexpr const char* TargetAddress = "fd00:201:3::2";
+    // The target's second link, also to r2: a multi-homed target.
+    static constexpr const char* TargetSecondAddress = "fd00:201:4::2";
     static constexpr const char* RejectedAddress = "fd00:201:9::9";
     static constexpr const char* UnroutedAddress = "fd00:201:8::8";
 
