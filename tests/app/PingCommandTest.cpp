@@ -409,6 +409,36 @@ TEST_F(WindowFixture, ADatagramEchoWaitsWithEventsFlowingAndStopEndsItAtOnce)
     window.reset(); // its ICMP socket lives in the namespace
 }
 
+// A full-length IPv6 address, on a namespace's own loopback so the echo stays
+// inside: the report's address column shows all of it.
+TEST_F(WindowFixture, TheAddressColumnShowsAWholeIPv6Address)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root for a network namespace";
+    if (LoadedIcmp6Facility() == IcmpFacility::None)
+        GTEST_SKIP() << "no ICMPv6 socket for this user";
+    const std::string address = "fd00:201:4242:4242:4242:4242:4242:4242";
+    testsupport::NetNamespace ns("aw");
+    ASSERT_EQ(ns.Exec("ip -6 addr add " + address + "/128 dev lo nodad"), 0);
+    testsupport::EnterNamespace inside(ns);
+    ASSERT_TRUE(inside.ok());
+    Open();
+    window->timer->setInterval(60);
+    Type(window->packets, "1");
+    Type(window->hostname, address.c_str());
+    Click(window->bPing);
+    ASSERT_TRUE(PumpUntil([&] { return !window->timer->isActive() && !Busy(); }));
+    int row = -1;
+    for (int i = 0; i < Rows() && row < 0; ++i)
+        if (Row(i)[2] == address)
+            row = i;
+    ASSERT_GE(row, 0) << "a row with the address";
+    EXPECT_EQ(Row(row)[0], "!");
+    const QString text = QString::fromStdString(address);
+    EXPECT_GE(window->details->columnWidth(2), window->details->fontMetrics().horizontalAdvance(text));
+    window.reset(); // its ICMPv6 socket lives in the namespace
+}
+
 // ::1 through the real ICMPv6 socket (the stand-in serves IPv4 only): the
 // lines and rows of IPv4, with the IPv6 address text.
 TEST_F(PingCommand, PingAndTraceReachAnIPv6AddressWithTheLinesAndRowsOfIPv4)
