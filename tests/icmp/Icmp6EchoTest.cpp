@@ -127,12 +127,19 @@ std::string LoopbackChecks(IcmpFacility expected, bool isolated)
     return {};
 }
 
-// Runs fn in a forked child; its text comes back through a pipe.
-std::string InChild(const Check& fn)
+// A forked child running a check; its text comes back through a pipe.
+struct Child {
+    pid_t pid = -1;
+    int out = -1;
+};
+
+// Forks from the calling thread only: a child forked while another thread
+// holds the allocator's lock (as under the sanitizers) would wait forever.
+Child StartChild(const Check& fn)
 {
     int fds[2];
     if (::pipe(fds) != 0)
-        return "no pipe";
+        return {};
     const pid_t child = ::fork();
     if (child == 0) {
         ::close(fds[0]);
@@ -141,16 +148,28 @@ std::string InChild(const Check& fn)
         ::_exit(written ? 0 : 2);
     }
     ::close(fds[1]);
+    return {child, fds[0]};
+}
+
+std::string Collect(const Child& c)
+{
+    if (c.pid < 0)
+        return "no child";
     std::string result;
     char chunk[256];
-    for (ssize_t n; (n = ::read(fds[0], chunk, sizeof chunk)) > 0;)
+    for (ssize_t n; (n = ::read(c.out, chunk, sizeof chunk)) > 0;)
         result.append(chunk, size_t(n));
-    ::close(fds[0]);
+    ::close(c.out);
     int status = 0;
-    ::waitpid(child, &status, 0);
+    ::waitpid(c.pid, &status, 0);
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
         return "the child failed";
     return result;
+}
+
+std::string InChild(const Check& fn)
+{
+    return Collect(StartChild(fn));
 }
 
 // One stream of echoes on ::1 with data of its own; counts the replies it took.
@@ -181,19 +200,16 @@ std::string TwoStreamsChecks()
     int go[2];
     if (::pipe(go) != 0)
         return "no pipe";
-    std::string other;
-    std::thread waiter([&] {
-        other = InChild([&] {
-            char byte;
-            return ::read(go[0], &byte, 1) == 1 ? Stream(1) : std::string("no start");
-        });
+    const Child other = StartChild([&] {
+        char byte;
+        return ::read(go[0], &byte, 1) == 1 ? Stream(1) : std::string("no start");
     });
     const bool started = ::write(go[1], "g", 1) == 1;
     const std::string mine = started ? Stream(0) : "no start; ";
-    waiter.join();
+    const std::string theirs = Collect(other);
     ::close(go[0]);
     ::close(go[1]);
-    return mine + other;
+    return mine + theirs;
 }
 
 // Stands in for the kernel's echo service on ::1 (switched off in the
