@@ -3,6 +3,7 @@
 #include "framework/Application.h"
 #include "framework/FixedDialog.h"
 #include "framework/Named.h"
+#include "settings/ChangedValues.h"
 #include "settings/ConfigKeys.h"
 #include "settings/Crypt32.h"
 #include "settings/MailSettings.h"
@@ -193,11 +194,7 @@ void TformConfig::bOkClick()
     // program saved meanwhile stay; a value never stored is written unless
     // it was stored meanwhile. Everything is converted before anything is
     // stored, and stored in one transaction: whole or not at all.
-    struct Write {
-        std::string name, value;
-        bool unlessStored;
-    };
-    std::vector<Write> writes;
+    std::vector<ChangedValue> writes;
     for (const Setting& s : Settings()) {
         const auto shown = showing_.find(s.name);
         const bool changed = shown == showing_.end() || Shown(s) != shown->second.text;
@@ -208,15 +205,7 @@ void TformConfig::bOkClick()
     RegistryTransaction transaction;
     if (transaction.Began() != ERROR_SUCCESS)
         throw Exception("The settings were not saved. " + RegistryLastFailure());
-    // The key is missing where start-up could not write the settings.
-    EnsureConfigurationKeys();
-    for (const Write& w : writes) {
-        if (w.unlessStored && reg_read.HasKeyLM(ConfigPath, w.name))
-            continue;
-        reg_read.WriteKeyLM(ConfigPath, w.name, w.value);
-        if (reg_read.ErrorOccurred())
-            throw Exception("The settings were not saved: " + reg_read.ErrorMessage() + ". " + RegistryLastFailure());
-    }
+    WriteChangedValues(reg_read, writes);
     if (transaction.Commit() != ERROR_SUCCESS)
         throw Exception("The settings were not saved. " + RegistryLastFailure());
     accept();

@@ -5,6 +5,7 @@
 #include "framework/Named.h"
 #include "platform/registry.h"
 #include "settings/AddressOrder.h"
+#include "settings/ChangedValues.h"
 #include "settings/ConfigKeys.h"
 #include "settings/Crypt32.h"
 #include "settings/SecuritySettings.h"
@@ -208,11 +209,7 @@ void TformSecurity::bOkClick()
     // As the configuration dialog does: only what changed here is written,
     // a value never stored is written unless stored meanwhile, and all of it
     // in one transaction.
-    struct Write {
-        std::string name, value;
-        bool unlessStored;
-    };
-    std::vector<Write> writes;
+    std::vector<ChangedValue> writes;
     for (const Setting& s : Settings()) {
         const auto shown = showing_.find(s.name);
         const bool changed = shown == showing_.end() || Shown(s) != shown->second.text;
@@ -223,14 +220,7 @@ void TformSecurity::bOkClick()
     RegistryTransaction transaction;
     if (transaction.Began() != ERROR_SUCCESS)
         throw Exception("The settings were not saved. " + RegistryLastFailure());
-    EnsureConfigurationKeys();
-    for (const Write& w : writes) {
-        if (w.unlessStored && reg_read.HasKeyLM(ConfigPath, w.name))
-            continue;
-        reg_read.WriteKeyLM(ConfigPath, w.name, w.value);
-        if (reg_read.ErrorOccurred())
-            throw Exception("The settings were not saved: " + reg_read.ErrorMessage() + ". " + RegistryLastFailure());
-    }
+    WriteChangedValues(reg_read, writes);
     // A certificate trusted anew meanwhile (another copy, another prompt)
     // is not the one the user removed: it stays.
     for (const auto& [host, fingerprint] : removed_)
