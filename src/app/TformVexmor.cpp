@@ -216,7 +216,7 @@ void TformVexmor::BuildToolbars()
     label(tbHost, "IP Address/Host: ");
     hostname = edit(tbHost, "hostname", "", 90);
     // Grows with its toolbar, so a whole IPv6 address shows while it is typed;
-    // never narrower than it always was.
+    // never narrower than the 90 pixels the toolbar's layout gives it.
     hostname->setMinimumWidth(90);
     hostname->setMaximumWidth(QWIDGETSIZE_MAX);
     hostname->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);

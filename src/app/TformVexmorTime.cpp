@@ -31,7 +31,7 @@ void TformVexmor::bTimeClick()
     const std::string host = ToAnsi(hostname->text(), "The host name");
     get_time->Hostname = host;
     get_time->Order = ConfiguredAddressOrder(reg_read);
-    // A host with no address of either family is left alone, as one with no IPv4 address always was.
+    // A host with no address of either family gets no request: there is nothing to connect to.
     if (DottedAddress(ResolveAddress(host)) != "255.255.255.255" || HasIPv6Address(host)) {
         ReportingFailure("The time could not be obtained from " + host + ".", [this] { get_time->DoAction(); });
         WriteLine(" ");
