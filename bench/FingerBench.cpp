@@ -2,6 +2,7 @@
 // once in 80-byte lines and once with no line end at all: wall time, peak RSS
 // and the longest event-loop stall of each. Run by hand; prints the figures.
 
+#include "StallMeter.h"
 #include "app/ProgramModules.h"
 #include "app/TformVexmor.h"
 #include "framework/Application.h"
@@ -77,18 +78,11 @@ int Measure(size_t bytes, bool lines)
         std::fprintf(stderr, "cannot listen on 127.0.0.1:79 (needs root)\n");
         return 1;
     }
-    double longestStall = 0;
-    auto lastTick = Clock::now();
-    QTimer ticker;
-    QObject::connect(&ticker, &QTimer::timeout, [&] {
-        longestStall = std::max(longestStall, MsSince(lastTick));
-        lastTick = Clock::now();
-    });
-    ticker.start(10);
+    StallMeter stalls(10);
 
     window.hostname->setText("127.0.0.1");
     const auto start = Clock::now();
-    lastTick = start;
+    stalls.Restart();
     window.bFinger->click();
     const QTextDocument* doc = window.verbose->document();
     while (doc->lastBlock().text() != "Socket Closed")
@@ -101,7 +95,7 @@ int Measure(size_t bytes, bool lines)
     std::printf("finger of %zu MB %s: %.0f ms wall (%.1f MB/s), peak RSS %ld MB, longest stall %.0f ms, "
                 "%d transcript lines\n",
                 bytes >> 20, lines ? "in 80-byte lines" : "with no line end", wall,
-                double(bytes) / 1048576.0 / (wall / 1000.0), usage.ru_maxrss / 1024, longestStall,
+                double(bytes) / 1048576.0 / (wall / 1000.0), usage.ru_maxrss / 1024, stalls.LongestMs(),
                 doc->blockCount());
     return 0;
 }

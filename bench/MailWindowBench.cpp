@@ -4,6 +4,7 @@
 // window's event loop (the largest gap between ticks of a 5 ms timer).
 // Run by hand: mail_window_bench [messages]
 
+#include "StallMeter.h"
 #include "app/ProgramModules.h"
 #include "app/TformVexmor.h"
 #include "framework/Application.h"
@@ -133,25 +134,17 @@ private:
 // Runs fn, reporting its time and the longest stall of the event loop.
 void Measure(const std::string& what, const std::function<void()>& fn, const std::vector<std::string>& errors)
 {
-    double longest = 0;
-    auto last = Clock::now();
-    QTimer ticker;
-    QObject::connect(&ticker, &QTimer::timeout, [&] {
-        longest = std::max(longest, MsSince(last));
-        last = Clock::now();
-    });
-    ticker.start(5);
+    StallMeter stalls(5);
     const size_t before = errors.size();
     const auto start = Clock::now();
-    last = start;
+    stalls.Restart();
     try {
         fn();
     } catch (const std::exception& e) {
         std::printf("%s: raised %s\n", what.c_str(), e.what());
     }
     const double wall = MsSince(start);
-    longest = std::max(longest, MsSince(last));
-    std::printf("%-48s %7.0f ms wall, longest stall %5.0f ms%s%s\n", what.c_str(), wall, longest,
+    std::printf("%-48s %7.0f ms wall, longest stall %5.0f ms%s%s\n", what.c_str(), wall, stalls.LongestMs(),
                 errors.size() == before ? "" : ", error: ", errors.size() == before ? "" : errors.back().substr(0, 160).c_str());
 }
 
