@@ -31,21 +31,6 @@ int HexValue(char c)
     return -1;
 }
 
-int Base64Value(char c)
-{
-    if (c >= 'A' && c <= 'Z')
-        return c - 'A';
-    if (c >= 'a' && c <= 'z')
-        return c - 'a' + 26;
-    if (c >= '0' && c <= '9')
-        return c - '0' + 52;
-    if (c == '+')
-        return 62;
-    if (c == '/')
-        return 63;
-    return -1;
-}
-
 // Base64 of one word; nullopt when it is not base64, so the word stays as sent.
 std::optional<std::string> DecodeB(const std::string& text)
 {
@@ -152,6 +137,21 @@ QString InCharset(const std::string& charset, const std::string& bytes)
 }
 
 } // namespace
+
+int Base64Value(char c)
+{
+    if (c >= 'A' && c <= 'Z')
+        return c - 'A';
+    if (c >= 'a' && c <= 'z')
+        return c - 'a' + 26;
+    if (c >= '0' && c <= '9')
+        return c - '0' + 52;
+    if (c == '+')
+        return 62;
+    if (c == '/')
+        return 63;
+    return -1;
+}
 
 bool IsUtf8(const char* data, size_t size)
 {

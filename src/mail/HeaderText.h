@@ -15,3 +15,7 @@ QString DecodeHeaderText(const std::string& value);
 // Whether bytes are well-formed UTF-8 (no overlong forms, no surrogates,
 // nothing above U+10FFFF).
 bool IsUtf8(const char* data, size_t size);
+
+// The value of one base64 digit (RFC 2045's alphabet), -1 for any other
+// character, "=" included.
+int Base64Value(char c);

@@ -350,27 +350,22 @@ bool MimeWriter::Base64Part(const TAttachmentDescriptor& d)
     const auto size = static_cast<long long>(in.tellg());
     in.seekg(0);
     Info(Info_AttachmentSize, std::to_string(size));
-    std::vector<char> block(Base64Block);
     long long encoded = 0;
     std::string out;
-    while (!Halted() && in) {
-        in.read(block.data(), std::streamsize(block.size()));
-        const size_t n = size_t(in.gcount());
-        if (n == 0)
-            break;
+    const bool read = EachBlock(in, Base64Block, [&](const char* block, size_t n) {
         out.clear();
         // Whole lines of 57 bytes go out as one block of 76-character lines.
         for (size_t at = 0; at < n; at += Base64LineBytes) {
             const size_t take = std::min(Base64LineBytes, n - at);
-            EncodeBase64(block.data() + at, take, out);
+            EncodeBase64(block + at, take, out);
             out += "\r\n";
             encoded += static_cast<long long>(take);
             if (take == Base64LineBytes)
                 Info(Info_AttachmentProgress, std::to_string(encoded));
         }
         Send(out);
-    }
-    if (in.bad())
+    });
+    if (!read)
         return false;
     Info(Info_AttachmentProgress, std::to_string(encoded));
     return true;
@@ -381,16 +376,10 @@ bool MimeWriter::QuotedPrintablePart(const TAttachmentDescriptor& d)
     const std::unique_ptr<std::istream> file = OpenPart(d, "Quoted-Printable");
     if (!file)
         return false;
-    std::istream& in = *file;
     qp_.Reset();
-    std::vector<char> block(QpBlock);
-    while (!Halted() && in) {
-        in.read(block.data(), std::streamsize(block.size()));
-        if (in.gcount() > 0)
-            QuotedPrintable(block.data(), size_t(in.gcount()));
-    }
+    const bool read = EachBlock(*file, QpBlock, [this](const char* block, size_t n) { QuotedPrintable(block, n); });
     Line("");
-    return !in.bad();
+    return read;
 }
 
 bool MimeWriter::PlainPart(const TAttachmentDescriptor& d)
@@ -418,16 +407,10 @@ bool MimeWriter::UuencodePart(const TAttachmentDescriptor& d)
     const std::unique_ptr<std::istream> file = OpenFile(d.path);
     if (!file || !*file)
         return false;
-    std::istream& in = *file;
     const std::string name = d.name.empty() ? FileNameOf(d.path) : d.name;
     const size_t dot = name.rfind('.');
     const std::string part = (dot == std::string::npos ? name : name.substr(0, dot)) + ".uue";
-    Line("--" + boundary_);
-    Header(WithParameter("Content-Type: application/octet-stream", MimeParameter("name", part, CharsetOfFileName(part))));
-    if (!d.disposition.empty())
-        Header(WithParameter("Content-Disposition: " + d.disposition, MimeParameter("filename", part, CharsetOfFileName(part))));
-    if (!d.description.empty())
-        Header(EncodeHeaderLine("Content-Description: " + d.description));
+    PartHead("application/octet-stream", part, nullptr, d.disposition, part, d.description);
     Line("");
     Line(std::string(61, '='));
     // The name a decoder writes to: 8-bit letters and controls would make
@@ -437,18 +420,26 @@ bool MimeWriter::UuencodePart(const TAttachmentDescriptor& d)
         if (static_cast<unsigned char>(c) < 32 || static_cast<unsigned char>(c) >= 127)
             c = '_';
     Line("begin 666 " + begin);
-    std::vector<char> block(UuBlock);
     std::string out;
-    while (!Halted() && in) {
-        in.read(block.data(), std::streamsize(block.size()));
-        if (in.gcount() <= 0)
-            break;
+    const bool read = EachBlock(*file, UuBlock, [&](const char* block, size_t n) {
         out.clear();
-        EncodeUuencode(block.data(), size_t(in.gcount()), out);
+        EncodeUuencode(block, n, out);
         Send(out);
-    }
+    });
     Line("`"); // the zero-length line uudecode wants before "end"
     Line("end");
+    return read;
+}
+
+bool MimeWriter::EachBlock(std::istream& in, size_t size, const std::function<void(const char*, size_t)>& take)
+{
+    std::vector<char> block(size);
+    while (!Halted() && in) {
+        in.read(block.data(), std::streamsize(size));
+        if (in.gcount() <= 0)
+            break;
+        take(block.data(), size_t(in.gcount()));
+    }
     return !in.bad();
 }
 

@@ -96,6 +96,9 @@ private:
     bool QuotedPrintablePart(const TAttachmentDescriptor& d);
     bool PlainPart(const TAttachmentDescriptor& d);
     bool UuencodePart(const TAttachmentDescriptor& d);
+    // Hands the rest of an attachment to take in blocks of size bytes, until
+    // its end or a stop; false when the file could not be read.
+    bool EachBlock(std::istream& in, size_t size, const std::function<void(const char*, size_t)>& take);
     void QuotedPrintable(const char* data, size_t size);
 
     Sink sink_;

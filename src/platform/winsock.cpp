@@ -35,6 +35,37 @@ int Fail(int rc = SOCKET_ERROR)
 const sockaddr* Sa(const sockaddr_in* a) { return reinterpret_cast<const sockaddr*>(a); }
 sockaddr* Sa(sockaddr_in* a) { return reinterpret_cast<sockaddr*>(a); }
 
+// A call whose length (optional) goes in and comes back: call gets it as the
+// system wants it and returns 0 on success.
+template <typename Call>
+int WithLength(int* length, const Call& call)
+{
+    if (!winsock::CheckStarted())
+        return SOCKET_ERROR;
+    socklen_t len = length ? socklen_t(*length) : 0;
+    if (call(&len) != 0)
+        return Fail();
+    if (length)
+        *length = int(len);
+    return 0;
+}
+
+// The end of every receive: the read notification re-armed (keeping the
+// receive's errno for Fail), then the byte count n, and the sender's length
+// (got) handed back to fromlen.
+int Received(SOCKET s, ssize_t n, int* fromlen = nullptr, socklen_t got = 0)
+{
+    const int saved = errno;
+    winsock::detail::NoteRecv(s);
+    if (n < 0) {
+        errno = saved;
+        return Fail();
+    }
+    if (fromlen)
+        *fromlen = int(got);
+    return int(n);
+}
+
 std::string StackDescription()
 {
     utsname u{};
@@ -237,13 +268,7 @@ int recv(SOCKET s, char* buf, int len, int flags)
 {
     if (!CheckStarted())
         return SOCKET_ERROR;
-    const ssize_t n = ::recv(s, buf, size_t(std::max(len, 0)), flags);
-    const int saved = errno;
-    detail::NoteRecv(s);
-    if (n >= 0)
-        return int(n);
-    errno = saved;
-    return Fail();
+    return Received(s, ::recv(s, buf, size_t(std::max(len, 0)), flags));
 }
 
 int sendto(SOCKET s, const char* buf, int len, int flags, const sockaddr_in* to, int tolen)
@@ -266,15 +291,7 @@ int recvfrom(SOCKET s, char* buf, int len, int flags, sockaddr_in* from, int* fr
     socklen_t flen = fromlen ? socklen_t(*fromlen) : 0;
     const ssize_t n = ::recvfrom(s, buf, size_t(std::max(len, 0)), flags,
                                  from ? Sa(from) : nullptr, from ? &flen : nullptr);
-    const int saved = errno;
-    detail::NoteRecv(s);
-    if (n < 0) {
-        errno = saved;
-        return Fail();
-    }
-    if (fromlen)
-        *fromlen = int(flen);
-    return int(n);
+    return Received(s, n, fromlen, flen);
 }
 
 int recvfromStamped(SOCKET s, char* buf, int len, int flags, sockaddr_in* from, int* fromlen,
@@ -292,17 +309,9 @@ int recvfromStamped(SOCKET s, char* buf, int len, int flags, sockaddr_in* from, 
     msg.msg_control = control;
     msg.msg_controllen = sizeof control;
     const ssize_t n = ::recvmsg(s, &msg, flags);
-    const int saved = errno;
-    detail::NoteRecv(s);
-    if (n < 0) {
-        errno = saved;
-        return Fail();
-    }
-    if (fromlen)
-        *fromlen = int(msg.msg_namelen);
-    if (receivedNs)
+    if (n >= 0 && receivedNs)
         *receivedNs = ReceiveTimeNs(msg);
-    return int(n);
+    return Received(s, n, fromlen, msg.msg_namelen);
 }
 
 int EnableReceiveStamps(SOCKET s)
@@ -346,14 +355,7 @@ int setsockopt(SOCKET s, int level, int optname, const char* optval, int optlen)
 
 int getpeername(SOCKET s, sockaddr_in* name, int* namelen)
 {
-    if (!CheckStarted())
-        return SOCKET_ERROR;
-    socklen_t len = namelen ? socklen_t(*namelen) : 0;
-    if (::getpeername(s, Sa(name), &len) != 0)
-        return Fail();
-    if (namelen)
-        *namelen = int(len);
-    return 0;
+    return WithLength(namelen, [&](socklen_t* len) { return ::getpeername(s, Sa(name), len); });
 }
 
 // One descriptor is selectEither with nothing else to watch. POLLOUT also
@@ -384,26 +386,12 @@ int selectEither(SOCKET s, bool forWrite, SOCKET also, int timeoutMs)
 
 int getsockopt(SOCKET s, int level, int optname, char* optval, int* optlen)
 {
-    if (!CheckStarted())
-        return SOCKET_ERROR;
-    socklen_t len = optlen ? socklen_t(*optlen) : 0;
-    if (::getsockopt(s, level, optname, optval, &len) != 0)
-        return Fail();
-    if (optlen)
-        *optlen = int(len);
-    return 0;
+    return WithLength(optlen, [&](socklen_t* len) { return ::getsockopt(s, level, optname, optval, len); });
 }
 
 int getsockname(SOCKET s, sockaddr_in* name, int* namelen)
 {
-    if (!CheckStarted())
-        return SOCKET_ERROR;
-    socklen_t len = namelen ? socklen_t(*namelen) : 0;
-    if (::getsockname(s, Sa(name), &len) != 0)
-        return Fail();
-    if (namelen)
-        *namelen = int(len);
-    return 0;
+    return WithLength(namelen, [&](socklen_t* len) { return ::getsockname(s, Sa(name), len); });
 }
 
 hostent* gethostbyname(const char* name)

@@ -122,7 +122,8 @@ bool TSock::Open()
         port = ntohs(PortLookup(portName_));
         addresses = StreamAddresses();
     } catch (const ESockException&) {
-        // A failed look-up leaves a socket allocated until Close, as it always did.
+        // The same state a refused connect leaves (ConnectFailed): an unconnected
+        // socket that makes Open do nothing until Close, which closes it.
         socket_ = winsock::socket(AF_INET, SOCK_STREAM, 0);
         throw;
     }

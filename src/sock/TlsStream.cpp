@@ -369,7 +369,10 @@ std::string TlsStream::Description() const
     return std::string(SSL_get_version(state_->ssl.get())) + ", " + (cipher ? SSL_CIPHER_get_name(cipher) : "?");
 }
 
-int TlsStream::Read(char* into, int size)
+// What Read and Write do before OpenSSL moves any bytes: a closed stream is
+// Broken, the handshake comes first, and nothing to move is done at once.
+// Returns what the caller must give back at once, nothing when it may go on.
+std::optional<int> TlsStream::Opening(int size)
 {
     State& s = *state_;
     if (s.closed) {
@@ -381,6 +384,14 @@ int TlsStream::Read(char* into, int size)
     if (size <= 0)
         return 0;
     ERR_clear_error();
+    return std::nullopt;
+}
+
+int TlsStream::Read(char* into, int size)
+{
+    if (const std::optional<int> early = Opening(size))
+        return *early;
+    State& s = *state_;
     const int n = SSL_read(s.ssl.get(), into, size);
     if (n > 0) {
         s.readWantsWrite = false;
@@ -410,16 +421,9 @@ int TlsStream::Read(char* into, int size)
 // record made of them); every caller retries what is left to send.
 int TlsStream::Write(const char* from, int size)
 {
+    if (const std::optional<int> early = Opening(size))
+        return *early;
     State& s = *state_;
-    if (s.closed) {
-        s.error = WSAENOTSOCK;
-        return Broken;
-    }
-    if (!s.done && !Handshake())
-        return WouldBlock;
-    if (size <= 0)
-        return 0;
-    ERR_clear_error();
     const int n = SSL_write(s.ssl.get(), from, size);
     if (n > 0) {
         s.writeWantsRead = false;

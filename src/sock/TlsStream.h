@@ -3,6 +3,7 @@
 #include "sock/ByteStream.h"
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -50,4 +51,6 @@ public:
 private:
     struct State;
     std::unique_ptr<State> state_;
+
+    std::optional<int> Opening(int size);
 };

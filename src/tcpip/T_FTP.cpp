@@ -91,12 +91,7 @@ void T_FTP::Login()
     Exchange exchange(*this);
     RemotePort = Port;
     dataSession_ = nullptr;
-    T_TcpIp::Login(); // TLS already, when it is implicit
-    ReadReply();      // greeting
-    if (Tls.Mode == TlsMode::StartTls)
-        UpgradeToTls();
-    SendUser();
-    SendPassword();
+    LoginWithPassword(Username, Password, "******", [this] { ReadReply(); }, [this] { UpgradeToTls(); });
     if (Tls.Mode != TlsMode::Plain)
         ProtectData();
     SetImageType();
@@ -166,18 +161,6 @@ void T_FTP::KeepDataSession()
         return;
     if (std::shared_ptr<TlsSession> session = tls->Session())
         dataSession_ = std::move(session);
-}
-
-void T_FTP::SendUser()
-{
-    SendCommand("USER " + Username);
-    ReadReply();
-}
-
-void T_FTP::SendPassword()
-{
-    T_TcpIp::SendPassword(Password, "******");
-    ReadReply();
 }
 
 void T_FTP::SetImageType()

@@ -95,8 +95,6 @@ private:
     // Takes what the server sent on an upload's data connection so far (its
     // fresh session ticket), without waiting.
     void TakeTicket();
-    void SendUser();
-    void SendPassword();
     void SetImageType();
     // The transfer command's answer and, in active mode without Async, the
     // server's connection to our listening socket.

@@ -91,12 +91,7 @@ void T_Pop3::ReadAnswer(const std::string& what, const std::function<void(std::s
 void T_Pop3::Login()
 {
     Exchange exchange(*this);
-    T_TcpIp::Login(); // TLS already, when it is implicit
-    ReadReply();      // greeting
-    if (Tls.Mode == TlsMode::StartTls)
-        UpgradeToTls();
-    SendUser();
-    SendPassword();
+    LoginWithPassword(UserName, Password, "*****", [this] { ReadReply(); }, [this] { UpgradeToTls(); });
     ReadList();
 }
 
@@ -150,18 +145,6 @@ void T_Pop3::UpgradeToTls()
     }
     StartTls();
     AskCapabilities();
-}
-
-void T_Pop3::SendUser()
-{
-    SendCommand("USER " + UserName);
-    ReadReply();
-}
-
-void T_Pop3::SendPassword()
-{
-    T_TcpIp::SendPassword(Password, "*****");
-    ReadReply();
 }
 
 void T_Pop3::ReadList()

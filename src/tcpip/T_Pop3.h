@@ -50,8 +50,6 @@ private:
     void UpgradeToTls();
     void AskCapabilities();
     bool Offers(const std::string& capability) const;
-    void SendUser();
-    void SendPassword();
     void ReadList();
     void ReadHeaderOf(t_reply& message);
     // The lines of a multi-line answer up to its final ".", each handed to

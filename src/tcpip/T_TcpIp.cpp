@@ -483,10 +483,18 @@ void T_TcpIp::SendCommand(const std::string& line)
     Trace(tlCommand, line);
 }
 
-void T_TcpIp::SendPassword(const std::string& password, const std::string& mask)
+void T_TcpIp::LoginWithPassword(const std::string& user, const std::string& password, const std::string& mask,
+                                const std::function<void()>& readReply, const std::function<void()>& upgradeToTls)
 {
+    T_TcpIp::Login(); // TLS already, when it is implicit
+    readReply();      // greeting
+    if (Tls.Mode == TlsMode::StartTls)
+        upgradeToTls();
+    SendCommand("USER " + user);
+    readReply();
     SendString(control_, "PASS " + password + "\r\n");
     Trace(tlCommand, "PASS " + mask);
+    readReply();
 }
 
 void T_TcpIp::Login()

@@ -86,9 +86,14 @@ protected:
             OnTrace(text, level);
     }
     bool Tracing() const { return bool(OnTrace); }
-    // The password command, whose trace shows mask in the password's place:
-    // traces are shown and saved, a password never is.
-    void SendPassword(const std::string& password, const std::string& mask);
+    // The login of the protocols with a user name and password (FTP, POP3):
+    // Login, the greeting, the protocol's own upgrade when TLS starts by
+    // command (before the user name, so no password goes in plain), then USER
+    // and PASS. readReply reads one reply, raising on a refusal. The trace
+    // shows mask in the password's place: traces are shown and saved, a
+    // password never is.
+    void LoginWithPassword(const std::string& user, const std::string& password, const std::string& mask,
+                           const std::function<void()>& readReply, const std::function<void()>& upgradeToTls);
 
     // The calls below take a connection's slot, not its stream: a handler a
     // wait lets through may close the connection, and a closed one reads and

@@ -2,6 +2,8 @@
 
 // Decoders for checking what the mail encoders wrote: written from the RFCs,
 // independently of the encoders, and strict, so a malformed encoding fails.
+// Base64 digits are read by the header reader's table, which has its own
+// tests and shares nothing with the encoders' alphabet.
 
 #include <optional>
 #include <string>
