@@ -3,7 +3,6 @@
 #include "framework/Application.h"
 #include "framework/FixedDialog.h"
 #include "framework/Named.h"
-#include "settings/ChangedValues.h"
 #include "settings/ConfigKeys.h"
 #include "settings/Crypt32.h"
 #include "settings/MailSettings.h"
@@ -168,7 +167,7 @@ void TformConfig::FormShow()
     for (QLineEdit* field : {smtp_server, smtp_port, pop_server, pop_port, full_name, email_address,
                              pop_username, pop_password, web_page})
         field->clear();
-    showing_.clear();
+    showing_.Clear();
     for (const Setting& s : Settings()) {
         std::string text = reg_read.ReadKeyLM(ConfigPath, s.name);
         // A value never stored shows its initial text, so Ok stores it; a
@@ -182,7 +181,7 @@ void TformConfig::FormShow()
             s.box->setChecked(text == "0");
         else
             SetField(s.field, text);
-        showing_[s.name] = {Shown(s), stored};
+        showing_.Showing(s.name, Shown(s), stored);
     }
 }
 
@@ -190,24 +189,10 @@ void TformConfig::bOkClick()
 {
     CheckPort(smtp_port, "SMTP port");
     CheckPort(pop_port, "POP3 port");
-    // Only what changed here is written, so values another copy of the
-    // program saved meanwhile stay; a value never stored is written unless
-    // it was stored meanwhile. Everything is converted before anything is
-    // stored, and stored in one transaction: whole or not at all.
-    std::vector<ChangedValue> writes;
-    for (const Setting& s : Settings()) {
-        const auto shown = showing_.find(s.name);
-        const bool changed = shown == showing_.end() || Shown(s) != shown->second.text;
-        if (changed || !shown->second.stored)
-            writes.push_back({s.name, StoredForm(s), !changed});
-    }
-
-    RegistryTransaction transaction;
-    if (transaction.Began() != ERROR_SUCCESS)
-        throw Exception("The settings were not saved. " + RegistryLastFailure());
-    WriteChangedValues(reg_read, writes);
-    if (transaction.Commit() != ERROR_SUCCESS)
-        throw Exception("The settings were not saved. " + RegistryLastFailure());
+    std::vector<ChangedValues::Now> now;
+    for (const Setting& s : Settings())
+        now.push_back({s.name, Shown(s), [this, s] { return StoredForm(s); }});
+    showing_.Write(reg_read, now);
     accept();
 }
 void TformConfig::bCancelClick()

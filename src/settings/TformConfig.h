@@ -1,10 +1,10 @@
 #pragma once
 
+#include "settings/ChangedValues.h"
 #include "settings/Regi1632.h"
 
 #include <QDialog>
 
-#include <map>
 #include <string>
 #include <vector>
 
@@ -64,11 +64,6 @@ private:
     std::string StoredForm(const Setting& s) const;
     void CheckPort(QLineEdit* field, const char* what) const;
 
-    // What the latest showing showed, and whether the value was stored then:
-    // Ok writes only what changed in this dialog, and a value never stored.
-    struct Showing {
-        QString text;
-        bool stored;
-    };
-    std::map<std::string, Showing> showing_;
+    // What the latest showing showed: Ok writes only what changed since.
+    ChangedValues showing_;
 };

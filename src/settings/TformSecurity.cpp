@@ -5,7 +5,6 @@
 #include "framework/Named.h"
 #include "platform/registry.h"
 #include "settings/AddressOrder.h"
-#include "settings/ChangedValues.h"
 #include "settings/ConfigKeys.h"
 #include "settings/Crypt32.h"
 #include "settings/SecuritySettings.h"
@@ -169,7 +168,7 @@ void TformSecurity::showEvent(QShowEvent* event)
 
 void TformSecurity::FormShow()
 {
-    showing_.clear();
+    showing_.Clear();
     removed_.clear();
     RegistryTransaction snapshot(false);
     for (const Setting& s : Settings()) {
@@ -185,7 +184,7 @@ void TformSecurity::FormShow()
             s.field->setText(FromAnsi(s.field == smtp_password
                                           ? Decrypt(text, CryptKey, CryptMultiplier, CryptIncrement)
                                           : text));
-        showing_[s.name] = {Shown(s), stored};
+        showing_.Showing(s.name, Shown(s), stored);
     }
     trusted_certificates->clear();
     for (const TrustedCertificate& c : TrustedCertificates(reg_read)) {
@@ -206,28 +205,16 @@ void TformSecurity::bRemoveClick()
 
 void TformSecurity::bOkClick()
 {
-    // As the configuration dialog does: only what changed here is written,
-    // a value never stored is written unless stored meanwhile, and all of it
-    // in one transaction.
-    std::vector<ChangedValue> writes;
-    for (const Setting& s : Settings()) {
-        const auto shown = showing_.find(s.name);
-        const bool changed = shown == showing_.end() || Shown(s) != shown->second.text;
-        if (changed || !shown->second.stored)
-            writes.push_back({s.name, StoredForm(s), !changed});
-    }
-
-    RegistryTransaction transaction;
-    if (transaction.Began() != ERROR_SUCCESS)
-        throw Exception("The settings were not saved. " + RegistryLastFailure());
-    WriteChangedValues(reg_read, writes);
+    std::vector<ChangedValues::Now> now;
+    for (const Setting& s : Settings())
+        now.push_back({s.name, Shown(s), [this, s] { return StoredForm(s); }});
     // A certificate trusted anew meanwhile (another copy, another prompt)
     // is not the one the user removed: it stays.
-    for (const auto& [host, fingerprint] : removed_)
-        if (TrustedFingerprint(reg_read, host) == fingerprint)
-            ForgetCertificate(reg_read, host);
-    if (transaction.Commit() != ERROR_SUCCESS)
-        throw Exception("The settings were not saved. " + RegistryLastFailure());
+    showing_.Write(reg_read, now, [this] {
+        for (const auto& [host, fingerprint] : removed_)
+            if (TrustedFingerprint(reg_read, host) == fingerprint)
+                ForgetCertificate(reg_read, host);
+    });
     accept();
 }
 

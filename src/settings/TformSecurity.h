@@ -1,10 +1,10 @@
 #pragma once
 
+#include "settings/ChangedValues.h"
 #include "settings/Regi1632.h"
 
 #include <QDialog>
 
-#include <map>
 #include <string>
 #include <vector>
 
@@ -60,11 +60,8 @@ private:
     std::string StoredForm(const Setting& s) const;
     QString Shown(const Setting& s) const;
 
-    struct Showing {
-        QString text;
-        bool stored;
-    };
-    std::map<std::string, Showing> showing_;
+    // What the latest showing showed: Ok writes only what changed since.
+    ChangedValues showing_;
     // Removed from the list since the showing: host and the fingerprint shown.
     std::vector<std::pair<std::string, std::string>> removed_;
 };

@@ -1,3 +1,4 @@
+#include "RouteChainFixture.h"
 #include "WindowFixture.h"
 #include "support/FakeIcmp.h"
 #include "platform/icmp6.h"
@@ -44,32 +45,20 @@ protected:
 // Pings across namespace routers as root, where ping runs on the raw socket:
 // client -- r1 -- r2 -- target, r1 silent about expired echoes and rejecting
 // one address as unreachable.
-class RoutePingCommand : public WindowFixture {
+class RoutePingCommand : public RouteChainFixture<WindowFixture> {
 protected:
     void SetUp() override
     {
         if (::geteuid() != 0)
             GTEST_SKIP() << "needs root for raw ICMP and network namespaces";
         WindowFixture::SetUp();
-        topology = std::make_unique<testsupport::RouteTopology>();
-        ASSERT_TRUE(topology->ok());
+        ASSERT_NO_FATAL_FAILURE(EnterChain());
         ASSERT_TRUE(topology->RejectAndSilenceRouter1()) << "nftables is needed";
-        inside = std::make_unique<testsupport::EnterNamespace>(topology->client);
-        ASSERT_TRUE(inside->ok());
         Open();
         window->timer->setInterval(60);
         Type(window->timeout, "300");
         Type(window->packets, "1");
     }
-    void TearDown() override
-    {
-        window.reset(); // its raw socket lives in the client namespace
-        inside.reset();
-        topology.reset();
-        WindowFixture::TearDown();
-    }
-    std::unique_ptr<testsupport::RouteTopology> topology;
-    std::unique_ptr<testsupport::EnterNamespace> inside;
 };
 
 // Echo requests this thread's network namespace has sent so far.

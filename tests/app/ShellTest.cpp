@@ -148,6 +148,6 @@ TEST_F(WindowFixture, TheHostFieldGrowsWithItsToolbarSoAWholeIPv6AddressShows)
 
     window->resize(300, 417);
     ASSERT_TRUE(testsupport::PumpUntil([&] { return window->hostname->width() < wide; }));
-    EXPECT_GE(window->hostname->width(), 90) << "never narrower than it always was";
+    EXPECT_GE(window->hostname->width(), 90) << "never narrower than the toolbar's layout gives it";
     EXPECT_EQ(window->hostname->minimumWidth(), 90);
 }

@@ -1,10 +1,10 @@
+#include "RouteChainFixture.h"
 #include "WindowFixture.h"
 #include "support/FakeIcmp.h"
 #include "support/NetworkTopology.h"
 
 #include <QTextDocument>
 
-using testsupport::EnterNamespace;
 using testsupport::PumpFor;
 using testsupport::PumpUntil;
 using testsupport::RouteTopology;
@@ -51,7 +51,7 @@ protected:
 };
 
 // Real traces across network namespaces.
-class RouteTraceCommand : public TraceBase {
+class RouteTraceCommand : public RouteChainFixture<TraceBase> {
 protected:
     void SetUp() override
     {
@@ -59,22 +59,23 @@ protected:
             GTEST_SKIP() << "needs root to build network namespaces";
         WindowFixture::SetUp();
         Open();
-        topology = std::make_unique<RouteTopology>();
-        ASSERT_TRUE(topology->ok());
-        inside = std::make_unique<EnterNamespace>(topology->client);
-        ASSERT_TRUE(inside->ok());
+        ASSERT_NO_FATAL_FAILURE(EnterChain());
         Type(window->hostname, RouteTopology::TargetAddress);
         Type(window->timeout, "300");
     }
-    void TearDown() override
+    // Traces the target, three hops away: `lines` from the heading on, the
+    // heading at `heading` in the transcript.
+    void TraceTarget(std::vector<std::string>& lines, int& heading)
     {
-        window.reset(); // its ICMP socket lives in the client namespace
-        inside.reset();
-        topology.reset();
-        TraceBase::TearDown();
+        Click(window->bTrace);
+        heading = IndexOf("Attempting to TRACE 10.201.3.2...");
+        ASSERT_GE(heading, 0);
+        const auto all = Lines();
+        lines.assign(all.begin() + heading, all.end());
+        ASSERT_EQ(lines.size(), 5u) << lines.back();
+        EXPECT_TRUE(IsHop(lines[1], 1, "10.201.1.1: ")) << lines[1];
+        EXPECT_EQ(lines.back(), "Trace complete: Total HOP Count is 3.");
     }
-    std::unique_ptr<RouteTopology> topology;
-    std::unique_ptr<EnterNamespace> inside;
 };
 
 } // namespace
@@ -121,18 +122,12 @@ TEST_F(TraceCommand, CheckedHostsAreTracedInTurnAndTheListShowsTheLast)
 TEST_F(RouteTraceCommand, EachRouterGetsAHopLineAndResolvingCanBeSwitchedOnMidTrace)
 {
     OnLine(" Hop #1: ", [this] { window->trace_resolve->click(); });
-    Click(window->bTrace);
-    const int heading = IndexOf("Attempting to TRACE 10.201.3.2...");
-    ASSERT_GE(heading, 0);
-    const auto lines = Lines();
-    ASSERT_EQ(lines.size(), size_t(heading) + 5) << lines.back();
-    EXPECT_TRUE(IsHop(lines[size_t(heading) + 1], 1, "10.201.1.1: ")) << lines[size_t(heading) + 1];
+    std::vector<std::string> lines;
+    int heading = 0;
+    ASSERT_NO_FATAL_FAILURE(TraceTarget(lines, heading));
     // Without a reverse name the parentheses show the dotted address.
-    EXPECT_TRUE(IsHop(lines[size_t(heading) + 2], 2, "10.201.2.2 (10.201.2.2): "))
-        << lines[size_t(heading) + 2];
-    EXPECT_TRUE(IsHop(lines[size_t(heading) + 3], 3, "10.201.3.2 (10.201.3.2): "))
-        << lines[size_t(heading) + 3];
-    EXPECT_EQ(lines.back(), "Trace complete: Total HOP Count is 3.");
+    EXPECT_TRUE(IsHop(lines[2], 2, "10.201.2.2 (10.201.2.2): ")) << lines[2];
+    EXPECT_TRUE(IsHop(lines[3], 3, "10.201.3.2 (10.201.3.2): ")) << lines[3];
     ASSERT_EQ(Rows(), 3);
     EXPECT_EQ(Row(1)[1], "10.201.2.2");
     EXPECT_FALSE(Busy());
@@ -156,16 +151,12 @@ TEST_F(RouteTraceCommand, ATimeToLiveShorterThanThePathLeavesTheWindowBusy)
 TEST_F(RouteTraceCommand, ASilentRouterGetsAMutedLineAndTheTraceGoesOn)
 {
     ASSERT_TRUE(topology->r2.DropIcmp("output", "time-exceeded")) << "nftables is needed";
-    Click(window->bTrace);
-    const int heading = IndexOf("Attempting to TRACE 10.201.3.2...");
-    ASSERT_GE(heading, 0);
-    const auto lines = Lines();
-    ASSERT_EQ(lines.size(), size_t(heading) + 5) << lines.back();
-    EXPECT_TRUE(IsHop(lines[size_t(heading) + 1], 1, "10.201.1.1: ")) << lines[size_t(heading) + 1];
-    EXPECT_EQ(lines[size_t(heading) + 2], " Hop #2: * * * (no answer)");
+    std::vector<std::string> lines;
+    int heading = 0;
+    ASSERT_NO_FATAL_FAILURE(TraceTarget(lines, heading));
+    EXPECT_EQ(lines[2], " Hop #2: * * * (no answer)");
     EXPECT_EQ(Attributes(heading + 2), std::make_pair(false, QRgb(Transcript::MutedRgb)));
-    EXPECT_TRUE(IsHop(lines[size_t(heading) + 3], 3, "10.201.3.2: ")) << lines[size_t(heading) + 3];
-    EXPECT_EQ(lines.back(), "Trace complete: Total HOP Count is 3.");
+    EXPECT_TRUE(IsHop(lines[3], 3, "10.201.3.2: ")) << lines[3];
     EXPECT_EQ(Rows(), 2);
     EXPECT_FALSE(Busy());
 }

@@ -38,6 +38,14 @@ protected:
         };
         mail.OnDone = [this](TObject*) { ++done; };
     }
+    // Aimed as above at a@x.test, logging in as alice over `mode`.
+    void AimLogin(SendMail& mail, uint16_t port, TlsMode mode, const char* password)
+    {
+        Aim(mail, port, "a@x.test");
+        mail.Tls.Mode = mode;
+        mail.SMTP_User = "alice";
+        mail.SMTP_Password = password;
+    }
     // Sends and waits for OnDone.
     void Send(SendMail& mail, int timeoutMs = 30000)
     {
@@ -357,10 +365,7 @@ TEST_F(SendMailTest, NoPasswordGoesOutWhereTlsIsMissingAndTheTraceNeverShowsOne)
         errors.clear();
         ScriptServer server(authOffered);
         SendMail mail;
-        Aim(mail, server.port(), "a@x.test");
-        mail.Tls.Mode = mode;
-        mail.SMTP_User = "alice";
-        mail.SMTP_Password = "secret";
+        AimLogin(mail, server.port(), mode, "secret");
         Send(mail);
         ASSERT_EQ(errors.size(), 1u);
         EXPECT_EQ(errors[0].first, mode == TlsMode::StartTls ? Error_Tls : Error_Authentication);
@@ -378,10 +383,8 @@ TEST_F(SendMailTest, NoPasswordGoesOutWhereTlsIsMissingAndTheTraceNeverShowsOne)
                          S::Expect(), S::Send("334 VXNlcm5hbWU6\r\n"), S::Expect(), S::Send("334 UGFzc3dvcmQ6\r\n"),
                          S::Expect(), S::Send("535 5.7.8 Authentication credentials invalid\r\n"), S::ExpectAll()});
     SendMail mail;
-    Aim(mail, server.port(), "a@x.test");
+    AimLogin(mail, server.port(), TlsMode::Plain, "wrong");
     mail.Tls.AllowPlainAuth = true;
-    mail.SMTP_User = "alice";
-    mail.SMTP_Password = "wrong";
     Send(mail);
     ASSERT_EQ(errors.size(), 1u);
     EXPECT_EQ(errors[0].first, Error_Authentication);
@@ -431,10 +434,8 @@ TEST_F(SendMailTest, AttachmentsGoThroughAnAuthenticatedStartTlsAndAnImplicitTls
         errors.clear();
         trace.clear();
         SendMail mail;
-        Aim(mail, smtp.port(), "a@x.test");
-        mail.Tls.Mode = tls == testsupport::SmtpServer::Tls::StartTls ? TlsMode::StartTls : TlsMode::Implicit;
-        mail.SMTP_User = testsupport::SmtpServer::User;
-        mail.SMTP_Password = testsupport::SmtpServer::Password;
+        AimLogin(mail, smtp.port(), tls == testsupport::SmtpServer::Tls::StartTls ? TlsMode::StartTls : TlsMode::Implicit,
+                 testsupport::SmtpServer::Password);
         mail.Subject = "Quarterly figures";
         mail.MailText = {"See attached."};
         mail.Attachments = {report, notes};
@@ -456,10 +457,7 @@ TEST_F(SendMailTest, AttachmentsGoThroughAnAuthenticatedStartTlsAndAnImplicitTls
     SKIP_UNLESS_RUNNING(smtp);
     errors.clear();
     SendMail mail;
-    Aim(mail, smtp.port(), "a@x.test");
-    mail.Tls.Mode = TlsMode::Implicit;
-    mail.SMTP_User = "alice";
-    mail.SMTP_Password = "guess";
+    AimLogin(mail, smtp.port(), TlsMode::Implicit, "guess");
     mail.MailText = {"never stored"};
     Send(mail);
     ASSERT_EQ(errors.size(), 1u);
@@ -513,10 +511,7 @@ TEST_F(SendMailTest, PlainTextPipelinedAfterTheGoAheadIsDiscardedAndAHandshakeCu
         script.push_back(step);
     ScriptServer server(script);
     SendMail mail;
-    Aim(mail, server.port(), "a@x.test");
-    mail.Tls.Mode = TlsMode::StartTls;
-    mail.SMTP_User = "alice";
-    mail.SMTP_Password = "secret";
+    AimLogin(mail, server.port(), TlsMode::StartTls, "secret");
     mail.MailText = {"body"};
     Send(mail);
     EXPECT_TRUE(errors.empty()) << errors[0].second;

@@ -1,49 +1,19 @@
-#include "framework/Application.h"
+#include "DialogFixture.h"
 #include "platform/registry.h"
-#include "settings/ConfigKeys.h"
 #include "settings/Crypt32.h"
 #include "settings/MailSettings.h"
 #include "settings/TformConfig.h"
-#include "support/ConfigFolder.h"
 #include "support/Loopback.h"
 
 #include <QCheckBox>
 #include <QGroupBox>
-#include <QLineEdit>
-#include <QPushButton>
 #include <QTest>
 
 #include <sqlite3.h>
 
 namespace {
 
-class ConfigDialog : public ConfigFolderTest {
-protected:
-    void SetUp() override
-    {
-        ConfigFolderTest::SetUp();
-        EnsureConfigurationKeys();
-        App()->SetErrorReporter([this](const std::string&, const std::string& m) { errors.push_back(m); });
-    }
-    void TearDown() override { App()->SetErrorReporter({}); }
-    void Show()
-    {
-        dialog.show();
-        testsupport::PumpFor(10);
-    }
-    void Press(QPushButton* b) { QTest::mouseClick(b, Qt::LeftButton); }
-    void Type(QLineEdit* field, const char* text)
-    {
-        field->selectAll();
-        QTest::keyClick(field, Qt::Key_Delete);
-        QTest::keyClicks(field, text);
-    }
-    std::string Stored(const char* name) { return store.ReadKeyLM(ConfigPath, name); }
-
-    TformConfig dialog;
-    TRegistry1632 store;
-    std::vector<std::string> errors;
-};
+class ConfigDialog : public DialogFixture<TformConfig> {};
 
 } // namespace
 

@@ -1,17 +1,13 @@
-#include "framework/Application.h"
+#include "DialogFixture.h"
 #include "settings/AddressOrder.h"
-#include "settings/ConfigKeys.h"
 #include "settings/Crypt32.h"
 #include "settings/SecuritySettings.h"
 #include "settings/TformConfig.h"
 #include "settings/TformSecurity.h"
-#include "support/ConfigFolder.h"
 #include "support/Loopback.h"
 
 #include <QCheckBox>
 #include <QComboBox>
-#include <QLineEdit>
-#include <QPushButton>
 #include <QTest>
 #include <QTimer>
 #include <QTreeWidget>
@@ -29,28 +25,8 @@ std::string Pairs(char c)
     return text;
 }
 
-class SecurityDialog : public ConfigFolderTest {
+class SecurityDialog : public DialogFixture<TformSecurity> {
 protected:
-    void SetUp() override
-    {
-        ConfigFolderTest::SetUp();
-        EnsureConfigurationKeys();
-        App()->SetErrorReporter([this](const std::string&, const std::string& m) { errors.push_back(m); });
-    }
-    void TearDown() override { App()->SetErrorReporter({}); }
-    void Show()
-    {
-        dialog.show();
-        testsupport::PumpFor(10);
-    }
-    void Press(QPushButton* b) { QTest::mouseClick(b, Qt::LeftButton); }
-    void Type(QLineEdit* field, const char* text)
-    {
-        field->selectAll();
-        QTest::keyClick(field, Qt::Key_Delete);
-        QTest::keyClicks(field, text);
-    }
-    std::string Stored(const char* name) { return store.ReadKeyLM(ConfigPath, name); }
     std::vector<std::string> Rows()
     {
         std::vector<std::string> rows;
@@ -60,10 +36,6 @@ protected:
         }
         return rows;
     }
-
-    TformSecurity dialog;
-    TRegistry1632 store;
-    std::vector<std::string> errors;
 };
 
 } // namespace

@@ -137,7 +137,7 @@ TEST_F(NetAddresses, ANameGivesEveryAddressOfBothFamiliesInTheOrderAsked)
     const auto deadSystem = Texts(ResolveAll("deadv6.vexmor.test", AddressOrder::System));
     EXPECT_EQ(deadSystem, SystemOrder("deadv6.vexmor.test"));
 
-    // The IPv4 path sees only its own family, as before.
+    // The IPv4 path sees only its own family, whatever the order asked.
     EXPECT_EQ(DottedAddress(ResolveAddress("deadv6.vexmor.test")), "127.0.0.1");
 
     // Reverse look-ups of both families, and the text when there is no name.

@@ -58,7 +58,43 @@ EnterNamespace::~EnterNamespace()
     }
 }
 
+namespace {
+
+// A veth pair from a to b with an address at each end.
+bool Link(const NetNamespace& a, const std::string& addrA, const NetNamespace& b, const std::string& addrB,
+          const std::string& tag)
+{
+    const bool ipv6 = addrA.find(':') != std::string::npos;
+    // Interface names are limited to 15 characters.
+    const std::string base = (ipv6 ? "w" : "v") + std::to_string(::getpid() % 100000) + std::to_string(serial++) + tag;
+    const std::string ia = base + "x", ib = base + "y";
+    const std::string add = ipv6 ? "ip -6 addr add " : "ip addr add ", options = ipv6 ? " nodad" : "";
+    return Sh("ip link add " + ia + " netns " + a.name() + " type veth peer name " + ib + " netns " + b.name()) == 0 &&
+           a.Exec(add + addrA + " dev " + ia + options) == 0 && b.Exec(add + addrB + " dev " + ib + options) == 0 &&
+           a.Exec("ip link set " + ia + " up") == 0 && b.Exec("ip link set " + ib + " up") == 0;
+}
+
+// Every namespace of the chain, with addresses that skip duplicate address
+// detection and routers that forward and answer every probe.
+bool PrepareIpv6(const NetNamespace& ns, bool router)
+{
+    bool ok = ns.Exec("sysctl -w net.ipv6.conf.all.accept_dad=0") == 0 &&
+              ns.Exec("sysctl -w net.ipv6.conf.default.accept_dad=0") == 0;
+    ns.Exec("sysctl -w net.ipv6.icmp.ratelimit=0");
+    if (router)
+        ok = ok && ns.Exec("sysctl -w net.ipv6.conf.all.forwarding=1") == 0;
+    return ok;
+}
+
+} // namespace
+
+RouteChain::RouteChain(const std::string& suffix)
+    : client("c" + suffix), r1("r1" + suffix), r2("r2" + suffix), target("t" + suffix)
+{
+}
+
 RouteTopology::RouteTopology()
+    : RouteChain("")
 {
     ok_ = Link(client, "10.201.1.2/24", r1, "10.201.1.1/24", "a") &&
           Link(r1, "10.201.2.1/24", r2, "10.201.2.2/24", "b") &&
@@ -91,53 +127,14 @@ bool RouteTopology::RejectAndSilenceRouter1() const
            r1.DropIcmp("output", "time-exceeded");
 }
 
-bool RouteTopology::Link(const NetNamespace& a, const std::string& addrA, const NetNamespace& b,
-                         const std::string& addrB, const std::string& tag)
-{
-    // Interface names are limited to 15 characters.
-    const std::string base = "v" + std::to_string(::getpid() % 100000) + std::to_string(serial++) + tag;
-    const std::string ia = base + "x", ib = base + "y";
-    return Sh("ip link add " + ia + " netns " + a.name() + " type veth peer name " + ib +
-              " netns " + b.name()) == 0 &&
-           a.Exec("ip addr add " + addrA + " dev " + ia) == 0 &&
-           b.Exec("ip addr add " + addrB + " dev " + ib) == 0 &&
-           a.Exec("ip link set " + ia + " up") == 0 && b.Exec("ip link set " + ib + " up") == 0;
-}
-
-namespace {
-
-// Every namespace of the chain, with addresses that skip duplicate address
-// detection and routers that forward and answer every probe.
-bool PrepareIpv6(const NetNamespace& ns, bool router)
-{
-    bool ok = ns.Exec("sysctl -w net.ipv6.conf.all.accept_dad=0") == 0 &&
-              ns.Exec("sysctl -w net.ipv6.conf.default.accept_dad=0") == 0;
-    ns.Exec("sysctl -w net.ipv6.icmp.ratelimit=0");
-    if (router)
-        ok = ok && ns.Exec("sysctl -w net.ipv6.conf.all.forwarding=1") == 0;
-    return ok;
-}
-
-bool Link6(const NetNamespace& a, const std::string& addrA, const NetNamespace& b, const std::string& addrB,
-           const std::string& tag)
-{
-    const std::string base = "w" + std::to_string(::getpid() % 100000) + std::to_string(serial++) + tag;
-    const std::string ia = base + "x", ib = base + "y";
-    return Sh("ip link add " + ia + " netns " + a.name() + " type veth peer name " + ib + " netns " + b.name()) == 0 &&
-           a.Exec("ip -6 addr add " + addrA + " dev " + ia + " nodad") == 0 &&
-           b.Exec("ip -6 addr add " + addrB + " dev " + ib + " nodad") == 0 &&
-           a.Exec("ip link set " + ia + " up") == 0 && b.Exec("ip link set " + ib + " up") == 0;
-}
-
-} // namespace
-
 RouteTopology6::RouteTopology6()
+    : RouteChain("6")
 {
     ok_ = PrepareIpv6(client, false) && PrepareIpv6(r1, true) && PrepareIpv6(r2, true) &&
-          PrepareIpv6(target, false) && Link6(client, "fd00:201:1::2/64", r1, "fd00:201:1::1/64", "a") &&
-          Link6(r1, "fd00:201:2::1/64", r2, "fd00:201:2::2/64", "b") &&
-          Link6(r2, "fd00:201:3::1/64", target, "fd00:201:3::2/64", "c") &&
-          Link6(r2, "fd00:201:4::1/64", target, "fd00:201:4::2/64", "d") &&
+          PrepareIpv6(target, false) && Link(client, "fd00:201:1::2/64", r1, "fd00:201:1::1/64", "a") &&
+          Link(r1, "fd00:201:2::1/64", r2, "fd00:201:2::2/64", "b") &&
+          Link(r2, "fd00:201:3::1/64", target, "fd00:201:3::2/64", "c") &&
+          Link(r2, "fd00:201:4::1/64", target, "fd00:201:4::2/64", "d") &&
           client.Exec("ip -6 route add default via fd00:201:1::1") == 0 &&
           target.Exec("ip -6 route add default via fd00:201:3::1") == 0 &&
           r1.Exec("ip -6 route add fd00:201:3::/64 via fd00:201:2::2") == 0 &&

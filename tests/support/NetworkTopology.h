@@ -44,51 +44,47 @@ private:
     bool ok_ = false;
 };
 
-// client -- r1 -- r2 -- target, forwarding on in both routers:
+// client -- r1 -- r2 -- target, the routers forwarding; each family's chain
+// names its namespaces with its own suffix.
+class RouteChain {
+public:
+    bool ok() const { return ok_; }
+
+    NetNamespace client, r1, r2, target;
+
+protected:
+    explicit RouteChain(const std::string& suffix);
+    bool ok_ = false;
+};
+
+// The chain over IPv4:
 //   client 10.201.1.2, r1 10.201.1.1 / 10.201.2.1, r2 10.201.2.2 / 10.201.3.1, target 10.201.3.2.
-class RouteTopology {
+class RouteTopology : public RouteChain {
 public:
     RouteTopology();
-    bool ok() const { return ok_; }
     // r1 rejects UnreachableAddress as unreachable and says nothing of expired
     // echoes; false where nftables is missing. A firewall's rejection, not an
     // unreachable route: the kernel answers those at most once a second per sender.
     bool RejectAndSilenceRouter1() const;
-
-    NetNamespace client{"c"};
-    NetNamespace r1{"r1"};
-    NetNamespace r2{"r2"};
-    NetNamespace target{"t"};
 
     static constexpr const char* ClientAddress = "10.201.1.2";
     static constexpr const char* Router1 = "10.201.1.1";
     static constexpr const char* Router2 = "10.201.2.2";
     static constexpr const char* TargetAddress = "10.201.3.2";
     static constexpr const char* UnreachableAddress = "10.201.9.9";
-
-private:
-    bool Link(const NetNamespace& a, const std::string& addrA, const NetNamespace& b,
-              const std::string& addrB, const std::string& tag);
-    bool ok_ = false;
 };
 
 // The same chain over IPv6, addresses usable at once (no duplicate address
 // detection): client fd00:201:1::2, r1 fd00:201:1::1 / fd00:201:2::1,
 // r2 fd00:201:2::2 / fd00:201:3::1 / fd00:201:4::1, target fd00:201:3::2 and
 // fd00:201:4::2 (two links to r2).
-class RouteTopology6 {
+class RouteTopology6 : public RouteChain {
 public:
     RouteTopology6();
-    bool ok() const { return ok_; }
     // r1 rejects RejectedAddress as address-unreachable and has no route to
     // UnroutedAddress; r2 says nothing of expired echoes. False where nftables
     // is missing.
     bool RejectAtRouter1AndSilenceRouter2() const;
-
-    NetNamespace client{"c6"};
-    NetNamespace r1{"r16"};
-    NetNamespace r2{"r26"};
-    NetNamespace target{"t6"};
 
     static constexpr const char* ClientAddress = "fd00:201:1::2";
     static constexpr const char* Router1 = "fd00:201:1::1";
@@ -98,9 +94,6 @@ public:
     static constexpr const char* TargetSecondAddress = "fd00:201:4::2";
     static constexpr const char* RejectedAddress = "fd00:201:9::9";
     static constexpr const char* UnroutedAddress = "fd00:201:8::8";
-
-private:
-    bool ok_ = false;
 };
 
 } // namespace testsupport

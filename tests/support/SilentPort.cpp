@@ -12,27 +12,31 @@ namespace testsupport {
 
 namespace {
 
-// A socket bound to address:port (IPv6 only for an IPv6 address, so the same
-// port stays free on IPv4), or -1.
-int BoundSocket(const std::string& address, uint16_t port, uint16_t& bound)
+// address:port as a socket address; returns its length.
+socklen_t SocketAddress(const std::string& address, uint16_t port, sockaddr_storage& raw)
 {
-    sockaddr_storage raw{};
-    socklen_t length = 0;
-    int family = AF_INET;
+    raw = {};
     if (address.find(':') != std::string::npos) {
-        family = AF_INET6;
         auto* a = reinterpret_cast<sockaddr_in6*>(&raw);
         a->sin6_family = AF_INET6;
         a->sin6_port = htons(port);
         inet_pton(AF_INET6, address.c_str(), &a->sin6_addr);
-        length = sizeof *a;
-    } else {
-        auto* a = reinterpret_cast<sockaddr_in*>(&raw);
-        a->sin_family = AF_INET;
-        a->sin_port = htons(port);
-        inet_pton(AF_INET, address.c_str(), &a->sin_addr);
-        length = sizeof *a;
+        return sizeof *a;
     }
+    auto* a = reinterpret_cast<sockaddr_in*>(&raw);
+    a->sin_family = AF_INET;
+    a->sin_port = htons(port);
+    inet_pton(AF_INET, address.c_str(), &a->sin_addr);
+    return sizeof *a;
+}
+
+// A socket bound to address:port (IPv6 only for an IPv6 address, so the same
+// port stays free on IPv4), or -1.
+int BoundSocket(const std::string& address, uint16_t port, uint16_t& bound)
+{
+    sockaddr_storage raw;
+    socklen_t length = SocketAddress(address, port, raw);
+    const int family = raw.ss_family;
     const int fd = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
     const int on = 1;
     if (family == AF_INET6)
@@ -55,21 +59,8 @@ int ConnectFiller(const std::string& address, uint16_t port, bool blocking)
     const int fd = BoundSocket(address.find(':') != std::string::npos ? "::1" : "127.0.0.1", 0, ignored);
     if (fd < 0)
         return -1;
-    sockaddr_storage raw{};
-    socklen_t length = 0;
-    if (address.find(':') != std::string::npos) {
-        auto* a = reinterpret_cast<sockaddr_in6*>(&raw);
-        a->sin6_family = AF_INET6;
-        a->sin6_port = htons(port);
-        inet_pton(AF_INET6, address.c_str(), &a->sin6_addr);
-        length = sizeof *a;
-    } else {
-        auto* a = reinterpret_cast<sockaddr_in*>(&raw);
-        a->sin_family = AF_INET;
-        a->sin_port = htons(port);
-        inet_pton(AF_INET, address.c_str(), &a->sin_addr);
-        length = sizeof *a;
-    }
+    sockaddr_storage raw;
+    const socklen_t length = SocketAddress(address, port, raw);
     if (!blocking)
         fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
     ::connect(fd, reinterpret_cast<sockaddr*>(&raw), length);

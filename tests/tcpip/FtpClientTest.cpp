@@ -1,18 +1,16 @@
+#include "support/ClientFixture.h"
 #include "support/Raised.h"
 #include "support/RealServers.h"
 #include "support/ScriptServer.h"
-#include "support/SocketFixture.h"
 #include "tcpip/T_FTP.h"
 
 #include <QCoreApplication>
-#include <QFile>
 #include <QTimer>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <chrono>
-#include <iostream>
 #include <thread>
 
 #include <arpa/inet.h>
@@ -20,22 +18,17 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+using testsupport::FileBytes;
 using testsupport::FtpServer;
+using testsupport::Pattern;
 using testsupport::Raised;
 using testsupport::ScriptServer;
 using S = ScriptServer;
 
 namespace {
 
-class FtpClient : public SocketFixture {
+class FtpClient : public ClientFixture {
 protected:
-    void TearDown() override
-    {
-        if (HasFailure())
-            for (const auto& [level, line] : trace)
-                std::cerr << "trace " << level << ": " << line << "\n";
-        SocketFixture::TearDown();
-    }
     void Aim(T_FTP& ftp, uint16_t port, const std::string& user = "anonymous",
              const std::string& password = T_FTP::AnonymousPassword)
     {
@@ -44,37 +37,9 @@ protected:
         ftp.Username = user;
         ftp.Password = password;
         ftp.ReplyTimeoutMs = ReplyTimeoutMs; // a real server may be slow to log in on a busy machine
-        ftp.OnTrace = [this](const std::string& s, TTraceLevel level) { trace.emplace_back(level, s); };
+        Follow(ftp);
     }
-    bool Traced(TTraceLevel level, const std::string& line) const
-    {
-        return std::find(trace.begin(), trace.end(), std::make_pair(level, line)) != trace.end();
-    }
-    bool TracedPart(const std::string& part) const
-    {
-        return std::any_of(trace.begin(), trace.end(), [&](const auto& t) { return t.second.find(part) != std::string::npos; });
-    }
-    std::vector<std::pair<TTraceLevel, std::string>> trace;
 };
-
-std::string Pattern(size_t size)
-{
-    std::string bytes(size, '\0');
-    uint32_t x = 2463534242u;
-    for (char& c : bytes) {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        c = char(x);
-    }
-    return bytes;
-}
-
-std::string FileBytes(const std::string& path)
-{
-    QFile f(QString::fromStdString(path));
-    return f.open(QIODevice::ReadOnly) ? f.readAll().toStdString() : std::string("(missing)");
-}
 
 // What a server that knows no EPSV answers it; PASV then follows.
 const char* const NoEpsv = "500 'EPSV': command not understood\r\n";

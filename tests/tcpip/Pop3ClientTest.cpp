@@ -1,5 +1,5 @@
 #include "framework/SysUtils.h"
-#include "support/SocketFixture.h"
+#include "support/ClientFixture.h"
 #include "support/Loopback.h"
 #include "support/Raised.h"
 #include "support/RealServers.h"
@@ -19,7 +19,7 @@ using S = ScriptServer;
 
 namespace {
 
-class Pop3Client : public SocketFixture {
+class Pop3Client : public ClientFixture {
 protected:
     void Aim(T_Pop3& pop, uint16_t port, const char* password = "secret")
     {
@@ -28,13 +28,8 @@ protected:
         pop.UserName = "alice";
         pop.Password = password;
         pop.ReplyTimeoutMs = 5000;
-        pop.OnTrace = [this](const std::string& s, TTraceLevel level) { trace.emplace_back(level, s); };
+        Follow(pop);
     }
-    bool Traced(TTraceLevel level, const std::string& line) const
-    {
-        return std::find(trace.begin(), trace.end(), std::make_pair(level, line)) != trace.end();
-    }
-    std::vector<std::pair<TTraceLevel, std::string>> trace;
 };
 
 // Greeting, USER and PASS accepted and LIST asked; then the rest.

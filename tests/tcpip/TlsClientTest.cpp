@@ -1,24 +1,24 @@
 #include "sock/ECertificateError.h"
+#include "support/ClientFixture.h"
 #include "support/Raised.h"
 #include "support/RealServers.h"
 #include "support/ScriptServer.h"
-#include "support/SocketFixture.h"
 #include "support/TestCa.h"
 #include "tcpip/T_FTP.h"
 #include "tcpip/T_Pop3.h"
 
 #include <QCoreApplication>
-#include <QFile>
 #include <QTimer>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <chrono>
-#include <iostream>
 
 using testsupport::DovecotServer;
+using testsupport::FileBytes;
 using testsupport::FtpServer;
+using testsupport::Pattern;
 using testsupport::Raised;
 using testsupport::ScriptServer;
 using testsupport::TestCa;
@@ -27,21 +27,14 @@ using S = ScriptServer;
 
 namespace {
 
-class TlsClient : public SocketFixture {
+class TlsClient : public ClientFixture {
 protected:
-    void TearDown() override
-    {
-        if (HasFailure())
-            for (const auto& [level, line] : trace)
-                std::cerr << "trace " << level << ": " << line << "\n";
-        SocketFixture::TearDown();
-    }
     void Aim(T_TcpIp& client, TlsMode mode)
     {
         client.Hostname = "127.0.0.1";
         client.Tls.Mode = mode;
         client.ReplyTimeoutMs = 20000; // a real server may be slow to log in on a busy machine
-        client.OnTrace = [this](const std::string& s, TTraceLevel level) { trace.emplace_back(level, s); };
+        Follow(client);
     }
     void AimPop(T_Pop3& pop, uint16_t port, TlsMode mode)
     {
@@ -57,46 +50,24 @@ protected:
         ftp.Username = user;
         ftp.Password = password;
     }
-    int Count(const std::string& line) const
-    {
-        return int(std::count_if(trace.begin(), trace.end(), [&](const auto& t) { return t.second == line; }));
-    }
-    int CountStarting(const std::string& prefix) const
-    {
-        return int(std::count_if(trace.begin(), trace.end(),
-                                 [&](const auto& t) { return t.second.rfind(prefix, 0) == 0; }));
-    }
-    std::vector<std::pair<TTraceLevel, std::string>> trace;
 };
 
-std::string Pattern(size_t size, uint32_t seed)
-{
-    std::string bytes(size, '\0');
-    uint32_t x = seed;
-    for (char& c : bytes) {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        c = char(x);
-    }
-    return bytes;
-}
-
-std::string FileBytes(const std::string& path)
-{
-    QFile f(QString::fromStdString(path));
-    return f.open(QIODevice::ReadOnly) ? f.readAll().toStdString() : std::string("(missing)");
-}
+// A server certificate from an authority of the test's own, which the
+// clients trust while it lasts.
+struct TrustedCertificate {
+    explicit TrustedCertificate(const std::string& name = "127.0.0.1") : issued(ca.Issue(name)) {}
+    TestCa ca;
+    const TestCa::Issued issued;
+    const TrustScope trust{ca.Authority()};
+};
 
 } // namespace
 
 TEST_F(TlsClient, Pop3MailboxOverStlsAndImplicitTlsWithTheCertificateVerified)
 {
-    TestCa ca;
-    const TestCa::Issued certificate = ca.Issue("127.0.0.1");
-    DovecotServer dovecot(&certificate);
+    const TrustedCertificate tls;
+    DovecotServer dovecot(&tls.issued);
     SKIP_UNLESS_RUNNING(dovecot);
-    const TrustScope trust(ca.Authority());
     for (int i = 0; i < 3; ++i)
         dovecot.AddMessage("From: Bob <bob@example.test>\r\nSubject: Note " + std::to_string(i) +
                            "\r\n\r\nbody " + std::to_string(i) + "\r\n");
@@ -137,11 +108,9 @@ TEST_F(TlsClient, Pop3MailboxOverStlsAndImplicitTlsWithTheCertificateVerified)
 
 TEST_F(TlsClient, ACertificateForAnotherNameIsRefusedUntilTheUserTrustsIt)
 {
-    TestCa ca;
-    const TestCa::Issued certificate = ca.Issue("mail.example.test");
-    DovecotServer dovecot(&certificate);
+    const TrustedCertificate tls("mail.example.test");
+    DovecotServer dovecot(&tls.issued);
     SKIP_UNLESS_RUNNING(dovecot);
-    const TrustScope trust(ca.Authority());
     dovecot.AddMessage("Subject: kept\r\n\r\nbody\r\n");
 
     T_Pop3 pop;
@@ -151,9 +120,9 @@ TEST_F(TlsClient, ACertificateForAnotherNameIsRefusedUntilTheUserTrustsIt)
         ADD_FAILURE() << "a certificate for another name was accepted";
     } catch (const ECertificateError& e) {
         EXPECT_EQ(e.Failed, ECertificateError::WrongName);
-        EXPECT_EQ(e.Fingerprint, certificate.fingerprint);
+        EXPECT_EQ(e.Fingerprint, tls.issued.fingerprint);
         EXPECT_EQ(e.Host, "127.0.0.1");
-        EXPECT_NE(e.Message.find(certificate.fingerprint), std::string::npos) << e.Message;
+        EXPECT_NE(e.Message.find(tls.issued.fingerprint), std::string::npos) << e.Message;
     }
     EXPECT_FALSE(pop.Connected());
     EXPECT_FALSE(pop.LoggedIn);
@@ -165,7 +134,7 @@ TEST_F(TlsClient, ACertificateForAnotherNameIsRefusedUntilTheUserTrustsIt)
     EXPECT_EQ(Count("USER alice"), 0);
 
     // Trusted by its fingerprint, exactly this certificate is accepted.
-    pop.Tls.Trusted = {certificate.fingerprint};
+    pop.Tls.Trusted = {tls.issued.fingerprint};
     pop.Login();
     EXPECT_EQ(pop.NumberOfMails(), 1);
     pop.Logout();
@@ -207,15 +176,13 @@ TEST_F(TlsClient, AnFtpServerRefusingAuthTlsGetsNoUserName)
 
 TEST_F(TlsClient, PlainTextPipelinedAfterTheStlsAnswerIsDiscarded)
 {
-    TestCa ca;
-    const TestCa::Issued certificate = ca.Issue("127.0.0.1");
-    const TrustScope trust(ca.Authority());
+    const TrustedCertificate tls;
     // A server (or a man in the middle) slips a reply in before the
     // handshake; taken for the answer to the CAPA after it, it would shift
     // every later answer by one.
     ScriptServer server({S::Send("+OK ready\r\n"), S::Expect(), S::Send("+OK\r\nSTLS\r\nUSER\r\n.\r\n"),
                          S::Expect(), S::Send("+OK Begin TLS\r\n+OK injected\r\n"),
-                         S::Tls(certificate.certificate, certificate.key), S::Expect(),
+                         S::Tls(tls.issued.certificate, tls.issued.key), S::Expect(),
                          S::Send("+OK\r\nTOP\r\nUSER\r\n.\r\n"), S::Expect(), S::Send("+OK\r\n"), S::Expect(),
                          S::Send("+OK\r\n"), S::Expect(), S::Send("+OK\r\n1 120\r\n.\r\n"), S::Expect(),
                          S::Send("+OK bye\r\n"), S::Close()});
@@ -247,11 +214,9 @@ TEST_F(TlsClient, StopReachesAHandshakeTheServerNeverAnswers)
 
 TEST_F(TlsClient, FtpOverAuthTlsListsDownloadsAndUploadsInEveryStyleReusingTheSession)
 {
-    TestCa ca;
-    const TestCa::Issued certificate = ca.Issue("127.0.0.1");
-    FtpServer server(&certificate);
+    const TrustedCertificate tls;
+    FtpServer server(&tls.issued);
     SKIP_UNLESS_RUNNING(server);
-    const TrustScope trust(ca.Authority());
     server.AddAnonFile("one.bin", "x");
 
     // The local user may not log in without TLS.
@@ -323,12 +288,10 @@ TEST_F(TlsClient, FtpOverAuthTlsListsDownloadsAndUploadsInEveryStyleReusingTheSe
 
 TEST_F(TlsClient, FtpKeepAliveLoginOverTlsAndImplicitTls)
 {
-    TestCa ca;
-    const TestCa::Issued certificate = ca.Issue("127.0.0.1");
-    const TrustScope trust(ca.Authority());
+    const TrustedCertificate tls;
     {
         // What a keep-alive attempt does: an anonymous login and logout.
-        FtpServer server(&certificate);
+        FtpServer server(&tls.issued);
         SKIP_UNLESS_RUNNING(server);
         T_FTP ftp;
         AimFtp(ftp, server.port(), TlsMode::StartTls, "ftp", T_FTP::AnonymousPassword);
@@ -339,7 +302,7 @@ TEST_F(TlsClient, FtpKeepAliveLoginOverTlsAndImplicitTls)
         EXPECT_FALSE(ftp.Connected());
     }
     {
-        FtpServer server(&certificate, true);
+        FtpServer server(&tls.issued, true);
         SKIP_UNLESS_RUNNING(server);
         trace.clear();
         T_FTP ftp;
