@@ -57,12 +57,6 @@ uint32_t Icmp6ParseReplies(const void* ReplyBuffer, uint32_t ReplySize);
 // Status for an ICMPv6 error type and code; 0 when it is not an error about an echo.
 uint32_t Icmp6ErrorStatus(uint8_t type, uint8_t code);
 
-// Closes a handle of ours; false when it is not one (IcmpCloseHandle asks here).
-bool CloseIcmp6Handle(HANDLE handle);
-// The latest answer's round trip on a handle of ours, in microseconds; false for
-// another handle or before the first answer (IcmpGetRoundTripMicroseconds asks here).
-bool Icmp6RoundTripMicroseconds(HANDLE handle, uint32_t* microseconds);
-
 namespace icmp6::testing {
 // Limits which facility new handles may use (None lifts the limit).
 void UseOnly(IcmpFacility facility);

@@ -1,12 +1,8 @@
 #include "platform/icmplib.h"
 #include "platform/IcmpEcho.h"
-#include "platform/icmp6.h"
-#include "platform/linux/EchoExchange.h"
+#include "platform/IcmpHandles.h"
+#include "platform/linux/Echo4Family.h"
 
-#include <algorithm>
-#include <atomic>
-#include <cstring>
-#include <map>
 #include <mutex>
 #include <unistd.h>
 
@@ -15,56 +11,16 @@ namespace {
 std::mutex libraryMutex;
 IcmpFacility loaded = IcmpFacility::None;
 IcmpFacility onlyFacility = IcmpFacility::None;
-std::atomic<uint16_t> nextSequence{1};
-
-struct IcmpHandleState {
-    int fd = -1;
-    IcmpFacility facility = IcmpFacility::None;
-    uint16_t id = 0;
-    bool answered = false;
-    uint32_t roundTripUs = 0; // of the latest answer
-};
-std::map<HANDLE, IcmpHandleState> handles;
-HANDLE nextHandle = 1;
-
-EchoSocketKind KindOf(IcmpFacility facility)
-{
-    return facility == IcmpFacility::Datagram ? EchoSocketKind::Datagram : EchoSocketKind::Raw;
-}
-
-// The library "loads" when the kernel lets this process open the facility's socket.
-bool Usable(IcmpFacility facility)
-{
-    if (onlyFacility != IcmpFacility::None && onlyFacility != facility)
-        return false;
-    const int fd = OpenEchoSocket(KindOf(facility));
-    if (fd < 0)
-        return false;
-    ::close(fd);
-    return true;
-}
-
-uint32_t StatusOf(const EchoAnswer& answer)
-{
-    switch (answer.kind) {
-    case EchoAnswer::Kind::Reply: return IP_SUCCESS;
-    case EchoAnswer::Kind::IcmpError: return IcmpErrorStatus(answer.icmpType, answer.icmpCode);
-    case EchoAnswer::Kind::LocalError: return LocalEchoErrorStatus(answer.error);
-    }
-    return IP_GENERAL_FAILURE;
-}
 
 } // namespace
 
 IcmpLibraryModule LoadIcmpLibrary()
 {
     std::lock_guard<std::mutex> lock(libraryMutex);
-    if (Usable(IcmpFacility::Datagram))
-        loaded = IcmpFacility::Datagram;
-    else if (Usable(IcmpFacility::Raw))
-        loaded = IcmpFacility::Raw;
-    else
-        loaded = IcmpFacility::None;
+    // The library "loads" when the kernel lets this process open a socket of the facility.
+    const int fd = OpenPreferredEchoSocket(Ipv4Echo(), onlyFacility, loaded);
+    if (fd >= 0)
+        ::close(fd);
     return IcmpLibraryModule(loaded);
 }
 
@@ -104,26 +60,12 @@ HANDLE IcmpCreateFile()
     std::lock_guard<std::mutex> lock(libraryMutex);
     if (loaded == IcmpFacility::None)
         return INVALID_HANDLE_VALUE;
-    IcmpHandleState state;
-    state.facility = loaded;
-    state.fd = OpenEchoSocket(KindOf(loaded));
-    if (state.fd < 0)
-        return INVALID_HANDLE_VALUE;
-    const HANDLE h = nextHandle++;
-    state.id = uint16_t((::getpid() * 31 + int(h)) & 0xFFFF);
-    handles[h] = state;
-    return h;
+    return AddIcmpHandle(Ipv4Echo(), loaded, OpenEchoSocket(Ipv4Echo(), EchoSocketKindOf(loaded)));
 }
 
 bool IcmpCloseHandle(HANDLE handle)
 {
-    std::lock_guard<std::mutex> lock(libraryMutex);
-    auto it = handles.find(handle);
-    if (it == handles.end())
-        return CloseIcmp6Handle(handle); // ICMPv6 handles close here too
-    ::close(it->second.fd);
-    handles.erase(it);
-    return true;
+    return RemoveIcmpHandle(handle); // ICMPv6 handles close here too
 }
 
 uint32_t IcmpSendEcho(HANDLE handle, IPAddr destination, const void* requestData,
@@ -139,61 +81,28 @@ uint32_t IcmpSendEchoWhile(HANDLE handle, IPAddr destination, const void* reques
                            void* replyBuffer, uint32_t replySize, uint32_t timeoutMs,
                            const std::function<bool()>& keepWaiting)
 {
-    EchoRequest request;
-    {
-        std::lock_guard<std::mutex> lock(libraryMutex);
-        auto it = handles.find(handle);
-        if (it == handles.end())
-            return 0;
-        request.fd = it->second.fd;
-        request.kind = KindOf(it->second.facility);
-        request.id = it->second.id;
-    }
     if (!replyBuffer || replySize < sizeof(ICMP_ECHO_REPLY))
         return 0;
-    request.seq = nextSequence++;
-    request.destination = destination;
-    // No options means the default time-to-live; an explicit 0 cannot be sent
-    // (the kernel refuses it) and is answered as a bad option, never replaced.
-    const uint8_t ttl = options ? options->Ttl : 128;
-    ICMP_ECHO_REPLY reply{};
-    EchoAnswer answer;
-    if (ttl == 0) {
-        reply.Address = destination;
-        reply.Status = IP_BAD_OPTION;
-    } else if (ExchangeEcho(request, requestData, requestSize, ttl, timeoutMs, keepWaiting, answer)) {
-        reply.Address = answer.from;
-        reply.Status = StatusOf(answer);
-        reply.RoundTripTime = answer.roundTripMs;
-    } else {
+    EchoRequest request;
+    request.destination.v4.sin_family = AF_INET;
+    request.destination.v4.sin_addr.s_addr = destination;
+    // The all-ones address of a host that did not resolve just gets no reply
+    // (the kernel refuses to send to it: no SO_BROADCAST).
+    request.sendFailureAnswers = destination != 0xFFFFFFFFu;
+    const IcmpEchoOutcome outcome = SendIcmpEcho(
+        handle, Ipv4Echo(), request,
+        {options, requestData, requestSize, timeoutMs, keepWaiting, IcmpErrorStatus, {}});
+    if (outcome.result != IcmpEchoOutcome::Result::Answer)
         return 0;
-    }
-    {
-        std::lock_guard<std::mutex> lock(libraryMutex);
-        auto it = handles.find(handle);
-        if (it != handles.end()) {
-            it->second.answered = true;
-            it->second.roundTripUs = answer.roundTripUs;
-        }
-    }
-    const size_t room = replySize - sizeof reply;
-    const size_t copied = std::min(room, answer.data.size());
-    reply.DataSize = uint16_t(copied);
-    auto* out = static_cast<uint8_t*>(replyBuffer);
-    std::memcpy(out, &reply, sizeof reply);
-    if (copied)
-        std::memcpy(out + sizeof reply, answer.data.data(), copied);
+    ICMP_ECHO_REPLY reply{};
+    reply.Address = outcome.answer.from.v4.sin_addr.s_addr;
+    reply.Status = outcome.status;
+    reply.RoundTripTime = outcome.answer.roundTripUs / 1000;
+    WriteEchoReply(reply, outcome.answer.data, replyBuffer, replySize);
     return 1;
 }
 
 bool IcmpGetRoundTripMicroseconds(HANDLE handle, uint32_t* microseconds)
 {
-    std::lock_guard<std::mutex> lock(libraryMutex);
-    auto it = handles.find(handle);
-    if (it == handles.end())
-        return Icmp6RoundTripMicroseconds(handle, microseconds); // ICMPv6 handles answer here too
-    if (!it->second.answered || !microseconds)
-        return false;
-    *microseconds = it->second.roundTripUs;
-    return true;
+    return LatestRoundTripMicroseconds(handle, microseconds); // ICMPv6 handles answer here too
 }
