@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <istream>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -59,4 +60,16 @@ inline std::vector<std::string> SplitLines(std::string_view text, LastLine last)
     std::vector<std::string> lines;
     ForEachLine(text, last, [&lines](std::string_view line) { lines.emplace_back(line); });
     return lines;
+}
+
+// The next line of a stream by the same rule, read without holding the rest;
+// false past the last line (as LastLine::IfNotEmpty counts them).
+inline bool ReadLine(std::istream& in, std::string& line)
+{
+    if (!std::getline(in, line))
+        return false;
+    // eof: the stream ended before an LF, so a CR there is text.
+    if (!in.eof() && !line.empty() && line.back() == '\r')
+        line.pop_back();
+    return true;
 }

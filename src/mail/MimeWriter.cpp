@@ -1,7 +1,8 @@
 #include "mail/MimeWriter.h"
-#include <cstdint>
+#include "framework/Lines.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <fstream>
 #include <sstream>
 
@@ -393,11 +394,8 @@ bool MimeWriter::PlainPart(const TAttachmentDescriptor& d)
     std::string line;
     // Line by line from the file, so a large one is never held whole; the
     // file was found to hold only lines that travel unchanged.
-    while (!Halted() && std::getline(in, line)) {
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
+    while (!Halted() && ReadLine(in, line))
         Send(line + "\r\n");
-    }
     return !in.bad();
 }
 

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <sstream>
 #include <vector>
 
 namespace {
@@ -66,6 +67,11 @@ TEST(SplitLines, LfEndsALineAndOnlyTheCrBeforeItIsDropped)
     for (const Case& c : cases) {
         EXPECT_EQ(SplitLines(c.text, LastLine::IfNotEmpty), c.ifNotEmpty) << c.text;
         EXPECT_EQ(SplitLines(c.text, LastLine::Always), c.always) << c.text;
+        std::istringstream stream(c.text);
+        V read;
+        for (std::string line; ReadLine(stream, line);)
+            read.push_back(line);
+        EXPECT_EQ(read, c.ifNotEmpty) << "from a stream: " << c.text;
     }
     std::u16string_view wide = u"x\r\ny";
     std::vector<std::u16string> got;
