@@ -170,9 +170,11 @@ TEST_F(LookupFinger, FingerAgainstARealFingerDaemon)
     for (const auto& [listen, host] : daemons) {
         SCOPED_TRACE(host);
         QProcess inetd;
+        const std::optional<NetAddress> at = NetAddress::FromText(host);
+        // Another finger server there would answer in the daemon's place.
+        ASSERT_FALSE(ListensOn(*at, 79)) << "port 79 on " << host << " is taken by another program";
         inetd.start("/usr/bin/socat", {listen, "EXEC:/usr/sbin/in.fingerd"});
         ASSERT_TRUE(inetd.waitForStarted());
-        const std::optional<NetAddress> at = NetAddress::FromText(host);
         ASSERT_TRUE(PumpUntil([&] { return ListensOn(*at, 79); }));
         window->verbose->clear();
         Type(window->hostname, host);
