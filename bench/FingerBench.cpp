@@ -2,6 +2,7 @@
 // once in 80-byte lines and once with no line end at all: wall time, peak RSS
 // and the longest event-loop stall of each. Run by hand; prints the figures.
 
+#include "BenchTiming.h"
 #include "StallMeter.h"
 #include "app/ProgramModules.h"
 #include "app/TformVexmor.h"
@@ -23,13 +24,6 @@
 #include <unistd.h>
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
-
-double MsSince(Clock::time_point t)
-{
-    return std::chrono::duration<double, std::milli>(Clock::now() - t).count();
-}
 
 // Accepts one connection, reads the query line and answers with bytes of text,
 // in lines or as one unbroken run.

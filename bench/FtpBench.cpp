@@ -6,6 +6,7 @@
 // lateness over 1,000 ticks of 10 ms. Run by hand, as root; the first
 // argument is the number of rounds; prints the figures (medians).
 
+#include "BenchTiming.h"
 #include "desktop/HiResTim.h"
 #include "framework/Application.h"
 #include "sock/AddressHelpers.h"
@@ -29,26 +30,7 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 int Rounds = 5; // the first argument, when given
-
-double MsSince(Clock::time_point t)
-{
-    return std::chrono::duration<double, std::milli>(Clock::now() - t).count();
-}
-
-double CurlMs(const QStringList& args)
-{
-    QProcess p;
-    const auto start = Clock::now();
-    p.start("curl", args);
-    p.waitForFinished(120000);
-    const double ms = MsSince(start);
-    if (p.exitCode() != 0)
-        std::fprintf(stderr, "curl failed: %s\n", p.readAllStandardError().constData());
-    return ms;
-}
 
 void Aim(T_FTP& ftp, uint16_t port, TlsMode mode)
 {
@@ -91,9 +73,9 @@ void Transfers(const char* label, uint16_t port, TlsMode mode, const QStringList
     const QString kept = shm.isValid() ? shm.filePath("big.bin") : QString();
     std::vector<double> curl, curlKept, blocking, async, login, curlList;
     for (int round = 0; round < Rounds; ++round) {
-        curl.push_back(CurlMs(QStringList{"-s", "--disable-epsv", url, "-o", "/dev/null"} + curlTls));
+        curl.push_back(CurlMs(QStringList{"-s", "--disable-epsv", url, "-o", "/dev/null"} + curlTls, 120000));
         if (!kept.isEmpty()) {
-            curlKept.push_back(CurlMs(QStringList{"-s", "--disable-epsv", url, "-o", kept} + curlTls));
+            curlKept.push_back(CurlMs(QStringList{"-s", "--disable-epsv", url, "-o", kept} + curlTls, 120000));
             QFile::remove(kept);
         }
         for (const bool style : {false, true}) {
@@ -117,7 +99,7 @@ void Transfers(const char* label, uint16_t port, TlsMode mode, const QStringList
         login.push_back(MsSince(start));
         curlList.push_back(CurlMs(QStringList{"-s", "-u", "anonymous:vexmor@zembrova.example",
                                               "ftp://127.0.0.1:" + QString::number(port) + "/", "-o", "/dev/null"} +
-                                  curlTls));
+                                  curlTls, 120000));
     }
     std::printf("RETR 100 MB, %s, median of %d: curl %.0f ms, blocking %.0f ms (%.2fx), async %.0f ms (%.2fx)\n",
                 label, Rounds, Median(curl), Median(blocking), Median(blocking) / Median(curl), Median(async),

@@ -6,6 +6,7 @@
 // every 2 ms; without it both sides pace at 200 ms and the trace is skipped).
 // Usage: icmp6_bench [echoes per round, default 200] [rounds, default 5]
 
+#include "BenchTiming.h"
 #include "icmp/TTraceRoute.h"
 #include "platform/icmp6.h"
 #include "sock/AddressHelpers.h"
@@ -80,11 +81,6 @@ double Median(std::vector<double> v)
 {
     std::sort(v.begin(), v.end());
     return v.empty() ? -1 : v[v.size() / 2];
-}
-
-double MsSince(std::chrono::steady_clock::time_point start)
-{
-    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
 }
 
 // Three hops: two routers answering "time exceeded", then the target.

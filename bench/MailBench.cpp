@@ -4,6 +4,7 @@
 // sends; base64 and quoted-printable throughput against Python's base64 and
 // quopri on the same 50 MB. Run by hand; prints the figures (medians).
 
+#include "BenchTiming.h"
 #include "framework/Application.h"
 #include "mail/Inetmail.h"
 #include "mail/MimeWriter.h"
@@ -32,13 +33,6 @@
 #include <vector>
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
-
-double MsSince(Clock::time_point t)
-{
-    return std::chrono::duration<double, std::milli>(Clock::now() - t).count();
-}
 
 std::string Python(const std::string& script)
 {
@@ -136,18 +130,6 @@ double ServerCpuMs()
     return 0;
 }
 
-double CurlMs(const QStringList& args)
-{
-    QProcess curl;
-    const auto start = Clock::now();
-    curl.start("curl", args);
-    curl.waitForFinished(600000);
-    const double ms = MsSince(start);
-    if (curl.exitCode() != 0)
-        std::fprintf(stderr, "curl failed: %s\n", curl.readAllStandardError().constData());
-    return ms;
-}
-
 // Ours and curl, Rounds times each; what the server stored is removed
 // after each round, so the disk does not fill.
 void SendRace(const char* label, const testsupport::SmtpServer& smtp, TlsMode mode, const std::string& file,
@@ -170,7 +152,7 @@ void SendRace(const char* label, const testsupport::SmtpServer& smtp, TlsMode mo
                 longest = std::max(longest, sent.longestGap);
                 failures += sent.error != Error_None;
             } else {
-                curl.push_back(CurlMs(curlArgs));
+                curl.push_back(CurlMs(curlArgs, 600000));
             }
             (oursNow ? serverForOurs : serverForCurl).push_back(ServerCpuMs() - before);
         }

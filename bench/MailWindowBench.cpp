@@ -4,6 +4,7 @@
 // window's event loop (the largest gap between ticks of a 5 ms timer).
 // Run by hand: mail_window_bench [messages]
 
+#include "BenchTiming.h"
 #include "StallMeter.h"
 #include "app/ProgramModules.h"
 #include "app/TformVexmor.h"
@@ -28,13 +29,6 @@
 #include <unistd.h>
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
-
-double MsSince(Clock::time_point t)
-{
-    return std::chrono::duration<double, std::milli>(Clock::now() - t).count();
-}
 
 // A POP3 server on 127.0.0.1 for one mailbox: count messages, message(n)
 // gives the text of message n. Connections are served one after another.

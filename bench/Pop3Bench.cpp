@@ -5,6 +5,7 @@
 // same TOP n 1. Run by hand; prints the figures (medians: the machine is
 // shared, and one round may be unlucky either way).
 
+#include "BenchTiming.h"
 #include "framework/Application.h"
 #include "sock/AddressHelpers.h"
 #include "sock/SocketModule.h"
@@ -22,14 +23,7 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 constexpr int Rounds = 7;
-
-double MsSince(Clock::time_point t)
-{
-    return std::chrono::duration<double, std::milli>(Clock::now() - t).count();
-}
 
 double Median(std::vector<double> v)
 {

@@ -3,18 +3,19 @@
 // The longest time the event loop went without running a short timer while a
 // command ran: how long the window could not paint.
 
+#include "BenchTiming.h"
+
 #include <QObject>
 #include <QTimer>
 
 #include <algorithm>
-#include <chrono>
 
 class StallMeter {
 public:
     explicit StallMeter(int periodMs)
     {
         QObject::connect(&ticker_, &QTimer::timeout, [this] {
-            longest_ = std::max(longest_, SinceLast());
+            longest_ = std::max(longest_, MsSince(last_));
             last_ = Clock::now();
         });
         ticker_.start(periodMs);
@@ -26,12 +27,9 @@ public:
         longest_ = 0;
     }
     // The longest stall so far, the one under way included.
-    double LongestMs() const { return std::max(longest_, SinceLast()); }
+    double LongestMs() const { return std::max(longest_, MsSince(last_)); }
 
 private:
-    using Clock = std::chrono::steady_clock;
-    double SinceLast() const { return std::chrono::duration<double, std::milli>(Clock::now() - last_).count(); }
-
     QTimer ticker_;
     Clock::time_point last_ = Clock::now();
     double longest_ = 0;
