@@ -219,11 +219,15 @@ TEST_F(KeepAlive, WhateverAnAttemptRaisesIsReportedAndTheProcessLivesOn)
     // A report still on its way when the mode ends is a line, not a box over
     // the window the user took back.
     raisedOnWorker = false;
-    // No events handled meanwhile: the report waits in the queue.
+    // No events handled meanwhile: the report waits in the queue. It is posted
+    // when the attempt that raised ends, not when it raises, so wait for that
+    // end; ending the mode before it would rightly drop the report.
+    const auto posted = [&] { return raisedOnWorker && !w.KeepAlive().AttemptRunning(); };
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (!raisedOnWorker && std::chrono::steady_clock::now() < deadline)
+    bool queued = false;
+    while (!(queued = posted()) && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    ASSERT_TRUE(raisedOnWorker);
+    ASSERT_TRUE(queued);
     const size_t reported = errors.size();
     const int lines = CountOf("VexmorAlive!: The attempt ended with an unexpected error.");
     w.pmAliveEnd->trigger();

@@ -104,7 +104,8 @@ TEST_F(LookupFinger, AUserNameTheCodePageCannotHoldIsRefusedBeforeAnyConnection)
     window->username->setText(QString::fromUtf8("\u0101lice")); // a-macron: no cp1252 byte
     const size_t before = Lines().size();
     Click(window->bFinger);
-    PumpFor(100);
+    ASSERT_TRUE(PumpUntil([&] { return !errors.empty(); }));
+    PumpFor(50);
     ASSERT_EQ(errors.size(), 1u);
     EXPECT_EQ(errors[0].rfind("The user name holds the character U+0101", 0), 0u) << errors[0];
     EXPECT_EQ(Lines().size(), before) << "no look-up, no connection";
@@ -144,9 +145,10 @@ TEST_F(LookupFinger, ASecondFingerWhileConnectedGoesNowhereUntilStop)
     ASSERT_FALSE(Busy());
 
     Click(window->bFinger);
-    PumpFor(100);
-    EXPECT_TRUE(InOrder({"Setting PortName While Connected Has No Effect",
-                         "Setting HostName While Connected Has No Effect"}));
+    EXPECT_TRUE(PumpUntil([&] {
+        return InOrder({"Setting PortName While Connected Has No Effect",
+                        "Setting HostName While Connected Has No Effect"});
+    }));
     EXPECT_TRUE(Busy());
     EXPECT_EQ(server.Connections(), 1);
 

@@ -211,6 +211,7 @@ TEST_F(PingCommand, AFieldThatIsNotANumberStopsTheRunAndTheWindowWaitsForStop)
     Type(window->block_size, "6x4");
     const size_t before = Lines().size();
     Click(window->bPing);
+    ASSERT_TRUE(PumpUntil([&] { return !errors.empty(); }));
     PumpFor(50);
     ASSERT_EQ(errors, std::vector<std::string>{"'6x4' is not a valid integer value"});
     EXPECT_EQ(Lines().size(), before) << "no heading";
@@ -226,7 +227,8 @@ TEST_F(PingCommand, AFieldThatIsNotANumberStopsTheRunAndTheWindowWaitsForStop)
     Click(window->bPing);
     ASSERT_TRUE(PumpUntil([&] { return Rows() >= 1; }));
     Type(window->packets, "many");
-    PumpFor(400);
+    ASSERT_TRUE(PumpUntil([&] { return !errors.empty(); }));
+    PumpFor(200); // the ticks that would follow say nothing more
     EXPECT_EQ(errors, std::vector<std::string>{"'many' is not a valid integer value"});
     EXPECT_FALSE(window->timer->isActive());
     EXPECT_TRUE(Busy());
