@@ -25,20 +25,30 @@ protected:
         Type(window->username, "alice");
         Type(window->password, "secret");
     }
+    // Runs act once ready holds, looked at while the window's waits let events through.
+    void When(std::function<bool()> ready, std::function<void()> act)
+    {
+        auto* poll = new QTimer(window.get());
+        QObject::connect(poll, &QTimer::timeout, window.get(), [ready, act, poll] {
+            if (!ready())
+                return;
+            poll->deleteLater();
+            poll->stop();
+            act();
+        });
+        poll->start(5);
+    }
     // Runs check once the server has received a line starting with line.
     void WhenReceived(const S& server, const std::string& line, std::function<void()> check)
     {
-        auto* poll = new QTimer(window.get());
-        QObject::connect(poll, &QTimer::timeout, window.get(), [&server, line, check, poll] {
-            for (const std::string& l : server.Received())
-                if (l.rfind(line, 0) == 0) {
-                    poll->deleteLater();
-                    poll->stop();
-                    check();
-                    return;
-                }
-        });
-        poll->start(5);
+        When(
+            [&server, line] {
+                for (const std::string& l : server.Received())
+                    if (l.rfind(line, 0) == 0)
+                        return true;
+                return false;
+            },
+            std::move(check));
     }
     void Select(int row)
     {
@@ -218,8 +228,9 @@ TEST_F(MailTimeCommand, TheTimeComesFromARealServerAndStopReachesOneThatIsSilent
 
     testsupport::ScriptServer silent({testsupport::ScriptServer::Hold()});
     window->get_time->RemotePort = silent.port();
-    // Stop is pressed while the command waits for the silent server.
-    QTimer::singleShot(200, window->bStop, [this] { Click(window->bStop); });
+    // Stop is pressed while the command waits for the silent server: connected,
+    // the wait for its answer is the only one left.
+    When([this] { return window->get_time->Connected(); }, [this] { Click(window->bStop); });
     Click(window->bTime);
     ASSERT_EQ(errors.size(), 1u);
     EXPECT_EQ(errors[0], "Stopped while waiting for its answer (127.0.0.1).");
@@ -248,7 +259,8 @@ TEST_F(MailTimeCommand, StopReachesAMailCommandWaitingForASilentServer)
     Store("pop_port", std::to_string(silent.port()));
     EXPECT_FALSE(window->bStop->isEnabled());
     bool stopEnabledWhileWaiting = false;
-    QTimer::singleShot(200, window->bStop, [&] {
+    const auto connected = [this] { return window->pop_mail->Connected(); };
+    When(connected, [&] {
         stopEnabledWhileWaiting = window->bStop->isEnabled();
         Click(window->bStop);
     });
@@ -260,8 +272,9 @@ TEST_F(MailTimeCommand, StopReachesAMailCommandWaitingForASilentServer)
     EXPECT_FALSE(Busy());
 
     // Exit does not wait for the server either, however long it may take.
+    ASSERT_FALSE(window->pop_mail->Connected()) << "Stop left the connection closed";
     window->pop_mail->ReplyTimeoutMs = 600000;
-    QTimer::singleShot(200, window->bExit, [&] { Click(window->bExit); });
+    When(connected, [this] { Click(window->bExit); });
     Click(window->bMail);
     EXPECT_TRUE(App()->Terminated());
     ASSERT_EQ(errors.size(), 2u);

@@ -113,11 +113,11 @@ TEST_F(WindowFixture, PageChangesScrollToTheLatestOutput)
     for (int i = 0; i < 200; ++i)
         w.WriteLine("line " + std::to_string(i));
     w.PageControl->setCurrentWidget(w.tsVerbose);
-    testsupport::PumpFor(20);
+    EXPECT_TRUE(testsupport::PumpUntil([&] {
+        return w.verbose->verticalScrollBar()->value() > 0 &&
+               w.verbose->viewport()->rect().contains(w.verbose->cursorRect().center());
+    })) << "the caret is in view";
     EXPECT_TRUE(w.verbose->textCursor().atEnd());
-    EXPECT_GT(w.verbose->verticalScrollBar()->value(), 0);
-    EXPECT_TRUE(w.verbose->viewport()->rect().contains(w.verbose->cursorRect().center()))
-        << "the caret is in view";
 }
 
 TEST_F(WindowFixture, TheLogGoesBesideTheProgramWhereThatIsWritableElseToTheStateFolder)
