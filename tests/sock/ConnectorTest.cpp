@@ -26,12 +26,11 @@ protected:
 
 TEST_F(ConnectorTest, ASilentFirstAddressHandsOverToTheNextAndIsClosed)
 {
-    SilentPort silent("::1");
-    ASSERT_EQ(silent.Problem(), "");
-    LoopbackListener live("127.0.0.1", silent.port());
-    ASSERT_EQ(live.port(), silent.port());
+    const auto [silent, live] = OnOnePort<SilentPort, LoopbackListener>("::1", "127.0.0.1");
+    ASSERT_EQ(silent->Problem(), "");
+    ASSERT_EQ(live->port(), silent->port());
 
-    Connector c({At("::1"), At("127.0.0.1")}, silent.port());
+    Connector c({At("::1"), At("127.0.0.1")}, silent->port());
     std::vector<std::string> started;
     int failures = 0;
     c.OnAttempt = [&](const NetAddress& a, int error) {
@@ -43,7 +42,7 @@ TEST_F(ConnectorTest, ASilentFirstAddressHandsOverToTheNextAndIsClosed)
     Drive(c);
     ASSERT_TRUE(c.Connected()) << c.FailureText();
     EXPECT_EQ(c.Peer().Text(), "127.0.0.1");
-    EXPECT_EQ(c.Peer().Port(), silent.port());
+    EXPECT_EQ(c.Peer().Port(), silent->port());
     EXPECT_EQ(started, (std::vector<std::string>{"::1", "127.0.0.1"}));
     EXPECT_EQ(failures, 0) << "the silent attempt is closed, not reported as failed";
     const SOCKET s = c.Take();
@@ -80,11 +79,10 @@ TEST_F(ConnectorTest, ARefusedAddressGivesItsTurnAwayAtOnceAndAllRefusedSaysWhyF
 
 TEST_F(ConnectorTest, SilentAddressesKeepItUnfinishedUntilTheCallerGivesUp)
 {
-    SilentPort a("::1");
-    ASSERT_EQ(a.Problem(), "");
-    SilentPort b("127.0.0.1", a.port());
-    ASSERT_EQ(b.Problem(), "");
-    Connector c({At("::1"), At("127.0.0.1")}, a.port());
+    const auto [a, b] = OnOnePort<SilentPort, SilentPort>("::1", "127.0.0.1");
+    ASSERT_EQ(a->Problem(), "");
+    ASSERT_EQ(b->Problem(), "");
+    Connector c({At("::1"), At("127.0.0.1")}, a->port());
     int started = 0;
     c.OnAttempt = [&](const NetAddress&, int error) { started += error == 0; };
     // The second starts while the first is still under way, and neither

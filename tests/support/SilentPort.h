@@ -1,7 +1,9 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace testsupport {
@@ -41,5 +43,19 @@ private:
     int fd_ = -1;
     uint16_t port_ = 0;
 };
+
+// Two on one port number, the second on another address. Another test may
+// hold that number there, so fresh numbers are tried a few times.
+template <typename First, typename Second>
+std::pair<std::unique_ptr<First>, std::unique_ptr<Second>> OnOnePort(const std::string& first,
+                                                                     const std::string& second)
+{
+    for (int tries = 1;; ++tries) {
+        auto a = std::make_unique<First>(first);
+        auto b = std::make_unique<Second>(second, a->port());
+        if (b->port() == a->port() || tries == 20)
+            return {std::move(a), std::move(b)};
+    }
+}
 
 } // namespace testsupport
