@@ -5,6 +5,10 @@
 set -euo pipefail
 build=$1
 [ "$(id -u)" = 0 ] || { echo "SKIP: installing a package needs root"; exit 77; }
+# One machine has one installed package: a second build tree's run of this
+# test waits for the first to have removed it, rather than racing it.
+exec 9>/tmp/vexmorping-package-test.lock
+flock 9
 command -v dpkg-shlibdeps >/dev/null || { echo "SKIP: dpkg-shlibdeps is missing (tools/install-deps.sh installs dpkg-dev)"; exit 77; }
 if dpkg -s vexmorping >/dev/null 2>&1; then
   echo "SKIP: a vexmorping package is installed already; this test does not replace it"; exit 77
